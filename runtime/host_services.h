@@ -1,0 +1,164 @@
+// The host services that the runtime gives a module, and the controls that
+// tests and the tool use to watch and steer them.
+//
+// The runtime is process-wide, like the module it serves: one module, one
+// thread, one entry-point call at a time.
+#pragma once
+
+#include "plugin/plugin_abi.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tessel::runtime {
+
+// ---- The HostApi ------------------------------------------------------------
+
+// The HostApi handed to InitPlugin: interface version HOST_INTERFACE_VERSION,
+// the six tables filled. Lives for the whole process.
+const HostApi* GetHostApi();
+
+// The same tables under another interface version word (tests use 5 to check
+// the plain-open fallback). Lives for the whole process.
+const HostApi* GetHostApiWithVersion(std::uintptr_t version);
+
+// ---- Memory (host_memory.cpp) -----------------------------------------------
+
+// Allocation ceiling: any single request above this returns null.
+inline constexpr std::uint64_t HOST_ALLOC_CEILING = 1ull << 30;
+
+struct MemoryFaults {
+    // Fail the n-th allocation counted from the moment these faults are set
+    // (1 = the very next one); 0 = never.
+    std::uint64_t failNth = 0;
+    // Fail every allocation larger than this many bytes; 0 = no extra limit.
+    std::uint64_t failAboveBytes = 0;
+    // Fail the n-th allocation whose tag equals failTag (1 = the first); 0 = never.
+    std::string failTag;
+    std::uint64_t failTagNth = 0;
+};
+
+void SetMemoryFaults(const MemoryFaults& faults);
+void ClearMemoryFaults();
+// Number of allocations attempted (successful or not) since the faults were last set or cleared.
+std::uint64_t AllocationsSinceFaultsSet();
+// True when an injected fault has fired since the faults were last set.
+bool MemoryFaultFired();
+
+// Live-block accounting: blocks handed out by HostAllocMem and not yet freed.
+std::int64_t LiveBlocks();
+std::int64_t LiveBlocks(const std::string& tag);
+std::map<std::string, std::int64_t> LiveBlocksByTag();  // only tags with live blocks
+std::uint64_t LiveBytes();
+
+// Fill non-zeroed blocks with a poison byte (0xA5). On by default in test builds.
+void SetPoisonScratch(bool on);
+
+// ---- Files (host_files.cpp) -------------------------------------------------
+
+struct FileFaults {
+    // Writes fail once this many bytes have been written in total, across all
+    // files opened for writing, since the faults were set; -1 = never.
+    std::int64_t failWritesAfterBytes = -1;
+    // Closing a file opened for writing reports failure.
+    bool failClose = false;
+};
+void SetFileFaults(const FileFaults& faults);
+void ClearFileFaults();
+
+struct FileCounters {
+    std::uint64_t opens = 0;          // HostOpen calls
+    std::uint64_t opensWithTags = 0;  // HostOpenWithTags calls
+    std::uintptr_t lastAdapter = 0;   // adapter value of the last HostOpenWithTags
+    std::int64_t liveFiles = 0;       // open HostFile handles
+    std::int64_t liveStreams = 0;     // HostOpenMemStream streams not yet closed
+};
+FileCounters GetFileCounters();
+void ResetFileCounters();  // zeroes the call counters, not the live counts
+
+// Registers a block of memory as a readable file until the current
+// entry-point call ends (ClearCallMemFiles). Returns its name,
+// "mem:<16 hex digits>.<ext>". The block is not copied.
+std::string RegisterMemFile(const void* data, std::uint64_t size, const char* extension);
+// Forgets every memory file registered by HostMemFileName or RegisterMemFile.
+// The runtime calls it after every entry-point call. Streams are not touched.
+void ClearCallMemFiles();
+
+// Reads a whole named file (a memory file, a stream, or a path) into out.
+// Refuses files longer than maxBytes. Returns false when it cannot.
+bool ReadNamedFile(const char* name, std::uint64_t maxBytes, std::vector<std::uint8_t>& out);
+// Replaces a named file (a stream, or a path) with the given bytes.
+bool WriteNamedFile(const char* name, const std::uint8_t* data, std::size_t size);
+
+// ---- Images (host_images.cpp, host_quantize.cpp) ----------------------------
+
+// Largest picture the image loader decodes: sides and total pixel bytes.
+inline constexpr std::int32_t HOST_IMAGE_MAX_SIDE = 16384;
+inline constexpr std::uint64_t HOST_IMAGE_MAX_BYTES = 256ull << 20;
+
+// Decodes a PNG (sniffed by signature) to straight-alpha 0xAARRGGBB words,
+// top row first. Refuses pictures over the limits above before allocating.
+bool DecodeImage(const std::uint8_t* data, std::size_t size, std::int32_t* width,
+                 std::int32_t* height, std::vector<std::uint32_t>& pixels);
+// HostLoadImage results not yet freed with HostFreeImage.
+std::int64_t LiveImages();
+
+// Encodes 0xAARRGGBB words as an 8-bit RGBA PNG holding only IHDR, IDAT and
+// IEND, deterministically.
+bool EncodePng(const std::uint32_t* pixels, std::int32_t width, std::int32_t height,
+               std::vector<std::uint8_t>& out);
+
+// ---- Formats registered by the module ---------------------------------------
+
+struct RegisteredFormat {
+    std::string displayName;
+    std::string extension;
+    std::uint32_t formatId = 0;
+};
+// In order of first registration; a second registration of a FormatId
+// replaces its row in place.
+const std::vector<RegisteredFormat>& RegisteredFormats();
+std::uint64_t RegisterFormatCalls();
+void ResetRegisteredFormats();
+
+}  // namespace tessel::runtime
+
+// The host operations themselves, as the tables hold them.
+extern "C" {
+void* TesselHostAllocMem(std::uint64_t size, std::int32_t zeroFill, const char* tag);
+void TesselHostFreeMem(void* block);
+std::int32_t TesselHostRegisterFormat(PluginInfo* info, std::int32_t kind, const char* displayName,
+                                      std::int32_t reserved, const char* extension,
+                                      std::uint32_t formatId, std::int32_t caps);
+HostFile* TesselHostOpen(const char* name, std::int32_t mode);
+std::int32_t TesselHostClose(HostFile* file);
+std::int64_t TesselHostSeek(HostFile* file, std::int64_t offset, std::int32_t from);
+std::int64_t TesselHostRead(HostFile* file, void* buffer, std::int64_t n);
+std::int64_t TesselHostWrite(HostFile* file, const void* buffer, std::int64_t n);
+std::int32_t TesselHostGetC(HostFile* file);
+std::int32_t TesselHostPutC(HostFile* file, std::int32_t byte);
+std::int32_t TesselHostEof(HostFile* file);
+HostFile* TesselHostOpenWithTags(const char* name, std::int32_t mode, const TagItem* tags);
+std::int32_t TesselHostMemFileName(char* buffer, std::int32_t bufferSize, const MemFileDesc* desc,
+                                   std::int32_t reserved);
+HostStream* TesselHostOpenMemStream(char* nameBuffer, std::int32_t bufferSize, std::int32_t reserved);
+const void* TesselHostGetMemStreamData(HostStream* stream, std::uint64_t* lengthOut,
+                                       std::int32_t reserved);
+void TesselHostCloseMemStream(HostStream* stream);
+HostImage* TesselHostLoadImage(const char* name, const TagItem* options, std::int32_t* width,
+                               std::int32_t* height, std::int32_t reserved);
+const std::uint32_t* TesselHostGetImagePixels(HostImage* image);
+void TesselHostFreeImage(HostImage* image);
+std::int32_t TesselHostSavePng(const char* name, const std::uint32_t* pixels, std::int32_t width,
+                               std::int32_t height, std::int32_t alpha, std::int32_t reserved1,
+                               std::int32_t reserved2);
+std::int32_t TesselHostQuantize(const void* pixels, std::uint8_t* indices, QuantizeParams* params,
+                                std::int32_t mode, std::int32_t reserved);
+std::int32_t TesselHostCompress(std::uint8_t* dst, std::uint64_t* dstLength, const std::uint8_t* src,
+                                std::uint64_t srcLength);
+std::int32_t TesselHostUncompress(std::uint8_t* dst, std::uint64_t* dstLength, const std::uint8_t* src,
+                                  std::uint64_t srcLength);
+std::uint32_t TesselHostCrc32(const void* buffer, std::uint64_t n);
+}

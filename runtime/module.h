@@ -35,6 +35,7 @@ public:
 
     // Entry points, each followed by ClearCallMemFiles().
     std::int32_t InitPlugin(PluginInfo* info, const HostApi* api);
+    void ClosePlugin();  // also called by the destructor
     IconHandle* LoadIcon(const char* name, const TagItem* tags);
     IconImage* GetIconImages(IconHandle* icon);
     void FreeIcon(IconHandle* icon);

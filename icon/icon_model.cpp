@@ -1,0 +1,89 @@
+#include "icon/icon_model.h"
+
+#include "host/host_calls.h"
+#include "plugin/entry_points.h"
+
+std::uint64_t IconPixelBytes(std::int32_t width, std::int32_t height, std::int32_t depth)
+{
+    if (width < 1 || height < 1 || width > ICON_MAX_SIDE || height > ICON_MAX_SIDE || depth < 0)
+        return 0;
+    std::uint64_t bytesPerPixel = depth > 8 ? 4 : 1;
+    std::uint64_t bytes = std::uint64_t(width) * std::uint64_t(height) * bytesPerPixel;
+    return bytes > ICON_MAX_IMAGE_BYTES ? 0 : bytes;
+}
+
+IconImage* NewIconImage(std::int32_t width, std::int32_t height, std::int32_t depth,
+                        std::int32_t transparentPen, int selected, IconHandle* icon, IconImage** tail)
+{
+    std::uint64_t pixelBytes = IconPixelBytes(width, height, depth);
+    if (pixelBytes == 0)
+        return nullptr;
+    std::uint64_t paletteBytes = depth <= 8 ? ICON_PALETTE_ENTRIES * 4 : 0;
+    std::uint64_t charge = pixelBytes + paletteBytes;
+    if (charge > ICON_LOAD_BUDGET_BYTES - icon->imageBytesCharged)
+        return nullptr;
+
+    auto* image = static_cast<IconImage*>(HostAllocMem(sizeof(IconImage), 1, "ic"));
+    if (!image)
+        return nullptr;
+    if (*tail)
+        (*tail)->next = image;
+    else
+        icon->images = image;
+    icon->imageBytesCharged += charge;
+
+    image->depth = depth;
+    image->transparentPen = transparentPen;
+    image->width = width;
+    image->height = height;
+    if (selected)
+        image->flags |= IMAGEFLAG_SELECTED;
+
+    image->pixels = static_cast<std::uint8_t*>(HostAllocMem(pixelBytes, 1, "icdata"));
+    if (!image->pixels)
+        return nullptr;
+    if (paletteBytes) {
+        image->palette = static_cast<std::uint32_t*>(HostAllocMem(paletteBytes, 1, "icpalette"));
+        if (!image->palette)
+            return nullptr;
+    }
+    *tail = image;
+    return image;
+}
+
+IconImage* FindIconImage(std::int32_t width, std::int32_t height, std::int32_t depth, IconImage* first)
+{
+    for (IconImage* image = first; image; image = image->next) {
+        if (image->width == width && image->height == height && image->depth == depth)
+            return image;
+    }
+    return nullptr;
+}
+
+void FreeIconImage(IconImage* image)
+{
+    HostFreeMem(image->pixels);
+    HostFreeMem(image->palette);
+    HostFreeMem(image);
+}
+
+extern "C" void FreeIcon(IconHandle* icon) noexcept
+{
+    if (!icon)
+        return;
+    IconImage* image = icon->images;
+    while (image) {
+        IconImage* next = image->next;
+        FreeIconImage(image);
+        image = next;
+    }
+    HostFreeMem(icon->defaultTool);
+    HostFreeMem(icon->toolTypeBlock);
+    HostFreeMem(icon->toolTypeArray);
+    HostFreeMem(icon);
+}
+
+extern "C" IconImage* GetIconImages(IconHandle* icon) noexcept
+{
+    return icon ? icon->images : nullptr;
+}

@@ -1,0 +1,53 @@
+// The icon a load produces: a list of images plus the attributes its format
+// carries, owned by the host from LoadIcon until FreeIcon.
+#pragma once
+
+#include "plugin/plugin_abi.h"
+
+#include <cstdint>
+
+struct IconHandle {
+    IconImage* images;        // in the order the reader appended them
+    std::int32_t type;        // 2 drawer, 3 tool, 4 project; 0 when the format has none
+    std::int32_t posX;
+    std::int32_t posY;
+    std::int32_t drawerLeft;
+    std::int32_t drawerTop;
+    std::int32_t drawerWidth;
+    std::int32_t drawerHeight;
+    std::int32_t viewMode;
+    std::int32_t showAll;
+    std::int32_t stackSize;
+    char* defaultTool;        // "deftool"
+    char* toolTypeBlock;      // "tooltypes": lines, each NUL-ended, then an empty line
+    std::uint32_t toolTypeBlockBytes;  // size of that block, so walking it stays inside
+    char** toolTypeArray;     // "ttarray": built by LoadIcon
+    // Pixel and palette bytes of every image made so far. A few bytes of a
+    // hostile file can describe many large images; the load stops at a budget.
+    std::uint64_t imageBytesCharged;
+};
+
+// A single image may have sides up to this and this many pixel bytes.
+inline constexpr std::int32_t ICON_MAX_SIDE = 16384;
+inline constexpr std::uint64_t ICON_MAX_IMAGE_BYTES = 256ull << 20;
+// All images of one load together, pixels and palettes.
+inline constexpr std::uint64_t ICON_LOAD_BUDGET_BYTES = 512ull << 20;
+inline constexpr std::uint32_t ICON_PALETTE_ENTRIES = 256;
+
+// Bytes of pixels for an image of this size and depth (one byte per pixel up
+// to depth 8, four above), or 0 when the image cannot be: a side below 1 or
+// above ICON_MAX_SIDE, a negative depth, or more than ICON_MAX_IMAGE_BYTES.
+std::uint64_t IconPixelBytes(std::int32_t width, std::int32_t height, std::int32_t depth);
+
+// Appends a zero-filled image to the icon's list. Returns null, with the list
+// unchanged, when the size is refused or over the load's budget, or when the
+// record cannot be had. When a pixel or palette buffer cannot be had the
+// record stays linked (FreeIcon releases it) but the tail does not move, and
+// the result is null: the caller gives up the load.
+IconImage* NewIconImage(std::int32_t width, std::int32_t height, std::int32_t depth,
+                        std::int32_t transparentPen, int selected, IconHandle* icon, IconImage** tail);
+
+// The first image from first on with this width, height and depth, or null.
+IconImage* FindIconImage(std::int32_t width, std::int32_t height, std::int32_t depth, IconImage* first);
+
+void FreeIconImage(IconImage* image);

@@ -1,0 +1,134 @@
+// LoadIcon: open the file, recognise the format by its first four bytes, let
+// that format's reader fill a new handle, then complete the host's record.
+#include "host/host_calls.h"
+#include "icon/icon_flows.h"
+#include "io/byte_io.h"
+#include "plugin/entry_points.h"
+
+#include <cstring>
+
+static constexpr std::uint32_t MAGIC_DISKOBJECT = 0xE3100001;
+static constexpr std::uint32_t MAGIC_PNG = 0x89504E47;
+static constexpr std::uint32_t MAGIC_WINDOWS_ICON = 0x00000100;
+static constexpr std::uint32_t MAGIC_MACOS_ICON = 0x69636E73;  // "icns"
+
+// Hands the file, positioned after the magic, to the reader of its format.
+static int ReadIconBody(HostFile* file, const char* name, std::uint32_t magic, IconHandle* icon)
+{
+    (void)file;
+    (void)name;
+    (void)icon;
+    switch (magic) {
+    case MAGIC_DISKOBJECT:    // FIXME(#3): DiskObject reader
+    case MAGIC_PNG:           // FIXME(#4): PNG icon reader
+    case MAGIC_WINDOWS_ICON:  // FIXME(#5): Windows icon reader
+    case MAGIC_MACOS_ICON:    // FIXME(#6): macOS icon reader
+    default:
+        return 0;
+    }
+}
+
+static int IsNewIconsLine(const char* line)
+{
+    return std::strncmp(line, "IM1=", 4) == 0 || std::strncmp(line, "IM2=", 4) == 0;
+}
+
+// Calls visit for each NUL-terminated line of the block, up to the empty line
+// that ends it or the block's end, whichever comes first.
+template <typename Visit>
+static void ForEachToolType(const IconHandle* icon, Visit visit)
+{
+    const char* block = icon->toolTypeBlock;
+    std::uint32_t size = icon->toolTypeBlockBytes;
+    std::uint32_t offset = 0;
+    while (offset < size && block[offset] != 0) {
+        const void* end = std::memchr(block + offset, 0, size - offset);
+        if (!end)
+            return;                                 // an unterminated line is not a line
+        visit(block + offset);
+        offset = static_cast<std::uint32_t>(static_cast<const char*>(end) - block) + 1;
+    }
+}
+
+int BuildToolTypeArray(IconHandle* icon)
+{
+    if (!icon->toolTypeBlock || icon->toolTypeBlockBytes == 0 || icon->toolTypeBlock[0] == 0)
+        return 1;
+    std::uint64_t lines = 0;
+    ForEachToolType(icon, [&](const char*) { ++lines; });
+    auto** array = static_cast<char**>(HostAllocMem((lines + 1) * sizeof(char*), 1, "ttarray"));
+    if (!array)
+        return 0;
+    icon->toolTypeArray = array;
+    std::uint64_t slot = 0;
+    ForEachToolType(icon, [&](const char* line) {
+        if (!IsNewIconsLine(line))
+            array[slot++] = const_cast<char*>(line);
+    });
+    return 1;
+}
+
+void CopyIconAttributes(const IconHandle* icon, IconAttributes* attributes)
+{
+    attributes->type = icon->type;
+    attributes->viewMode = icon->viewMode;
+    attributes->posX = icon->posX;
+    attributes->posY = icon->posY;
+    attributes->drawerLeft = icon->drawerLeft;
+    attributes->drawerTop = icon->drawerTop;
+    attributes->drawerWidth = icon->drawerWidth;
+    attributes->drawerHeight = icon->drawerHeight;
+    attributes->stackSize = icon->stackSize;
+    attributes->defaultTool = icon->defaultTool;
+    attributes->showAll = icon->showAll != 0 ? 1 : 0;
+    if (icon->toolTypeArray)
+        attributes->toolTypes = icon->toolTypeArray;
+}
+
+static HostFile* OpenForReading(const char* name, std::uintptr_t adapter)
+{
+    if (adapter != 0 && HostInterfaceVersion() >= HOST_INTERFACE_VERSION_ADAPTER_MIN) {
+        const TagItem tags[] = {{HOSTOPEN_TAG_ADAPTER, adapter}, {0, 0}};
+        return HostOpenWithTags(name, HOST_MODE_READ, tags);
+    }
+    return HostOpen(name, HOST_MODE_READ);
+}
+
+extern "C" IconHandle* LoadIcon(const char* name, const TagItem* tags) noexcept
+{
+    if (!GetHostApi() || !name)
+        return nullptr;
+    std::uintptr_t adapter = 0;
+    IconAttributes* attributes = nullptr;
+    for (const TagItem* tag = tags; tag && tag->tag != 0; ++tag) {
+        if (tag->tag == LOADICON_TAG_ADAPTER)
+            adapter = tag->value;
+        else if (tag->tag == LOADICON_TAG_ATTRIBUTES)
+            attributes = reinterpret_cast<IconAttributes*>(tag->value);
+    }
+
+    HostFile* file = OpenForReading(name, adapter);
+    if (!file)
+        return nullptr;
+    auto* icon = static_cast<IconHandle*>(HostAllocMem(sizeof(IconHandle), 1, "iconinfo"));
+    if (!icon) {
+        HostClose(file);
+        return nullptr;
+    }
+    int ok = ReadIconBody(file, name, ReadBE32(file), icon);
+    HostClose(file);
+    if (!ok) {
+        FreeIcon(icon);
+        return nullptr;
+    }
+    if (!attributes)
+        return icon;
+    // The array first: if it cannot be had, the host's record stays untouched
+    // rather than pointing into a released handle.
+    if (!BuildToolTypeArray(icon)) {
+        FreeIcon(icon);
+        return nullptr;
+    }
+    CopyIconAttributes(icon, attributes);
+    return icon;
+}

@@ -1,0 +1,122 @@
+#include "io/buffers.h"
+
+#include "host/host_calls.h"
+
+#include <cstring>
+
+static constexpr std::int64_t INT32_LIMIT = 0x7FFFFFFF;
+
+std::uint8_t* EnsureBuffer(std::uint8_t* buffer, std::int32_t need, std::int32_t* capacity)
+{
+    if (need >= 0 && *capacity > need && buffer)
+        return buffer;
+    HostFreeMem(buffer);
+    *capacity = 0;
+    if (need < 0)
+        return nullptr;
+    auto* fresh = static_cast<std::uint8_t*>(HostAllocMem(static_cast<std::uint64_t>(need), 0, "pbuf"));
+    if (fresh)
+        *capacity = need;
+    return fresh;
+}
+
+int StartAppendBuffer(AppendBuffer* buffer)
+{
+    buffer->used = 0;
+    buffer->capacity = 0;
+    buffer->data = EnsureBuffer(nullptr, APPEND_BUFFER_STEP, &buffer->capacity);
+    buffer->failed = buffer->data ? 0 : 1;
+    return buffer->data != nullptr;
+}
+
+void ReleaseAppendBuffer(AppendBuffer* buffer)
+{
+    HostFreeMem(buffer->data);
+    buffer->data = nullptr;
+    buffer->used = 0;
+    buffer->capacity = 0;
+}
+
+int ReserveBuffer(std::int32_t n, AppendBuffer* buffer)
+{
+    if (buffer->failed)
+        return 0;
+    std::int64_t want = std::int64_t{buffer->used} + n;
+    if (n < 0 || want > INT32_LIMIT) {
+        buffer->failed = 1;
+        return 0;
+    }
+    if (buffer->data && want <= buffer->capacity)
+        return 1;
+    // Grow to the smallest multiple of the step that holds the request, so a
+    // single large append cannot outrun the block.
+    std::int64_t grown = (want + APPEND_BUFFER_STEP - 1) / APPEND_BUFFER_STEP * APPEND_BUFFER_STEP;
+    if (grown > INT32_LIMIT) {
+        buffer->failed = 1;
+        return 0;
+    }
+    auto* fresh = static_cast<std::uint8_t*>(HostAllocMem(static_cast<std::uint64_t>(grown), 0, "pbuf"));
+    if (!fresh) {
+        buffer->failed = 1;                 // the old block and its bytes stay
+        return 0;
+    }
+    if (buffer->used > 0)
+        std::memcpy(fresh, buffer->data, static_cast<std::size_t>(buffer->used));
+    HostFreeMem(buffer->data);
+    buffer->data = fresh;
+    buffer->capacity = static_cast<std::int32_t>(grown);
+    return 1;
+}
+
+void AppendBytes(const void* source, std::int32_t n, AppendBuffer* buffer)
+{
+    if (n == 0) {
+        std::size_t length = std::strlen(static_cast<const char*>(source)) + 1;
+        if (length > static_cast<std::size_t>(INT32_LIMIT)) {
+            buffer->failed = 1;
+            return;
+        }
+        n = static_cast<std::int32_t>(length);
+    }
+    if (!ReserveBuffer(n, buffer))
+        return;
+    std::memcpy(buffer->data + buffer->used, source, static_cast<std::size_t>(n));
+    buffer->used += n;
+}
+
+static void StoreBE32(std::uint8_t* at, std::uint32_t v)
+{
+    at[0] = static_cast<std::uint8_t>(v >> 24);
+    at[1] = static_cast<std::uint8_t>(v >> 16);
+    at[2] = static_cast<std::uint8_t>(v >> 8);
+    at[3] = static_cast<std::uint8_t>(v);
+}
+
+void AppendTagValue(std::uint32_t tag, std::uint32_t value, int force, AppendBuffer* buffer)
+{
+    if (!force && value == 0)
+        return;
+    if (!ReserveBuffer(8, buffer))
+        return;
+    StoreBE32(buffer->data + buffer->used, tag);
+    StoreBE32(buffer->data + buffer->used + 4, value);
+    buffer->used += 8;
+}
+
+void AppendTagString(std::uint32_t tag, const char* string, AppendBuffer* buffer)
+{
+    if (!string)
+        return;
+    std::size_t length = std::strlen(string) + 1;
+    if (length > static_cast<std::size_t>(INT32_LIMIT - 4)) {
+        buffer->failed = 1;
+        return;
+    }
+    // One reservation for tag and text, so a failure cannot leave a tag
+    // without its string.
+    if (!ReserveBuffer(static_cast<std::int32_t>(4 + length), buffer))
+        return;
+    StoreBE32(buffer->data + buffer->used, tag);
+    std::memcpy(buffer->data + buffer->used + 4, string, length);
+    buffer->used += static_cast<std::int32_t>(4 + length);
+}

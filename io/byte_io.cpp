@@ -1,0 +1,85 @@
+#include "io/byte_io.h"
+
+#include "host/host_calls.h"
+
+std::uint8_t ReadByte(HostFile* file)
+{
+    std::int32_t c = HostGetC(file);
+    return c < 0 ? 0 : static_cast<std::uint8_t>(c);
+}
+
+std::uint16_t ReadLE16(HostFile* file)
+{
+    std::uint32_t b0 = ReadByte(file);
+    std::uint32_t b1 = ReadByte(file);
+    return static_cast<std::uint16_t>(b0 | (b1 << 8));
+}
+
+std::uint16_t ReadBE16(HostFile* file)
+{
+    std::uint32_t b0 = ReadByte(file);
+    std::uint32_t b1 = ReadByte(file);
+    return static_cast<std::uint16_t>((b0 << 8) | b1);
+}
+
+std::uint32_t ReadLE32(HostFile* file)
+{
+    std::uint32_t b0 = ReadByte(file);
+    std::uint32_t b1 = ReadByte(file);
+    std::uint32_t b2 = ReadByte(file);
+    std::uint32_t b3 = ReadByte(file);
+    return b0 | (b1 << 8) | (b2 << 16) | (b3 << 24);
+}
+
+std::uint32_t ReadBE32(HostFile* file)
+{
+    std::uint32_t b0 = ReadByte(file);
+    std::uint32_t b1 = ReadByte(file);
+    std::uint32_t b2 = ReadByte(file);
+    std::uint32_t b3 = ReadByte(file);
+    return (b0 << 24) | (b1 << 16) | (b2 << 8) | b3;
+}
+
+void WriteZeros(HostFile* file, std::int64_t n)
+{
+    for (std::int64_t i = 0; i < n; ++i)
+        HostPutC(file, 0);
+}
+
+void WriteLE16(HostFile* file, std::uint32_t v)
+{
+    HostPutC(file, static_cast<std::int32_t>(v & 0xFF));
+    HostPutC(file, static_cast<std::int32_t>((v >> 8) & 0xFF));
+}
+
+void WriteBE16(HostFile* file, std::uint32_t v)
+{
+    HostPutC(file, static_cast<std::int32_t>((v >> 8) & 0xFF));
+    HostPutC(file, static_cast<std::int32_t>(v & 0xFF));
+}
+
+void WriteLE32(HostFile* file, std::uint32_t v)
+{
+    for (int shift = 0; shift <= 24; shift += 8)
+        HostPutC(file, static_cast<std::int32_t>((v >> shift) & 0xFF));
+}
+
+void WriteBE32(HostFile* file, std::uint32_t v)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        HostPutC(file, static_cast<std::int32_t>((v >> shift) & 0xFF));
+}
+
+void PatchBE32(HostFile* file, std::int64_t position, std::uint32_t v)
+{
+    std::int64_t back = HostSeek(file, position, HOST_SEEK_START);
+    WriteBE32(file, v);
+    HostSeek(file, back, HOST_SEEK_START);
+}
+
+void PatchLE32(HostFile* file, std::int64_t position, std::uint32_t v)
+{
+    std::int64_t back = HostSeek(file, position, HOST_SEEK_START);
+    WriteLE32(file, v);
+    HostSeek(file, back, HOST_SEEK_START);
+}

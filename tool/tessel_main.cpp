@@ -1,0 +1,5 @@
+// Placeholder until the command set lands.
+int main()
+{
+    return 2;
+}

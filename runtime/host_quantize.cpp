@@ -1,8 +1,269 @@
 // Palette mapping and palette choice for the host's image services.
+//
+// HostQuantize turns a picture (32-bit 0xAARRGGBB words, or bytes through a
+// 256-word 0x00RRGGBB palette) into one index byte per pixel for a palette of
+// 2^targetDepth entries. Mode HOST_QUANTIZE_MAP maps onto the caller's
+// palette; mode HOST_QUANTIZE_CHOOSE picks the palette first: the picture's
+// own colours when they fit, otherwise a reduction by libimagequant. Both are
+// deterministic: the same input always gives the same indices and palette.
 #include "runtime/host_services.h"
 
-extern "C" std::int32_t TesselHostQuantize(const void*, std::uint8_t*, QuantizeParams*, std::int32_t,
-                                           std::int32_t)
+#include <libimagequant.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+
+namespace {
+
+constexpr int QUANTIZE_PALETTE_WORDS = 256;
+constexpr std::uint32_t QUANTIZE_RGB_MASK = 0x00FFFFFF;
+// 32-bit pixels with alpha below this are transparent.
+constexpr std::uint32_t QUANTIZE_ALPHA_OPAQUE_MIN = 128;
+constexpr std::uint64_t QUANTIZE_MAX_PIXELS = tessel::runtime::HOST_IMAGE_MAX_BYTES / 4;
+
+// Fixed libimagequant settings: full quality range and a middling speed.
+// Dithering does not arise: libimagequant only chooses the colours, and the
+// pixels are mapped here by nearest colour.
+constexpr int QUANTIZE_LIQ_SPEED = 4;
+constexpr int QUANTIZE_LIQ_MIN_QUALITY = 0;
+constexpr int QUANTIZE_LIQ_MAX_QUALITY = 100;
+
+using Palette = std::array<std::uint32_t, QUANTIZE_PALETTE_WORDS>;
+
+// What the picture holds once the source depth is dealt with: per pixel its
+// 0x00RRGGBB colour and whether it is transparent.
+struct SourceView {
+    const void* pixels = nullptr;
+    std::int32_t depth = 0;
+    const std::uint32_t* palette = nullptr;
+    std::int32_t pen = -1;
+
+    std::uint32_t Colour(std::size_t i) const
+    {
+        if (depth == 32)
+            return static_cast<const std::uint32_t*>(pixels)[i] & QUANTIZE_RGB_MASK;
+        return palette[static_cast<const std::uint8_t*>(pixels)[i]] & QUANTIZE_RGB_MASK;
+    }
+    bool Transparent(std::size_t i) const
+    {
+        if (depth == 32)
+            return (static_cast<const std::uint32_t*>(pixels)[i] >> 24) < QUANTIZE_ALPHA_OPAQUE_MIN;
+        return pen >= 0 && static_cast<const std::uint8_t*>(pixels)[i] == pen;
+    }
+};
+
+std::uint32_t SquaredDistance(std::uint32_t a, std::uint32_t b)
 {
-    return 0;
+    const int dr = static_cast<int>((a >> 16) & 0xFF) - static_cast<int>((b >> 16) & 0xFF);
+    const int dg = static_cast<int>((a >> 8) & 0xFF) - static_cast<int>((b >> 8) & 0xFF);
+    const int db = static_cast<int>(a & 0xFF) - static_cast<int>(b & 0xFF);
+    return static_cast<std::uint32_t>(dr * dr + dg * dg + db * db);
+}
+
+// The entry of palette[0..count) nearest to colour, the lowest index on a tie,
+// never the pen (when pen >= 0). The caller makes sure an entry other than
+// the pen exists.
+std::uint8_t NearestEntry(std::uint32_t colour, const Palette& palette, int count, int pen)
+{
+    int best = -1;
+    std::uint32_t bestDistance = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i == pen)
+            continue;
+        const std::uint32_t distance = SquaredDistance(colour, palette[i] & QUANTIZE_RGB_MASK);
+        if (best < 0 || distance < bestDistance) {
+            best = i;
+            bestDistance = distance;
+        }
+    }
+    return static_cast<std::uint8_t>(best);
+}
+
+// Maps every pixel: transparent ones to the pen when there is one, the rest
+// to their nearest entry. Each distinct colour is searched for once.
+void MapPixels(const SourceView& source, std::size_t pixelCount, const Palette& palette, int count, int pen,
+               std::uint8_t* indices)
+{
+    std::unordered_map<std::uint32_t, std::uint8_t> nearest;
+    for (std::size_t i = 0; i < pixelCount; ++i) {
+        if (pen >= 0 && source.Transparent(i)) {
+            indices[i] = static_cast<std::uint8_t>(pen);
+            continue;
+        }
+        const std::uint32_t colour = source.Colour(i);
+        auto found = nearest.find(colour);
+        if (found == nearest.end())
+            found = nearest.emplace(colour, NearestEntry(colour, palette, count, pen)).first;
+        indices[i] = found->second;
+    }
+}
+
+// The colours that take part in choosing a palette, in order of first
+// appearance, with how many pixels carry each. With a pen, transparent
+// pixels take the pen and have no say; without one they are mapped by colour
+// like the rest and count like the rest.
+struct ColourCounts {
+    std::vector<std::uint32_t> colours;
+    std::vector<std::uint32_t> counts;
+    std::uint64_t pixels = 0;
+    std::uint64_t sumRed = 0;
+    std::uint64_t sumGreen = 0;
+    std::uint64_t sumBlue = 0;
+};
+
+ColourCounts CountColours(const SourceView& source, std::size_t pixelCount, int pen)
+{
+    ColourCounts result;
+    std::unordered_map<std::uint32_t, std::size_t> slot;
+    for (std::size_t i = 0; i < pixelCount; ++i) {
+        if (pen >= 0 && source.Transparent(i))
+            continue;
+        const std::uint32_t colour = source.Colour(i);
+        auto [found, added] = slot.emplace(colour, result.colours.size());
+        if (added) {
+            result.colours.push_back(colour);
+            result.counts.push_back(0);
+        }
+        ++result.counts[found->second];  // at most 2^26 pixels: no overflow
+        ++result.pixels;
+        result.sumRed += (colour >> 16) & 0xFF;
+        result.sumGreen += (colour >> 8) & 0xFF;
+        result.sumBlue += colour & 0xFF;
+    }
+    return result;
+}
+
+struct LiqAttrDeleter {
+    void operator()(liq_attr* attr) const { liq_attr_destroy(attr); }
+};
+struct LiqHistogramDeleter {
+    void operator()(liq_histogram* histogram) const { liq_histogram_destroy(histogram); }
+};
+struct LiqResultDeleter {
+    void operator()(liq_result* result) const { liq_result_destroy(result); }
+};
+
+// Reduces the counted colours to at most maxColours (2..256) with
+// libimagequant, fed the colour histogram so transparent pixels left out of
+// the count stay out. Returns the chosen colours as 0x00RRGGBB, or nothing
+// on failure.
+std::vector<std::uint32_t> ReduceColours(const ColourCounts& counted, int maxColours)
+{
+    std::unique_ptr<liq_attr, LiqAttrDeleter> attr(liq_attr_create());
+    if (!attr || liq_set_max_colors(attr.get(), maxColours) != LIQ_OK ||
+        liq_set_speed(attr.get(), QUANTIZE_LIQ_SPEED) != LIQ_OK ||
+        liq_set_quality(attr.get(), QUANTIZE_LIQ_MIN_QUALITY, QUANTIZE_LIQ_MAX_QUALITY) != LIQ_OK)
+        return {};
+    std::unique_ptr<liq_histogram, LiqHistogramDeleter> histogram(liq_histogram_create(attr.get()));
+    if (!histogram)
+        return {};
+    std::vector<liq_histogram_entry> entries(counted.colours.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::uint32_t colour = counted.colours[i];
+        entries[i].color = liq_color{static_cast<unsigned char>(colour >> 16), static_cast<unsigned char>(colour >> 8),
+                                     static_cast<unsigned char>(colour), 255};
+        entries[i].count = counted.counts[i];
+    }
+    if (entries.size() > static_cast<std::size_t>(INT32_MAX) ||
+        liq_histogram_add_colors(histogram.get(), attr.get(), entries.data(), static_cast<int>(entries.size()), 0) !=
+            LIQ_OK)
+        return {};
+    liq_result* rawResult = nullptr;
+    if (liq_histogram_quantize(histogram.get(), attr.get(), &rawResult) != LIQ_OK || !rawResult)
+        return {};
+    std::unique_ptr<liq_result, LiqResultDeleter> result(rawResult);
+    const liq_palette* chosen = liq_get_palette(result.get());
+    if (!chosen || chosen->count < 1 || chosen->count > static_cast<unsigned>(maxColours))
+        return {};
+    std::vector<std::uint32_t> colours;
+    for (unsigned i = 0; i < chosen->count; ++i) {
+        const liq_color& c = chosen->entries[i];
+        colours.push_back((std::uint32_t{c.r} << 16) | (std::uint32_t{c.g} << 8) | c.b);
+    }
+    return colours;
+}
+
+// Picks the palette for HOST_QUANTIZE_CHOOSE into palette (unused entries 0,
+// the pen's entry 0) and sets usedEnd past the last entry filled, so mapping
+// never lands on an unused entry. Returns false when libimagequant fails.
+bool ChoosePalette(const ColourCounts& counted, int count, int pen, Palette& palette, int& usedEnd)
+{
+    palette.fill(0);
+    const int freeEntries = pen >= 0 ? count - 1 : count;
+    std::vector<std::uint32_t> chosen;
+    if (counted.colours.size() <= static_cast<std::size_t>(freeEntries)) {
+        chosen = counted.colours;  // exact: every colour keeps its own entry
+    } else if (freeEntries == 1) {
+        // libimagequant needs room for two colours; one entry gets the mean.
+        const std::uint64_t n = counted.pixels;
+        const std::uint64_t r = (counted.sumRed + n / 2) / n;
+        const std::uint64_t g = (counted.sumGreen + n / 2) / n;
+        const std::uint64_t b = (counted.sumBlue + n / 2) / n;
+        chosen.push_back(static_cast<std::uint32_t>((r << 16) | (g << 8) | b));
+    } else {
+        chosen = ReduceColours(counted, freeEntries);
+        if (chosen.empty())
+            return false;
+    }
+    // Free entries in increasing order, stepping over the pen.
+    std::size_t next = 0;
+    usedEnd = 0;
+    for (int i = 0; i < count && next < chosen.size(); ++i) {
+        if (i != pen) {
+            palette[i] = chosen[next++];
+            usedEnd = i + 1;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// The reserved argument is not looked at.
+extern "C" std::int32_t TesselHostQuantize(const void* pixels, std::uint8_t* indices, QuantizeParams* params,
+                                           std::int32_t mode, std::int32_t)
+{
+    if (!pixels || !indices || !params || !params->targetPalette)
+        return 0;
+    if (mode != HOST_QUANTIZE_MAP && mode != HOST_QUANTIZE_CHOOSE)
+        return 0;
+    const QuantizeParams p = *params;
+    if (p.width < 1 || p.height < 1 ||
+        std::uint64_t{static_cast<std::uint32_t>(p.width)} * static_cast<std::uint32_t>(p.height) >
+            QUANTIZE_MAX_PIXELS)
+        return 0;
+    if (p.sourceDepth != 32 && !(p.sourceDepth == 8 && p.sourcePalette))
+        return 0;
+    if (p.targetDepth < 1 || p.targetDepth > 8)
+        return 0;
+    const int count = 1 << p.targetDepth;
+    if (p.targetPen < -1 || p.targetPen >= count)
+        return 0;
+
+    const std::size_t pixelCount = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.height);
+    SourceView source;
+    source.pixels = pixels;
+    source.depth = p.sourceDepth;
+    source.palette = p.sourcePalette;
+    source.pen = p.sourceDepth == 8 ? p.sourcePen : -1;
+
+    if (mode == HOST_QUANTIZE_MAP) {
+        Palette palette{};
+        std::copy(p.targetPalette, p.targetPalette + count, palette.begin());
+        MapPixels(source, pixelCount, palette, count, p.targetPen, indices);
+        return 1;
+    }
+
+    // Every pixel that is mapped by colour was counted, so when usedEnd
+    // leaves no entry but the pen there is no such pixel.
+    Palette palette;
+    int usedEnd = 0;
+    if (!ChoosePalette(CountColours(source, pixelCount, p.targetPen), count, p.targetPen, palette, usedEnd))
+        return 0;
+    MapPixels(source, pixelCount, palette, usedEnd, p.targetPen, indices);
+    std::copy(palette.begin(), palette.end(), p.targetPalette);
+    return 1;
 }

@@ -1,0 +1,200 @@
+// HostAllocMem/HostFreeMem: memory for the module, with live-block accounting
+// per tag and injected allocation failures for tests.
+//
+// Every block handed out is recorded in a table keyed by its address, so
+// HostFreeMem can tell a block of ours from anything else without reading the
+// memory around the pointer: a stray free is reported and stops the process
+// instead of corrupting the heap.
+#include "runtime/host_services.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+namespace tessel::runtime {
+namespace {
+
+constexpr unsigned char MEMORY_POISON_BYTE = 0xA5;
+// The tag recorded for a block allocated without one.
+constexpr const char* MEMORY_UNTAGGED = "(untagged)";
+
+struct TagCount {
+    std::int64_t liveBlocks = 0;
+};
+
+struct BlockRecord {
+    std::uint64_t sizeBytes = 0;
+    std::map<std::string, TagCount>::iterator tag;
+};
+
+struct MemoryState {
+    std::mutex lock;
+    std::unordered_map<void*, BlockRecord> blocks;
+    std::map<std::string, TagCount> tags;  // only tags with live blocks
+    std::uint64_t liveBytes = 0;
+    bool poison = true;
+
+    MemoryFaults faults;
+    std::uint64_t attempts = 0;     // allocations attempted since the faults were set
+    std::uint64_t tagAttempts = 0;  // of those, the ones tagged faults.failTag
+    bool faultFired = false;
+};
+
+// Never destroyed: a module or a static object may free blocks while the
+// process exits, after function-local statics would have gone.
+MemoryState& Memory()
+{
+    static MemoryState* state = new MemoryState;
+    return *state;
+}
+
+// Decides, under the lock, whether an injected fault refuses this request.
+// Every request counts, whether or not it then succeeds.
+bool InjectedFault(MemoryState& state, std::uint64_t size, const char* tag)
+{
+    ++state.attempts;
+    bool fail = state.faults.failNth != 0 && state.attempts == state.faults.failNth;
+    if (state.faults.failAboveBytes != 0 && size > state.faults.failAboveBytes)
+        fail = true;
+    if (state.faults.failTagNth != 0 && tag && state.faults.failTag == tag) {
+        ++state.tagAttempts;
+        if (state.tagAttempts == state.faults.failTagNth)
+            fail = true;
+    }
+    if (fail)
+        state.faultFired = true;
+    return fail;
+}
+
+}  // namespace
+
+void SetMemoryFaults(const MemoryFaults& faults)
+{
+    MemoryState& state = Memory();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.faults = faults;
+    state.attempts = 0;
+    state.tagAttempts = 0;
+    state.faultFired = false;
+}
+
+void ClearMemoryFaults()
+{
+    SetMemoryFaults(MemoryFaults{});
+}
+
+std::uint64_t AllocationsSinceFaultsSet()
+{
+    MemoryState& state = Memory();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return state.attempts;
+}
+
+bool MemoryFaultFired()
+{
+    MemoryState& state = Memory();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return state.faultFired;
+}
+
+std::int64_t LiveBlocks()
+{
+    MemoryState& state = Memory();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return static_cast<std::int64_t>(state.blocks.size());
+}
+
+std::int64_t LiveBlocks(const std::string& tag)
+{
+    MemoryState& state = Memory();
+    std::lock_guard<std::mutex> guard(state.lock);
+    auto found = state.tags.find(tag);
+    return found == state.tags.end() ? 0 : found->second.liveBlocks;
+}
+
+std::map<std::string, std::int64_t> LiveBlocksByTag()
+{
+    MemoryState& state = Memory();
+    std::lock_guard<std::mutex> guard(state.lock);
+    std::map<std::string, std::int64_t> result;
+    for (const auto& [tag, count] : state.tags)
+        result.emplace(tag, count.liveBlocks);
+    return result;
+}
+
+std::uint64_t LiveBytes()
+{
+    MemoryState& state = Memory();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return state.liveBytes;
+}
+
+void SetPoisonScratch(bool on)
+{
+    MemoryState& state = Memory();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.poison = on;
+}
+
+}  // namespace tessel::runtime
+
+using tessel::runtime::HOST_ALLOC_CEILING;
+
+extern "C" void* TesselHostAllocMem(std::uint64_t size, std::int32_t zeroFill, const char* tag)
+{
+    using namespace tessel::runtime;
+    MemoryState& state = Memory();
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (InjectedFault(state, size, tag) || size > HOST_ALLOC_CEILING)
+        return nullptr;
+
+    // A zero-byte request still gets a block of its own, so null always means failure.
+    std::size_t allocBytes = size == 0 ? 1 : static_cast<std::size_t>(size);
+    void* block = zeroFill ? std::calloc(1, allocBytes) : std::malloc(allocBytes);
+    if (!block)
+        return nullptr;
+    if (!zeroFill && state.poison)
+        std::memset(block, MEMORY_POISON_BYTE, allocBytes);
+
+    try {
+        auto tagEntry = state.tags.try_emplace(tag ? tag : MEMORY_UNTAGGED).first;
+        try {
+            state.blocks.emplace(block, BlockRecord{size, tagEntry});
+        } catch (const std::bad_alloc&) {
+            if (tagEntry->second.liveBlocks == 0)
+                state.tags.erase(tagEntry);
+            throw;
+        }
+        ++tagEntry->second.liveBlocks;
+    } catch (const std::bad_alloc&) {
+        // The bookkeeping itself ran out of memory: report failure.
+        std::free(block);
+        return nullptr;
+    }
+    state.liveBytes += size;
+    return block;
+}
+
+extern "C" void TesselHostFreeMem(void* block)
+{
+    using namespace tessel::runtime;
+    if (!block)
+        return;
+    MemoryState& state = Memory();
+    std::lock_guard<std::mutex> guard(state.lock);
+    auto found = state.blocks.find(block);
+    if (found == state.blocks.end()) {
+        std::fprintf(stderr, "tessel: HostFreeMem: %p was not allocated by HostAllocMem or was freed twice\n",
+                     block);
+        std::abort();
+    }
+    auto tagEntry = found->second.tag;
+    state.liveBytes -= found->second.sizeBytes;
+    state.blocks.erase(found);
+    if (--tagEntry->second.liveBlocks == 0)
+        state.tags.erase(tagEntry);
+    std::free(block);
+}

@@ -1,0 +1,195 @@
+#include "tool/command_line.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace tessel::tool {
+
+namespace {
+
+struct CommandRow {
+    const char* name;
+    Command command;
+    const char* usage;
+};
+
+constexpr CommandRow CommandTable[] = {
+    // name, command, usage line
+    {"formats", Command::Formats, "tessel formats"},
+    {"info", Command::Info, "tessel info FILE... [--json]"},
+    {"extract", Command::Extract, "tessel extract FILE -o DIR"},
+    {"convert", Command::Convert, "tessel convert INPUT... -o OUTPUT [-f KEYWORD] [--compress]"},
+    {"help", Command::Help, "tessel help [COMMAND]"},
+};
+
+const CommandRow* FindCommand(const std::string& name)
+{
+    auto row = std::find_if(std::begin(CommandTable), std::end(CommandTable),
+                            [&](const CommandRow& r) { return name == r.name; });
+    return row == std::end(CommandTable) ? nullptr : row;
+}
+
+}  // namespace
+
+ParseResult ParseCommandLine(const std::vector<std::string>& args)
+{
+    ParseResult result;
+    CommandLine& line = result.line;
+    const CommandRow* command = nullptr;
+    std::vector<std::string> operands;
+    bool helpWanted = false, versionWanted = false, endOfOptions = false;
+    bool outputSeen = false, formatSeen = false;
+
+    auto fail = [&](const std::string& why) {
+        result.ok = false;
+        result.error = why;
+        result.command = command ? command->name : "";
+        return result;
+    };
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (endOfOptions || arg.size() < 2 || arg[0] != '-') {
+            if (command) {
+                operands.push_back(arg);
+                continue;
+            }
+            command = FindCommand(arg);
+            if (!command)
+                return fail("unknown command '" + arg + "'");
+            continue;
+        }
+        if (arg == "--") {
+            endOfOptions = true;
+            continue;
+        }
+        // "--name=value", "-oVALUE", or the value in the next argument.
+        std::string name = arg, value;
+        bool valueAttached = false;
+        if (arg.rfind("--", 0) == 0) {
+            if (std::size_t equals = arg.find('='); equals != std::string::npos) {
+                name = arg.substr(0, equals);
+                value = arg.substr(equals + 1);
+                valueAttached = true;
+            }
+        } else if (arg.size() > 2) {
+            name = arg.substr(0, 2);
+            value = arg.substr(2);
+            valueAttached = true;
+        }
+        auto takeValue = [&]() {
+            if (valueAttached)
+                return true;
+            if (i + 1 >= args.size())
+                return false;
+            value = args[++i];
+            return true;
+        };
+        auto isFlag = [&](const char* flag) { return name == flag; };
+
+        if (isFlag("--help") || isFlag("-h")) {
+            if (valueAttached)
+                return fail("unknown option '" + arg + "'");
+            helpWanted = true;
+        } else if (isFlag("--module")) {
+            if (!takeValue() || value.empty())
+                return fail("--module needs a PATH");
+            line.modulePath = value;
+        } else if (isFlag("--version") && !command && !valueAttached) {
+            versionWanted = true;
+        } else if (!command) {
+            return fail("unknown option '" + arg + "'");
+        } else if (command->command == Command::Info && isFlag("--json") && !valueAttached) {
+            line.json = true;
+        } else if ((command->command == Command::Extract || command->command == Command::Convert) &&
+                   (isFlag("-o") || isFlag("--output"))) {
+            if (outputSeen)
+                return fail("-o given twice");
+            if (!takeValue() || value.empty())
+                return fail(std::string("-o needs ") + (command->command == Command::Extract ? "a DIR" : "an OUTPUT"));
+            line.output = value;
+            outputSeen = true;
+        } else if (command->command == Command::Convert && (isFlag("-f") || isFlag("--format"))) {
+            if (formatSeen)
+                return fail("-f given twice");
+            if (!takeValue() || value.empty())
+                return fail("-f needs a KEYWORD (see 'tessel formats')");
+            line.formatKeyword = value;
+            formatSeen = true;
+        } else if (command->command == Command::Convert && isFlag("--compress") && !valueAttached) {
+            line.compress = true;
+        } else {
+            return fail("unknown option '" + arg + "' for " + command->name);
+        }
+    }
+
+    if (helpWanted) {
+        line.command = Command::Help;
+        if (command && command->command == Command::Help)
+            line.helpTopic = operands.empty() ? "" : operands.front();
+        else
+            line.helpTopic = command ? command->name : "";
+        if (!line.helpTopic.empty() && !FindCommand(line.helpTopic))
+            return fail("unknown command '" + line.helpTopic + "'");
+        result.ok = true;
+        return result;
+    }
+    if (versionWanted) {
+        if (command)
+            return fail("--version takes no command");
+        line.command = Command::Version;
+        result.ok = true;
+        return result;
+    }
+    if (!command)
+        return fail("no command given");
+
+    line.command = command->command;
+    switch (command->command) {
+    case Command::Help:
+        if (operands.size() > 1)
+            return fail("help takes one COMMAND");
+        line.helpTopic = operands.empty() ? "" : operands.front();
+        if (!line.helpTopic.empty() && !FindCommand(line.helpTopic))
+            return fail("unknown command '" + line.helpTopic + "'");
+        break;
+    case Command::Formats:
+        if (!operands.empty())
+            return fail("formats takes no arguments");
+        break;
+    case Command::Info:
+        if (operands.empty())
+            return fail("info needs at least one FILE");
+        break;
+    case Command::Extract:
+        if (operands.size() != 1)
+            return fail(operands.empty() ? "extract needs a FILE" : "extract takes one FILE");
+        if (!outputSeen)
+            return fail("extract needs -o DIR");
+        break;
+    case Command::Convert:
+        if (operands.empty())
+            return fail("convert needs at least one INPUT");
+        if (!outputSeen)
+            return fail("convert needs -o OUTPUT");
+        break;
+    case Command::Version:
+        break;
+    }
+    line.files = std::move(operands);
+    result.ok = true;
+    return result;
+}
+
+std::string UsageHint(const std::string& command)
+{
+    if (const CommandRow* row = FindCommand(command))
+        return std::string("usage: ") + row->usage + "\nrun 'tessel help " + row->name + "' for details\n";
+    std::string hint = "usage: tessel [--module PATH] COMMAND [OPTIONS] [FILES]\n";
+    for (const CommandRow& row : CommandTable)
+        hint += std::string("       ") + row.usage + "\n";
+    hint += "run 'tessel --help' for details\n";
+    return hint;
+}
+
+}  // namespace tessel::tool

@@ -1,0 +1,40 @@
+// The tool's command line: global options, a command, its options and files.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tessel::tool {
+
+enum class Command { Help, Version, Formats, Info, Extract, Convert };
+
+struct CommandLine {
+    Command command = Command::Help;
+    std::string helpTopic;            // Help: a command name, or empty for the overview
+    std::string modulePath;           // --module; empty: the default place
+    std::vector<std::string> files;   // info: files; extract: one file; convert: inputs
+    std::string output;               // -o
+    std::string formatKeyword;        // -f, as typed
+    bool compress = false;            // --compress
+    bool json = false;                // --json
+};
+
+struct ParseResult {
+    bool ok = false;
+    CommandLine line;
+    std::string error;      // one line, when !ok
+    std::string command;    // the command the error is about, for the usage hint; may be empty
+};
+
+// Parses the arguments after the program name. --module may come anywhere
+// before "--"; --help anywhere asks for the help of the command given.
+ParseResult ParseCommandLine(const std::vector<std::string>& args);
+
+// Full help for a command ("info", ...), or the overview for an empty topic.
+// Empty when there is no such command.
+std::string HelpText(const std::string& topic);
+
+// The short usage lines shown after a usage error.
+std::string UsageHint(const std::string& command);
+
+}  // namespace tessel::tool

@@ -1,0 +1,156 @@
+// The help the tool prints for --help and "tessel help COMMAND".
+#include "tool/command_line.h"
+
+namespace tessel::tool {
+
+namespace {
+
+constexpr char OverviewHelp[] = R"(tessel - inspect, convert and extract icons
+
+usage: tessel [--module PATH] COMMAND [OPTIONS] [FILES]
+
+Tessel reads Amiga icons (.info: classic, NewIcons, OS 3.5, OS 4, PNG icons),
+Windows icons (.ico) and macOS icons (.icns), and writes any of them. Plain
+PNG pictures are accepted wherever an icon is read.
+
+commands:
+  formats    list the formats tessel can write, with their keywords
+  info       show an icon's format, attributes and images (text or JSON)
+  extract    write every image of an icon as a PNG picture
+  convert    combine the images of one or more icons into a new icon file
+  help       show help for a command: tessel help convert
+
+global options:
+  --module PATH   use the module at PATH instead of the default: the file
+                  named by $TESSEL_MODULE, or tessel.qmp beside this program
+  --help, -h      show this help, or the help of the command it follows
+  --version       show the module's name, version and date
+
+examples:
+  tessel info Disk.info                  what is in this icon?
+  tessel extract Disk.info -o pictures   its images as PNG files
+  tessel convert logo.png -o logo.ico    a PNG picture as a Windows icon
+  tessel convert logo.png -o logo.icns   ... and as a macOS icon
+
+exit status:
+  0  success
+  1  a file could not be read or written, or the module could not be loaded
+  2  the command line was wrong (unknown command or option, missing argument,
+     unknown format keyword)
+)";
+
+constexpr char FormatsHelp[] = R"(usage: tessel formats
+
+Lists the formats tessel can write, one per line: the keyword to give to
+'convert -f', the format's name, the file extension it uses, and its format
+id in hexadecimal.
+
+Several Amiga formats share the .info extension, so converting to a .info file
+needs -f to say which one; .ico and .icns are chosen from the extension alone.
+
+example:
+  tessel formats
+
+exit status: 0 success, 1 module not loadable, 2 usage error.
+)";
+
+constexpr char InfoHelp[] = R"(usage: tessel info FILE... [--json]
+
+Shows, for each FILE, the format it is in, the icon's attributes and its
+images.
+
+  attributes   type (disk, drawer, tool, project, garbage, ...), position,
+               drawer window (left, top, width x height), view mode, show-all,
+               stack size, default tool and tooltypes. Formats without these
+               (Windows, macOS, plain PNG) show zeros and none.
+  images       for each image in order: index, width x height, depth (1 to 8
+               for palette images, 32 for full colour), flags (1 primary,
+               2 selected) and the transparent pen (none when -1).
+
+options:
+  --json   print one JSON document per file, one per line, for scripts:
+           {"file": ..., "format": ..., "attributes": {...},
+            "images": [{"index", "width", "height", "depth", "flags",
+                        "transparentPen"}, ...]}
+           Text bytes that are not UTF-8 are read as Latin-1.
+
+examples:
+  tessel info Disk.info
+  tessel info icons/*.info --json | python3 -c 'import json,sys; [print(json.loads(l)["format"]) for l in sys.stdin]'
+
+exit status: 0 all files shown, 1 some file could not be read (the others are
+still shown), 2 usage error.
+)";
+
+constexpr char ExtractHelp[] = R"(usage: tessel extract FILE -o DIR
+
+Writes every image of FILE, in order, as an RGBA PNG picture in DIR (created
+when missing): DIR/NAME-0.png, DIR/NAME-1.png, ... where NAME is FILE's name
+without its last extension. Palette images are expanded through their
+palette; the transparent pen becomes fully transparent. Existing pictures of
+the same name are replaced.
+
+options:
+  -o DIR, --output DIR   the directory to write into
+
+examples:
+  tessel extract Disk.info -o pictures      pictures/Disk-0.png, pictures/Disk-1.png
+  tessel extract app.icns -o /tmp/app       every size of a macOS icon
+
+exit status: 0 success, 1 FILE unreadable or a picture not written, 2 usage error.
+)";
+
+constexpr char ConvertHelp[] = R"(usage: tessel convert INPUT... -o OUTPUT [-f KEYWORD] [--compress]
+
+Reads every INPUT (icons of any readable format, or plain PNG pictures), puts
+all their images together in order, and writes them as one icon to OUTPUT.
+The attributes (type, default tool, tooltypes, ...) come from the first input
+that has any. OUTPUT is written under a temporary name and renamed only once
+complete: a failed conversion never leaves a broken file and never touches an
+existing OUTPUT.
+
+options:
+  -o OUTPUT, --output OUTPUT   the file to write
+  -f KEYWORD, --format KEYWORD
+                the format to write, by keyword (any case); see 'tessel
+                formats'. Without -f the format follows OUTPUT's extension:
+                .ico WINDOWS, .icns MACOS. A .info OUTPUT needs -f, since
+                several Amiga formats use that extension.
+  --compress    ask the format's writer to compress where it can
+
+examples:
+  tessel convert logo.png -o logo.ico
+  tessel convert logo16.png logo32.png logo128.png -o logo.icns
+  tessel convert logo.png -o Logo.info -f amigaos35
+  tessel convert Disk.info -o Disk.info -f PNG --compress
+
+exit status: 0 written, 1 an input could not be read or OUTPUT not written,
+2 usage error (including an unknown or missing format keyword).
+)";
+
+constexpr char HelpHelp[] = R"(usage: tessel help [COMMAND]
+
+Shows the overview, or the help of COMMAND (formats, info, extract, convert).
+'tessel COMMAND --help' does the same.
+)";
+
+}  // namespace
+
+std::string HelpText(const std::string& topic)
+{
+    if (topic.empty())
+        return OverviewHelp;
+    if (topic == "formats")
+        return FormatsHelp;
+    if (topic == "info")
+        return InfoHelp;
+    if (topic == "extract")
+        return ExtractHelp;
+    if (topic == "convert")
+        return ConvertHelp;
+    if (topic == "help")
+        return HelpHelp;
+    return {};
+}
+
+}  // namespace tessel::tool

@@ -1,0 +1,61 @@
+// Icon files on disk: recognising them by their first bytes, loading them
+// through the module into plain values, and saving without ever leaving a
+// half-written file behind.
+#pragma once
+
+#include "runtime/module.h"
+#include "tool/icon_model.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tessel::tool {
+
+// The format an icon file's first four bytes announce ("Amiga icon", "PNG
+// icon", "Windows icon", "macOS icon"), or an empty string.
+std::string FormatFromMagic(const std::vector<std::uint8_t>& leadingBytes);
+
+// "starts with 3F 00 12 00", "is empty", "is only 2 bytes long (3F 00)".
+std::string DescribeLeadingBytes(const std::vector<std::uint8_t>& leadingBytes);
+
+struct SniffResult {
+    bool opened = false;
+    std::string error;                       // why it could not be read, when !opened
+    std::vector<std::uint8_t> leadingBytes;  // up to four
+    std::string format;                      // empty when not an icon file
+};
+SniffResult SniffFile(const std::string& path);
+
+struct LoadResult {
+    bool ok = false;
+    Icon icon;
+    std::string error;  // "not an icon file (starts with ...)", "cannot read Windows icon (...)"
+};
+// Sniffs the file, then loads it through the module and copies the result
+// before handing the icon back with FreeIcon.
+LoadResult LoadIconFile(runtime::Module& module, const std::string& path);
+
+// Calls write with the name of a new, empty, private file in the directory
+// of output, then moves that file over output when write returned true. On
+// any failure the temporary file is removed and output is left as it was.
+// The result gets the permissions of the file it replaces, or those of an
+// ordinary new file. When write returns false, *why is left for write to set.
+bool ReplaceFile(const std::string& output, const std::function<bool(const std::string& temporaryPath)>& write,
+                 std::string* why);
+
+struct SaveRequest {
+    std::uint32_t formatId = 0;
+    std::string formatName;  // for messages
+    bool compress = false;
+};
+// Saves the images and attributes through SaveIcon into output, by way of
+// ReplaceFile.
+bool SaveIconFile(runtime::Module& module, const std::string& output, const SaveRequest& request,
+                  const Icon& icon, std::string* why);
+
+// The message for errno-style failures, lower case first letter.
+std::string SystemReason(int errorNumber);
+
+}  // namespace tessel::tool

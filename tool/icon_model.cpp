@@ -1,0 +1,160 @@
+#include "tool/icon_model.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tessel::tool {
+
+std::uint64_t PixelBytes(std::int32_t width, std::int32_t height, std::int32_t depth)
+{
+    if (width < 1 || height < 1 || width > IMAGE_MAX_SIDE || height > IMAGE_MAX_SIDE || depth < 1)
+        return 0;
+    std::uint64_t bytes = std::uint64_t(width) * std::uint64_t(height) * (depth <= 8 ? 1u : 4u);
+    return bytes <= IMAGE_MAX_BYTES ? bytes : 0;
+}
+
+bool HasAttributes(const Attributes& attributes)
+{
+    return attributes.type != 0 || attributes.defaultTool.has_value() || !attributes.toolTypes.empty();
+}
+
+bool CopyImages(const IconImage* first, std::vector<Image>& images, std::string* why)
+{
+    auto fail = [&](const std::string& reason) {
+        if (why)
+            *why = reason;
+        images.clear();
+        return false;
+    };
+    images.clear();
+    for (const IconImage* record = first; record; record = record->next) {
+        if (images.size() == MAX_IMAGES_PER_ICON)
+            return fail("more than " + std::to_string(MAX_IMAGES_PER_ICON) + " images");
+        std::uint64_t bytes = PixelBytes(record->width, record->height, record->depth);
+        if (bytes == 0)
+            return fail("image " + std::to_string(images.size()) + " has an impossible size or depth");
+        if (!record->pixels)
+            return fail("image " + std::to_string(images.size()) + " has no pixels");
+        Image image;
+        image.width = record->width;
+        image.height = record->height;
+        image.depth = record->depth;
+        image.flags = record->flags;
+        image.transparentPen = record->transparentPen;
+        image.pixels.assign(record->pixels, record->pixels + bytes);
+        if (record->depth <= 8) {
+            // A missing palette reads as all black rather than failing the load:
+            // the pixels are still worth showing.
+            image.palette.assign(PALETTE_ENTRIES, 0);
+            if (record->palette)
+                std::copy_n(record->palette, PALETTE_ENTRIES, image.palette.begin());
+        }
+        images.push_back(std::move(image));
+    }
+    return true;
+}
+
+Attributes CopyAttributes(const IconAttributes& record)
+{
+    Attributes attributes;
+    attributes.type = record.type;
+    attributes.viewMode = record.viewMode;
+    attributes.posX = record.posX;
+    attributes.posY = record.posY;
+    attributes.drawerLeft = record.drawerLeft;
+    attributes.drawerTop = record.drawerTop;
+    attributes.drawerWidth = record.drawerWidth;
+    attributes.drawerHeight = record.drawerHeight;
+    attributes.stackSize = record.stackSize;
+    attributes.showAll = record.showAll;
+    if (record.defaultTool)
+        attributes.defaultTool = std::string(record.defaultTool);
+    if (record.toolTypes) {
+        for (std::size_t i = 0; i < MAX_TOOL_TYPES && record.toolTypes[i]; ++i)
+            attributes.toolTypes.emplace_back(record.toolTypes[i]);
+    }
+    return attributes;
+}
+
+Icon MergeIcons(const std::vector<Icon>& icons)
+{
+    Icon merged;
+    bool haveAttributes = false;
+    for (const Icon& icon : icons) {
+        if (!haveAttributes && HasAttributes(icon.attributes)) {
+            merged.attributes = icon.attributes;
+            haveAttributes = true;
+        }
+        merged.images.insert(merged.images.end(), icon.images.begin(), icon.images.end());
+    }
+    return merged;
+}
+
+SaveImageList::SaveImageList(const std::vector<Image>& images)
+{
+    records_.resize(images.size());
+    pixels_.reserve(images.size());
+    palettes_.reserve(images.size());
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        const Image& image = images[i];
+        IconImage& record = records_[i];
+        record = IconImage{};
+        record.next = i + 1 < images.size() ? &records_[i + 1] : nullptr;
+        record.width = image.width;
+        record.height = image.height;
+        record.flags = image.flags;
+        record.transparentPen = image.transparentPen;
+        record.depth = image.depth;
+        record.mark = 0;
+        pixels_.push_back(image.pixels);
+        // A short buffer is padded so the module never reads past it; the
+        // module itself refuses sizes it cannot store.
+        std::uint64_t needed = PixelBytes(image.width, image.height, image.depth);
+        if (needed > pixels_.back().size())
+            pixels_.back().resize(needed, 0);
+        record.pixels = pixels_.back().data();
+        if (image.depth <= 8) {
+            // Always a full 256-entry palette, so no pixel byte can index past it.
+            std::vector<std::uint32_t> palette(PALETTE_ENTRIES, 0);
+            std::copy_n(image.palette.begin(), std::min(image.palette.size(), PALETTE_ENTRIES), palette.begin());
+            palettes_.push_back(std::move(palette));
+            record.palette = palettes_.back().data();
+        }
+    }
+}
+
+static std::vector<char> Terminated(const std::string& text)
+{
+    std::vector<char> bytes(text.begin(), text.end());
+    bytes.push_back('\0');
+    return bytes;
+}
+
+AttributesRecord::AttributesRecord(const Attributes& attributes)
+{
+    record_.type = attributes.type;
+    record_.viewMode = attributes.viewMode;
+    record_.posX = attributes.posX;
+    record_.posY = attributes.posY;
+    record_.drawerLeft = attributes.drawerLeft;
+    record_.drawerTop = attributes.drawerTop;
+    record_.drawerWidth = attributes.drawerWidth;
+    record_.drawerHeight = attributes.drawerHeight;
+    record_.stackSize = attributes.stackSize;
+    record_.showAll = attributes.showAll;
+    if (attributes.defaultTool) {
+        defaultTool_ = Terminated(*attributes.defaultTool);
+        record_.defaultTool = defaultTool_.data();
+    }
+    if (!attributes.toolTypes.empty()) {
+        toolTypes_.reserve(attributes.toolTypes.size());
+        for (const std::string& line : attributes.toolTypes) {
+            toolTypes_.push_back(Terminated(line));
+            toolTypePointers_.push_back(toolTypes_.back().data());
+        }
+        toolTypePointers_.push_back(nullptr);
+        record_.toolTypes = toolTypePointers_.data();
+    }
+}
+
+}  // namespace tessel::tool

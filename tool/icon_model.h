@@ -1,0 +1,106 @@
+// The tool's own copy of an icon: plain C++ values that outlive the module's
+// handle, and the records built from them when an icon goes back to the module.
+#pragma once
+
+#include "plugin/plugin_abi.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessel::tool {
+
+inline constexpr std::size_t PALETTE_ENTRIES = 256;
+// Sides and pixel bytes of one image, as the module itself limits them.
+inline constexpr std::int32_t IMAGE_MAX_SIDE = 16384;
+inline constexpr std::uint64_t IMAGE_MAX_BYTES = 256ull << 20;
+// A list or array longer than this from the module is taken as broken rather
+// than walked for ever.
+inline constexpr std::size_t MAX_IMAGES_PER_ICON = 4096;
+inline constexpr std::size_t MAX_TOOL_TYPES = 65536;
+
+struct Image {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t depth = 0;               // 1..8: palette indices; above 8: 0xAARRGGBB words
+    std::uint32_t flags = 0;              // IMAGEFLAG_PRIMARY, IMAGEFLAG_SELECTED
+    std::int32_t transparentPen = -1;     // -1: none
+    std::vector<std::uint8_t> pixels;     // width*height bytes, or width*height*4 above depth 8
+    std::vector<std::uint32_t> palette;   // 256 entries 0x00RRGGBB up to depth 8, else empty
+};
+
+struct Attributes {
+    std::int32_t type = 0;
+    std::int32_t viewMode = 0;
+    std::int32_t posX = 0;
+    std::int32_t posY = 0;
+    std::int32_t drawerLeft = 0;
+    std::int32_t drawerTop = 0;
+    std::int32_t drawerWidth = 0;
+    std::int32_t drawerHeight = 0;
+    std::int32_t stackSize = 0;
+    std::int32_t showAll = 0;
+    std::optional<std::string> defaultTool;
+    std::vector<std::string> toolTypes;    // raw bytes, usually Latin-1
+};
+
+struct Icon {
+    std::string format;                    // display name of the file's format
+    Attributes attributes;
+    std::vector<Image> images;
+};
+
+// Bytes of pixels for an image of this size and depth, or 0 when it cannot be
+// (a side outside 1..IMAGE_MAX_SIDE, a depth below 1, too many bytes).
+std::uint64_t PixelBytes(std::int32_t width, std::int32_t height, std::int32_t depth);
+
+// True when the icon carries attributes worth keeping: a type, a default tool
+// or tooltypes.
+bool HasAttributes(const Attributes& attributes);
+
+// Copies the module's image list and attribute record into plain values.
+// Returns false, with *why set, when the list is not one the tool can trust
+// (an impossible size, no pixels, an endless list).
+bool CopyImages(const IconImage* first, std::vector<Image>& images, std::string* why);
+Attributes CopyAttributes(const IconAttributes& record);
+
+// Images of every icon in order, attributes from the first icon that has any
+// (zeroed when none has).
+Icon MergeIcons(const std::vector<Icon>& icons);
+
+// A linked list of IconImage records over copies of the images, for SaveIcon.
+// The records and buffers live as long as the list.
+class SaveImageList {
+public:
+    explicit SaveImageList(const std::vector<Image>& images);
+    SaveImageList(const SaveImageList&) = delete;
+    SaveImageList& operator=(const SaveImageList&) = delete;
+
+    IconImage* First() { return records_.empty() ? nullptr : records_.data(); }
+    std::size_t Size() const { return records_.size(); }
+
+private:
+    std::vector<IconImage> records_;
+    std::vector<std::vector<std::uint8_t>> pixels_;
+    std::vector<std::vector<std::uint32_t>> palettes_;
+};
+
+// An IconAttributes record whose strings and tooltype array live in this
+// object.
+class AttributesRecord {
+public:
+    explicit AttributesRecord(const Attributes& attributes);
+    AttributesRecord(const AttributesRecord&) = delete;
+    AttributesRecord& operator=(const AttributesRecord&) = delete;
+
+    IconAttributes* Get() { return &record_; }
+
+private:
+    IconAttributes record_{};
+    std::vector<char> defaultTool_;
+    std::vector<std::vector<char>> toolTypes_;
+    std::vector<char*> toolTypePointers_;
+};
+
+}  // namespace tessel::tool

@@ -1,0 +1,72 @@
+#include "tool/picture_export.h"
+
+#include "runtime/host_services.h"
+#include "tool/icon_files.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace tessel::tool {
+
+static constexpr std::uint32_t OPAQUE = 0xFF000000;
+static constexpr std::uint32_t RGB_MASK = 0x00FFFFFF;
+
+std::vector<std::uint32_t> ImageToArgb(const Image& image)
+{
+    std::uint64_t bytes = PixelBytes(image.width, image.height, image.depth);
+    if (bytes == 0 || image.pixels.size() < bytes)
+        return {};
+    std::size_t count = static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
+    std::vector<std::uint32_t> argb(count);
+    if (image.depth > 8) {
+        // Native-order words, copied as words: the buffer may not be aligned for them.
+        std::memcpy(argb.data(), image.pixels.data(), count * sizeof(std::uint32_t));
+        return argb;
+    }
+    if (image.palette.size() < PALETTE_ENTRIES)
+        return {};
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint8_t pen = image.pixels[i];
+        std::uint32_t alpha = pen == image.transparentPen ? 0 : OPAQUE;
+        argb[i] = alpha | (image.palette[pen] & RGB_MASK);
+    }
+    return argb;
+}
+
+std::string ExtractFileName(const std::string& inputPath, std::size_t index)
+{
+    std::string stem = std::filesystem::path(inputPath).filename().stem().string();
+    if (stem.empty())
+        stem = "icon";
+    return stem + "-" + std::to_string(index) + ".png";
+}
+
+bool WriteImagePng(const Image& image, const std::string& path, std::string* why)
+{
+    std::vector<std::uint32_t> argb = ImageToArgb(image);
+    if (argb.empty()) {
+        *why = "image has an impossible size or depth";
+        return false;
+    }
+    std::vector<std::uint8_t> png;
+    if (!runtime::EncodePng(argb.data(), image.width, image.height, png) || png.empty()) {
+        *why = "cannot encode PNG";
+        return false;
+    }
+    // Through a temporary file, so a failed write leaves no half picture.
+    return ReplaceFile(
+        path,
+        [&](const std::string& temporaryPath) {
+            std::ofstream file(temporaryPath, std::ios::binary | std::ios::trunc);
+            file.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+            file.close();
+            if (!file)
+                *why = "cannot write (" + SystemReason(errno) + ")";
+            return static_cast<bool>(file);
+        },
+        why);
+}
+
+}  // namespace tessel::tool

@@ -1,0 +1,25 @@
+// Icon images as ordinary RGBA pictures, for extract.
+#pragma once
+
+#include "tool/icon_model.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tessel::tool {
+
+// The image as 0xAARRGGBB words, top row first. Palette images go through
+// their palette (0x00RRGGBB entries): the transparent pen gets alpha 0, every
+// other pen alpha 255. Images above depth 8 already hold 0xAARRGGBB words.
+// Empty when the image's size or depth is impossible or its buffers are short.
+std::vector<std::uint32_t> ImageToArgb(const Image& image);
+
+// The name extract gives image n of the icon at inputPath: the input's file
+// name without its last extension, a dash, n, ".png".
+std::string ExtractFileName(const std::string& inputPath, std::size_t index);
+
+// Writes the image as an 8-bit RGBA PNG file at path. On failure says why.
+bool WriteImagePng(const Image& image, const std::string& path, std::string* why);
+
+}  // namespace tessel::tool

@@ -1,5 +1,0 @@
-// Placeholder until the command set lands.
-int main()
-{
-    return 2;
-}

@@ -1,0 +1,127 @@
+#include "tool/text_encoding.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace tessel::tool {
+
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t at)
+{
+    if (at >= text.size())
+        return 0;
+    auto byteAt = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+    std::uint8_t lead = byteAt(at);
+    std::size_t length;
+    std::uint8_t low = 0x80, high = 0xBF;           // allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0;                             // overlong below U+0800
+        else if (lead == 0xED)
+            high = 0x9F;                            // U+D800..U+DFFF are surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;                             // overlong below U+10000
+        else if (lead == 0xF4)
+            high = 0x8F;                            // above U+10FFFF
+    } else {
+        return 0;                                   // ASCII, a continuation byte, C0/C1, F5..FF
+    }
+    if (text.size() - at < length)
+        return 0;
+    if (byteAt(at + 1) < low || byteAt(at + 1) > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byteAt(at + i) < 0x80 || byteAt(at + i) > 0xBF)
+            return 0;
+    }
+    return length;
+}
+
+static void AppendHexEscape(std::string& out, const char* form, unsigned value)
+{
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, form, value);
+    out += buffer;
+}
+
+std::string JsonString(std::string_view bytes)
+{
+    std::string out;
+    out.reserve(bytes.size() + 2);
+    out += '"';
+    for (std::size_t i = 0; i < bytes.size();) {
+        auto byte = static_cast<std::uint8_t>(bytes[i]);
+        if (byte >= 0x80) {
+            if (std::size_t length = Utf8SequenceLength(bytes, i)) {
+                out.append(bytes.substr(i, length));
+                i += length;
+            } else {
+                AppendHexEscape(out, "\\u%04x", byte);   // Latin-1 byte = the code point
+                ++i;
+            }
+            continue;
+        }
+        switch (byte) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (byte < 0x20 || byte == 0x7F)
+                AppendHexEscape(out, "\\u%04x", byte);
+            else
+                out += static_cast<char>(byte);
+        }
+        ++i;
+    }
+    out += '"';
+    return out;
+}
+
+std::string DisplayString(std::string_view bytes)
+{
+    std::string out;
+    out.reserve(bytes.size() + 2);
+    out += '"';
+    for (std::size_t i = 0; i < bytes.size();) {
+        auto byte = static_cast<std::uint8_t>(bytes[i]);
+        if (byte >= 0x80) {
+            if (std::size_t length = Utf8SequenceLength(bytes, i)) {
+                out.append(bytes.substr(i, length));
+                i += length;
+            } else if (byte >= 0xA0) {
+                out += static_cast<char>(0xC0 | (byte >> 6));     // Latin-1 as two UTF-8 bytes
+                out += static_cast<char>(0x80 | (byte & 0x3F));
+                ++i;
+            } else {
+                AppendHexEscape(out, "\\x%02X", byte);           // C1 controls stay visible
+                ++i;
+            }
+            continue;
+        }
+        switch (byte) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (byte < 0x20 || byte == 0x7F)
+                AppendHexEscape(out, "\\x%02X", byte);
+            else
+                out += static_cast<char>(byte);
+        }
+        ++i;
+    }
+    out += '"';
+    return out;
+}
+
+}  // namespace tessel::tool

@@ -1,0 +1,26 @@
+// Text from icons as the tool prints it. Icon strings are raw bytes: mostly
+// ASCII, often Latin-1 (the Amiga's character set), sometimes UTF-8.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tessel::tool {
+
+// Length (2..4) of the well-formed UTF-8 sequence of more than one byte
+// starting at text[at]: no overlong forms, no surrogates, nothing above
+// U+10FFFF. 0 when there is none there.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t at);
+
+// A JSON string literal, quotes included. Well-formed UTF-8 passes through;
+// control characters and DEL are escaped; every other byte of 0x80 or more is
+// taken as Latin-1 and written as \u00XX.
+std::string JsonString(std::string_view bytes);
+
+// A quoted string for a terminal: UTF-8 kept, other high bytes converted from
+// Latin-1 to UTF-8, quotes, backslashes and control characters escaped in C
+// style.
+std::string DisplayString(std::string_view bytes);
+
+}  // namespace tessel::tool

@@ -16,7 +16,7 @@ int ReadDiskObject(HostFile* file, IconHandle* icon);
 
 // Palettes of classic images: the 256-colour default, the four colours of
 // newer icons and of old-style ones (user data word 0). 0x00RRGGBB.
-extern const std::uint32_t DefaultPalette256[256];
+extern const std::uint32_t (&DefaultPalette256)[256];
 extern const std::uint32_t IconPalette4[4];
 extern const std::uint32_t OldIconPalette4[4];
 

@@ -96,7 +96,14 @@ protected:
         EXPECT_EQ(rt::LiveBlocks(), 0);
     }
 
-    // A block of exactly these bytes, in a block of its own size.
+    // A block of exactly the bytes of a literal (without the literal's own
+    // terminator), in a block of its own size.
+    template <std::size_t N>
+    void SetBlock(const char (&literal)[N])
+    {
+        SetBlock(std::string(literal, N - 1));
+    }
+
     void SetBlock(const std::string& bytes)
     {
         icon.toolTypeBlock = static_cast<char*>(HostAllocMem(bytes.size(), 0, "tooltypes"));
@@ -120,7 +127,7 @@ protected:
 
 TEST_F(ToolTypeArray, NewIconsLinesAreLeftOut)
 {
-    SetBlock(std::string("IM1=abc\0PLAIN=1\0IM2=def\0\0", 25));
+    SetBlock("IM1=abc\0PLAIN=1\0IM2=def\0\0");
     ASSERT_EQ(BuildToolTypeArray(&icon), 1);
     ASSERT_NE(icon.toolTypeArray, nullptr);
     EXPECT_EQ(Lines(), (std::vector<std::string>{"PLAIN=1"}));
@@ -133,14 +140,14 @@ TEST_F(ToolTypeArray, NewIconsLinesAreLeftOut)
 
 TEST_F(ToolTypeArray, OnlyExactPrefixesCount)
 {
-    SetBlock(std::string("IM10=x\0im1=y\0IM1\0IM1=\0IM2\0IM2=\0DONE\0\0", 39));
+    SetBlock("IM10=x\0im1=y\0IM1\0IM1=\0IM2\0IM2=\0DONE\0\0");
     ASSERT_EQ(BuildToolTypeArray(&icon), 1);
     EXPECT_EQ(Lines(), (std::vector<std::string>{"IM10=x", "im1=y", "IM1", "IM2", "DONE"}));
 }
 
 TEST_F(ToolTypeArray, AllImageLinesGiveAnEmptyArray)
 {
-    SetBlock(std::string("IM1=a\0IM1=b\0\0", 13));
+    SetBlock("IM1=a\0IM1=b\0\0");
     ASSERT_EQ(BuildToolTypeArray(&icon), 1);
     ASSERT_NE(icon.toolTypeArray, nullptr);
     EXPECT_EQ(icon.toolTypeArray[0], nullptr);
@@ -149,14 +156,14 @@ TEST_F(ToolTypeArray, AllImageLinesGiveAnEmptyArray)
 TEST_F(ToolTypeArray, ShortLastLineStaysInsideTheBlock)
 {
     // "A" then the end: the four-byte prefix test must stop at the NUL.
-    SetBlock(std::string("A\0\0", 3));
+    SetBlock("A\0\0");
     ASSERT_EQ(BuildToolTypeArray(&icon), 1);
     EXPECT_EQ(Lines(), (std::vector<std::string>{"A"}));
 }
 
 TEST_F(ToolTypeArray, UnterminatedBlockStopsAtItsEnd)
 {
-    SetBlock(std::string("ONE\0TWO", 7));
+    SetBlock("ONE\0TWO");
     ASSERT_EQ(BuildToolTypeArray(&icon), 1);
     EXPECT_EQ(Lines(), (std::vector<std::string>{"ONE"}));
 }
@@ -165,7 +172,7 @@ TEST_F(ToolTypeArray, NoToolTypesNoArray)
 {
     ASSERT_EQ(BuildToolTypeArray(&icon), 1);
     EXPECT_EQ(icon.toolTypeArray, nullptr);
-    SetBlock(std::string("\0\0", 2));
+    SetBlock("\0\0");
     ASSERT_EQ(BuildToolTypeArray(&icon), 1);
     EXPECT_EQ(icon.toolTypeArray, nullptr);
 
@@ -178,7 +185,7 @@ TEST_F(ToolTypeArray, NoToolTypesNoArray)
 
 TEST_F(ToolTypeArray, FailedArrayLeavesNoArray)
 {
-    SetBlock(std::string("A=1\0\0", 5));
+    SetBlock("A=1\0\0");
     rt::MemoryFaults faults;
     faults.failTag = "ttarray";
     faults.failTagNth = 1;
@@ -191,7 +198,7 @@ TEST_F(ToolTypeArray, FailedArrayLeavesNoArray)
 
 TEST_F(ToolTypeArray, AttributesAreCopiedInTheRecordsOrder)
 {
-    SetBlock(std::string("K=V\0\0", 5));
+    SetBlock("K=V\0\0");
     char tool[] = "SYS:Utilities/More";
     icon.type = 3;
     icon.posX = -5;

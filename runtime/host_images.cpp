@@ -18,6 +18,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 
 struct HostImage {
@@ -114,6 +115,9 @@ struct SpngContextDeleter {
     void operator()(spng_ctx* context) const { spng_ctx_free(context); }
 };
 using SpngContext = std::unique_ptr<spng_ctx, SpngContextDeleter>;
+struct MallocDeleter {
+    void operator()(void* block) const { std::free(block); }
+};
 
 bool DecodePng(const std::uint8_t* data, std::size_t size, std::int32_t* width, std::int32_t* height,
                std::vector<std::uint32_t>& pixels)
@@ -194,30 +198,9 @@ bool ReadLoadOptions(const TagItem* options, LoadOptions& out)
     return false;
 }
 
-}  // namespace
-
-bool DecodeImage(const std::uint8_t* data, std::size_t size, std::int32_t* width, std::int32_t* height,
-                 std::vector<std::uint32_t>& pixels)
+// Encodes pixels already checked against the limits.
+bool EncodeRgbaPng(const std::uint32_t* pixels, std::int32_t width, std::int32_t height, std::vector<std::uint8_t>& out)
 {
-    if (!data || !width || !height)
-        return false;
-    for (const ImageDecoder& decoder : ImageDecoders) {
-        if (StartsWith(data, size, decoder.signature, decoder.signatureSize))
-            return decoder.decode(data, size, width, height, pixels);
-    }
-    return false;
-}
-
-std::int64_t LiveImages()
-{
-    return LiveImageCount;
-}
-
-bool EncodePng(const std::uint32_t* pixels, std::int32_t width, std::int32_t height, std::vector<std::uint8_t>& out)
-{
-    if (!pixels || !FitsImageLimits(static_cast<std::uint64_t>(std::max(width, 0)),
-                                    static_cast<std::uint64_t>(std::max(height, 0))))
-        return false;
     const std::size_t pixelCount = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     std::vector<std::uint8_t> rgba(pixelCount * 4);
     for (std::size_t i = 0; i < pixelCount; ++i) {
@@ -251,19 +234,52 @@ bool EncodePng(const std::uint32_t* pixels, std::int32_t width, std::int32_t hei
     if (spng_encode_image(ctx, rgba.data(), rgba.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE) != 0)
         return false;
 
+    // The buffer is the caller's to free, with the context's allocator (malloc).
     std::size_t encodedSize = 0;
     int error = 0;
-    void* encoded = spng_get_png_buffer(ctx, &encodedSize, &error);
-    if (!encoded || error != 0) {
-        std::free(encoded);
+    std::unique_ptr<void, MallocDeleter> encoded(spng_get_png_buffer(ctx, &encodedSize, &error));
+    if (!encoded || error != 0)
         return false;
-    }
-    const auto* bytes = static_cast<const std::uint8_t*>(encoded);
+    const auto* bytes = static_cast<const std::uint8_t*>(encoded.get());
     out.assign(bytes, bytes + encodedSize);
-    std::free(encoded);
     return true;
 }
 
+}  // namespace
+
+bool DecodeImage(const std::uint8_t* data, std::size_t size, std::int32_t* width, std::int32_t* height,
+                 std::vector<std::uint32_t>& pixels)
+{
+    if (!data || !width || !height)
+        return false;
+    for (const ImageDecoder& decoder : ImageDecoders) {
+        if (!StartsWith(data, size, decoder.signature, decoder.signatureSize))
+            continue;
+        try {
+            return decoder.decode(data, size, width, height, pixels);
+        } catch (const std::exception&) {
+            return false;  // out of memory for the pixels
+        }
+    }
+    return false;
+}
+
+std::int64_t LiveImages()
+{
+    return LiveImageCount;
+}
+
+bool EncodePng(const std::uint32_t* pixels, std::int32_t width, std::int32_t height, std::vector<std::uint8_t>& out)
+{
+    if (!pixels || !FitsImageLimits(static_cast<std::uint64_t>(std::max(width, 0)),
+                                    static_cast<std::uint64_t>(std::max(height, 0))))
+        return false;
+    try {
+        return EncodeRgbaPng(pixels, width, height, out);
+    } catch (const std::exception&) {
+        return false;  // out of memory for the buffers
+    }
+}
 }  // namespace tessel::runtime
 
 extern "C" {
@@ -278,12 +294,17 @@ HostImage* TesselHostLoadImage(const char* name, const TagItem* options, std::in
     LoadOptions loadOptions;
     if (!name || !ReadLoadOptions(options, loadOptions) || loadOptions.argb != 1 || loadOptions.index != 0)
         return nullptr;
-    std::vector<std::uint8_t> data;
-    if (!ReadNamedFile(name, HOST_IMAGE_MAX_FILE_BYTES, data))
-        return nullptr;
-    auto image = std::make_unique<HostImage>();
-    if (!DecodeImage(data.data(), data.size(), &image->width, &image->height, image->pixels))
-        return nullptr;
+    std::unique_ptr<HostImage> image;
+    try {
+        std::vector<std::uint8_t> data;
+        if (!ReadNamedFile(name, HOST_IMAGE_MAX_FILE_BYTES, data))
+            return nullptr;
+        image = std::make_unique<HostImage>();
+        if (!DecodeImage(data.data(), data.size(), &image->width, &image->height, image->pixels))
+            return nullptr;
+    } catch (const std::exception&) {
+        return nullptr;  // out of memory: the module sees a plain failure
+    }
     if (width)
         *width = image->width;
     if (height)
@@ -314,10 +335,14 @@ std::int32_t TesselHostSavePng(const char* name, const std::uint32_t* pixels, st
     using namespace tessel::runtime;
     if (!name || alpha != 1 || reserved1 != 0 || reserved2 != 0)
         return 0;
-    std::vector<std::uint8_t> encoded;
-    if (!EncodePng(pixels, width, height, encoded))
+    try {
+        std::vector<std::uint8_t> encoded;
+        if (!EncodePng(pixels, width, height, encoded))
+            return 0;
+        return WriteNamedFile(name, encoded.data(), encoded.size()) ? 1 : 0;
+    } catch (const std::exception&) {
         return 0;
-    return WriteNamedFile(name, encoded.data(), encoded.size()) ? 1 : 0;
+    }
 }
 
 }  // extern "C"

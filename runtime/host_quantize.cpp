@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <unordered_map>
 
@@ -30,6 +31,9 @@ constexpr std::uint64_t QUANTIZE_MAX_PIXELS = tessel::runtime::HOST_IMAGE_MAX_BY
 constexpr int QUANTIZE_LIQ_SPEED = 4;
 constexpr int QUANTIZE_LIQ_MIN_QUALITY = 0;
 constexpr int QUANTIZE_LIQ_MAX_QUALITY = 100;
+constexpr std::size_t QUANTIZE_LIQ_MAX_HISTOGRAM = std::size_t{1} << 17;
+// Pictures above this many pixels count colours in a table of all 2^24.
+constexpr std::size_t QUANTIZE_DENSE_TABLE_MIN_PIXELS = std::size_t{1} << 20;
 
 using Palette = std::array<std::uint32_t, QUANTIZE_PALETTE_WORDS>;
 
@@ -82,22 +86,42 @@ std::uint8_t NearestEntry(std::uint32_t colour, const Palette& palette, int coun
     return static_cast<std::uint8_t>(best);
 }
 
+// A word per 0x00RRGGBB colour, 0 until set. Small pictures use a hash map;
+// large ones a table of all 2^24 colours (64 MiB), so memory stays bounded
+// however many distinct colours a picture holds.
+class ColourTable {
+public:
+    explicit ColourTable(std::size_t pixelCount)
+    {
+        if (pixelCount > QUANTIZE_DENSE_TABLE_MIN_PIXELS)
+            dense_.assign(std::size_t{1} << 24, 0);
+    }
+    std::uint32_t& operator[](std::uint32_t colour)
+    {
+        return dense_.empty() ? sparse_[colour] : dense_[colour];
+    }
+
+private:
+    std::vector<std::uint32_t> dense_;
+    std::unordered_map<std::uint32_t, std::uint32_t> sparse_;
+};
+
 // Maps every pixel: transparent ones to the pen when there is one, the rest
 // to their nearest entry. Each distinct colour is searched for once.
 void MapPixels(const SourceView& source, std::size_t pixelCount, const Palette& palette, int count, int pen,
                std::uint8_t* indices)
 {
-    std::unordered_map<std::uint32_t, std::uint8_t> nearest;
+    ColourTable nearest(pixelCount);  // entry + 1, 0 when not yet searched
     for (std::size_t i = 0; i < pixelCount; ++i) {
         if (pen >= 0 && source.Transparent(i)) {
             indices[i] = static_cast<std::uint8_t>(pen);
             continue;
         }
         const std::uint32_t colour = source.Colour(i);
-        auto found = nearest.find(colour);
-        if (found == nearest.end())
-            found = nearest.emplace(colour, NearestEntry(colour, palette, count, pen)).first;
-        indices[i] = found->second;
+        std::uint32_t& known = nearest[colour];
+        if (known == 0)
+            known = std::uint32_t{NearestEntry(colour, palette, count, pen)} + 1;
+        indices[i] = static_cast<std::uint8_t>(known - 1);
     }
 }
 
@@ -117,17 +141,18 @@ struct ColourCounts {
 ColourCounts CountColours(const SourceView& source, std::size_t pixelCount, int pen)
 {
     ColourCounts result;
-    std::unordered_map<std::uint32_t, std::size_t> slot;
+    ColourTable slot(pixelCount);  // position in colours + 1, 0 when not yet seen
     for (std::size_t i = 0; i < pixelCount; ++i) {
         if (pen >= 0 && source.Transparent(i))
             continue;
         const std::uint32_t colour = source.Colour(i);
-        auto [found, added] = slot.emplace(colour, result.colours.size());
-        if (added) {
+        std::uint32_t& position = slot[colour];
+        if (position == 0) {
             result.colours.push_back(colour);
             result.counts.push_back(0);
+            position = static_cast<std::uint32_t>(result.colours.size());  // at most 2^24 colours
         }
-        ++result.counts[found->second];  // at most 2^26 pixels: no overflow
+        ++result.counts[position - 1];  // at most 2^26 pixels: no overflow
         ++result.pixels;
         result.sumRed += (colour >> 16) & 0xFF;
         result.sumGreen += (colour >> 8) & 0xFF;
@@ -146,12 +171,57 @@ struct LiqResultDeleter {
     void operator()(liq_result* result) const { liq_result_destroy(result); }
 };
 
+// libimagequant slows down sharply on histograms much past 2^17 colours.
+// Bigger ones are first merged into buckets of nearby colours: the low bits
+// of each channel are dropped (one more bit per try) until the buckets fit,
+// and each bucket stands for its members by their count-weighted mean. Bucket
+// order is the order of first appearance, so the result is deterministic.
+ColourCounts ThinColours(const ColourCounts& counted)
+{
+    if (counted.colours.size() <= QUANTIZE_LIQ_MAX_HISTOGRAM)
+        return counted;
+    for (int dropBits = 1;; ++dropBits) {  // at 3 bits there are at most 2^15 buckets
+        const std::uint32_t keep = (0xFFu << dropBits) & 0xFFu;
+        const std::uint32_t keepMask = (keep << 16) | (keep << 8) | keep;
+        std::unordered_map<std::uint32_t, std::size_t> bucketOf;
+        struct Sums {
+            std::uint64_t red = 0, green = 0, blue = 0, count = 0;
+        };
+        std::vector<Sums> sums;
+        for (std::size_t i = 0; i < counted.colours.size(); ++i) {
+            const std::uint32_t colour = counted.colours[i];
+            auto [found, added] = bucketOf.emplace(colour & keepMask, sums.size());
+            if (added)
+                sums.emplace_back();
+            Sums& bucket = sums[found->second];
+            const std::uint64_t n = counted.counts[i];
+            bucket.red += ((colour >> 16) & 0xFF) * n;
+            bucket.green += ((colour >> 8) & 0xFF) * n;
+            bucket.blue += (colour & 0xFF) * n;
+            bucket.count += n;
+        }
+        if (sums.size() > QUANTIZE_LIQ_MAX_HISTOGRAM)
+            continue;
+        ColourCounts thinned;
+        for (const Sums& bucket : sums) {
+            const std::uint64_t n = bucket.count;
+            const std::uint64_t r = (bucket.red + n / 2) / n;
+            const std::uint64_t g = (bucket.green + n / 2) / n;
+            const std::uint64_t b = (bucket.blue + n / 2) / n;
+            thinned.colours.push_back(static_cast<std::uint32_t>((r << 16) | (g << 8) | b));
+            thinned.counts.push_back(static_cast<std::uint32_t>(n));
+        }
+        return thinned;
+    }
+}
+
 // Reduces the counted colours to at most maxColours (2..256) with
 // libimagequant, fed the colour histogram so transparent pixels left out of
 // the count stay out. Returns the chosen colours as 0x00RRGGBB, or nothing
 // on failure.
-std::vector<std::uint32_t> ReduceColours(const ColourCounts& counted, int maxColours)
+std::vector<std::uint32_t> ReduceColours(const ColourCounts& allColours, int maxColours)
 {
+    const ColourCounts counted = ThinColours(allColours);
     std::unique_ptr<liq_attr, LiqAttrDeleter> attr(liq_attr_create());
     if (!attr || liq_set_max_colors(attr.get(), maxColours) != LIQ_OK ||
         liq_set_speed(attr.get(), QUANTIZE_LIQ_SPEED) != LIQ_OK ||
@@ -220,29 +290,10 @@ bool ChoosePalette(const ColourCounts& counted, int count, int pen, Palette& pal
     return true;
 }
 
-}  // namespace
-
-// The reserved argument is not looked at.
-extern "C" std::int32_t TesselHostQuantize(const void* pixels, std::uint8_t* indices, QuantizeParams* params,
-                                           std::int32_t mode, std::int32_t)
+// Runs a request that has passed every check; count is 2^targetDepth.
+std::int32_t RunQuantize(const void* pixels, std::uint8_t* indices, const QuantizeParams& p, std::int32_t mode,
+                         int count)
 {
-    if (!pixels || !indices || !params || !params->targetPalette)
-        return 0;
-    if (mode != HOST_QUANTIZE_MAP && mode != HOST_QUANTIZE_CHOOSE)
-        return 0;
-    const QuantizeParams p = *params;
-    if (p.width < 1 || p.height < 1 ||
-        std::uint64_t{static_cast<std::uint32_t>(p.width)} * static_cast<std::uint32_t>(p.height) >
-            QUANTIZE_MAX_PIXELS)
-        return 0;
-    if (p.sourceDepth != 32 && !(p.sourceDepth == 8 && p.sourcePalette))
-        return 0;
-    if (p.targetDepth < 1 || p.targetDepth > 8)
-        return 0;
-    const int count = 1 << p.targetDepth;
-    if (p.targetPen < -1 || p.targetPen >= count)
-        return 0;
-
     const std::size_t pixelCount = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.height);
     SourceView source;
     source.pixels = pixels;
@@ -266,4 +317,33 @@ extern "C" std::int32_t TesselHostQuantize(const void* pixels, std::uint8_t* ind
     MapPixels(source, pixelCount, palette, usedEnd, p.targetPen, indices);
     std::copy(palette.begin(), palette.end(), p.targetPalette);
     return 1;
+}
+
+}  // namespace
+
+// The reserved argument is not looked at.
+extern "C" std::int32_t TesselHostQuantize(const void* pixels, std::uint8_t* indices, QuantizeParams* params,
+                                           std::int32_t mode, std::int32_t)
+{
+    if (!pixels || !indices || !params || !params->targetPalette)
+        return 0;
+    if (mode != HOST_QUANTIZE_MAP && mode != HOST_QUANTIZE_CHOOSE)
+        return 0;
+    const QuantizeParams p = *params;
+    if (p.width < 1 || p.height < 1 ||
+        std::uint64_t{static_cast<std::uint32_t>(p.width)} * static_cast<std::uint32_t>(p.height) >
+            QUANTIZE_MAX_PIXELS)
+        return 0;
+    if (p.sourceDepth != 32 && !(p.sourceDepth == 8 && p.sourcePalette))
+        return 0;
+    if (p.targetDepth < 1 || p.targetDepth > 8)
+        return 0;
+    const int count = 1 << p.targetDepth;
+    if (p.targetPen < -1 || p.targetPen >= count)
+        return 0;
+    try {
+        return RunQuantize(pixels, indices, p, mode, count);
+    } catch (const std::exception&) {
+        return 0;  // out of memory: the module sees a plain failure
+    }
 }

@@ -150,6 +150,9 @@ struct ChunkReader {
     std::int32_t imageCounter;
     int imagMade;                   // an "IMAG" image exists, so the next is not index 0
     int argbMade;
+    // The palette of the last image in the list that has one, kept as images
+    // are appended so that many chunks do not walk the list again and again.
+    const std::uint32_t* lastPalette;
 };
 
 }  // namespace
@@ -187,7 +190,7 @@ static std::uint8_t* Scratch(ChunkReader* reader, std::uint64_t need)
     return reader->scratch;
 }
 
-// The palette of the nearest image before this one that has one, or null.
+// The palette of the last image already in the list that has one, or null.
 static const std::uint32_t* LastPalette(const IconHandle* icon)
 {
     const std::uint32_t* found = nullptr;
@@ -262,7 +265,6 @@ static int ReadImag(ChunkReader* reader, std::uint64_t dataStart, std::uint64_t 
     if (depth < 1 || depth > ICON_IMAG_MAX_DEPTH || ICON_IMAG_HEADER_SIZE + imageBytes + paletteBytes > length)
         return SeekTo(*reader, next);
 
-    const std::uint32_t* earlierPalette = LastPalette(reader->icon);
     std::int32_t index = reader->imagMade ? reader->imageCounter : 0;
     std::int32_t transparentPen = (flags & ICON_IMAG_FLAG_PEN) ? pen : -1;
     IconImage* image = NewIconImage(reader->width, reader->height, depth, transparentPen, index != 0,
@@ -282,8 +284,9 @@ static int ReadImag(ChunkReader* reader, std::uint64_t dataStart, std::uint64_t 
     }
     if (flags & ICON_IMAG_FLAG_PALETTE)
         SetImagPalette(image->palette, bytes + imageBytes, paletteBytes, colours, palettePacked);
-    else if (earlierPalette)
-        std::memcpy(image->palette, earlierPalette, ICON_PALETTE_ENTRIES * sizeof(std::uint32_t));
+    else if (reader->lastPalette)
+        std::memcpy(image->palette, reader->lastPalette, ICON_PALETTE_ENTRIES * sizeof(std::uint32_t));
+    reader->lastPalette = image->palette;
 
     reader->imagMade = 1;
     reader->imageCounter = index + 1;
@@ -393,6 +396,7 @@ int ReadIconChunks(HostFile* file, IconHandle* icon, IconImage** tail, std::uint
     reader.tail = tail;
     reader.primary = primary;
     reader.fileSize = fileSize;
+    reader.lastPalette = LastPalette(icon);
     int ok = ReadChunks(&reader);
     HostFreeMem(reader.scratch);
     return ok;

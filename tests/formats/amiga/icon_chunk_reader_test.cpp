@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -140,21 +141,30 @@ protected:
 
     // Reads the chunks of bytes, which hold a FORM at formOffset; the file is
     // positioned after the four bytes "FORM" as the DiskObject reader leaves it.
-    // Returns -1 when the handle itself cannot be had.
-    int Read(const Bytes& bytes, std::size_t formOffset = 0)
+    // With earlierColours, the handle already holds a 1x1 image with that
+    // palette, as a classic image read before the FORM would be. Returns -1
+    // when the handle itself cannot be had.
+    int Read(const Bytes& bytes, std::size_t formOffset = 0, const std::vector<std::uint32_t>& earlierColours = {})
     {
         Release();
         primary = nullptr;
         icon = static_cast<IconHandle*>(HostAllocMem(sizeof(IconHandle), 1, "iconinfo"));
         if (!icon)
             return -1;
+        IconImage* tail = nullptr;
+        if (!earlierColours.empty()) {
+            IconImage* earlier = NewIconImage(1, 1, 8, -1, 0, icon, &tail);
+            EXPECT_NE(earlier, nullptr);
+            if (!earlier)
+                return -1;
+            std::copy(earlierColours.begin(), earlierColours.end(), earlier->palette);
+        }
         std::string name = rt::RegisterMemFile(bytes.data(), bytes.size(), "bin");
         HostFile* file = HostOpen(name.c_str(), HOST_MODE_READ);
         EXPECT_NE(file, nullptr);
         if (!file)
             return -1;
         HostSeek(file, std::int64_t(formOffset) + 4, HOST_SEEK_START);
-        IconImage* tail = nullptr;
         int ok = ReadIconChunks(file, icon, &tail, bytes.size(), &primary);
         HostClose(file);
         for (IconImage* image = icon->images; image; image = image->next)
@@ -205,6 +215,16 @@ TEST_F(IconChunkReader, RawAndPackedImagesShareThePalette)
         EXPECT_EQ(normal->palette[i], colours[i]) << i;
     EXPECT_EQ(normal->palette[4], 0u);
     EXPECT_EQ(std::memcmp(normal->palette, selected->palette, 256 * 4), 0);
+
+    // A first "IMAG" without a palette takes the one of the image before the FORM.
+    const Bytes alone = Cat({FORM_HEAD, FACE_2X2, {'I', 'M', 'A', 'G', 0, 0, 0, 14},
+                             {0, 0, 0, 0, 0, 1, 0, 3, 0, 0}, {1, 0, 0, 1}});
+    ASSERT_EQ(Read(alone, 0, {0x000000, 0xABCDEF}), 1);
+    ASSERT_EQ(images.size(), 2u);
+    EXPECT_EQ(primary, images[1]);
+    EXPECT_EQ(images[1]->flags, 0u);
+    EXPECT_EQ(images[1]->palette[1], 0xABCDEFu);
+    EXPECT_EQ(Pixels(images[1]), (Bytes{1, 0, 0, 1}));
 }
 
 TEST_F(IconChunkReader, MixedChunksNumberEachKindFromZero)
@@ -237,7 +257,8 @@ TEST_F(IconChunkReader, MixedChunksNumberEachKindFromZero)
         Release();
         return complete;
     });
-    // The handle, three blocks per image and a scratch block per chunk.
+    // The handle; record, pixels and palette of each "IMAG", record and pixels
+    // of each "ARGB"; a scratch block for most chunks.
     EXPECT_GE(failedRuns, 14u);
 }
 

@@ -16,6 +16,7 @@
 #include <exception>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -91,9 +92,10 @@ std::uint8_t NearestEntry(std::uint32_t colour, const Palette& palette, int coun
 // however many distinct colours a picture holds.
 class ColourTable {
 public:
-    explicit ColourTable(std::size_t pixelCount)
+    // An 8-bit source has at most 256 colours and never needs the table.
+    ColourTable(const SourceView& source, std::size_t pixelCount)
     {
-        if (pixelCount > QUANTIZE_DENSE_TABLE_MIN_PIXELS)
+        if (source.depth == 32 && pixelCount > QUANTIZE_DENSE_TABLE_MIN_PIXELS)
             dense_.assign(std::size_t{1} << 24, 0);
     }
     std::uint32_t& operator[](std::uint32_t colour)
@@ -111,7 +113,7 @@ private:
 void MapPixels(const SourceView& source, std::size_t pixelCount, const Palette& palette, int count, int pen,
                std::uint8_t* indices)
 {
-    ColourTable nearest(pixelCount);  // entry + 1, 0 when not yet searched
+    ColourTable nearest(source, pixelCount);  // entry + 1, 0 when not yet searched
     for (std::size_t i = 0; i < pixelCount; ++i) {
         if (pen >= 0 && source.Transparent(i)) {
             indices[i] = static_cast<std::uint8_t>(pen);
@@ -141,7 +143,7 @@ struct ColourCounts {
 ColourCounts CountColours(const SourceView& source, std::size_t pixelCount, int pen)
 {
     ColourCounts result;
-    ColourTable slot(pixelCount);  // position in colours + 1, 0 when not yet seen
+    ColourTable slot(source, pixelCount);  // position in colours + 1, 0 when not yet seen
     for (std::size_t i = 0; i < pixelCount; ++i) {
         if (pen >= 0 && source.Transparent(i))
             continue;
@@ -180,7 +182,8 @@ ColourCounts ThinColours(const ColourCounts& counted)
 {
     if (counted.colours.size() <= QUANTIZE_LIQ_MAX_HISTOGRAM)
         return counted;
-    for (int dropBits = 1;; ++dropBits) {  // at 3 bits there are at most 2^15 buckets
+    // Dropping 3 bits leaves at most 2^15 buckets, so the loop ends by then.
+    for (int dropBits = 1; dropBits <= 8; ++dropBits) {
         const std::uint32_t keep = (0xFFu << dropBits) & 0xFFu;
         const std::uint32_t keepMask = (keep << 16) | (keep << 8) | keep;
         std::unordered_map<std::uint32_t, std::size_t> bucketOf;
@@ -213,6 +216,7 @@ ColourCounts ThinColours(const ColourCounts& counted)
         }
         return thinned;
     }
+    return counted;  // not reached: with every bit dropped there is one bucket
 }
 
 // Reduces the counted colours to at most maxColours (2..256) with

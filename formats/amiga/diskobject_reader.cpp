@@ -1,0 +1,298 @@
+// DiskObject icons: a fixed header, optional drawer data, one or two planar
+// images, the default tool, the tooltypes (where NewIcons images hide), the
+// second drawer data, then optionally a "FORM" "ICON" with newer images.
+//
+// Header, 78 bytes, big-endian:
+//   0 magic E310 and version 1    12 gadget width     14 gadget height
+//  26 second-image flag           44 user data (0: old-style icon)
+//  48 icon type                   50 default-tool flag    54 tooltypes flag
+//  58 x position (signed)         62 y position (signed)  66 drawer-data flag
+//  74 stack size
+// Drawer data, 56 bytes: left, top, width, height (16-bit), then 48 skipped.
+// Image header, 20 bytes: left, top, width, height, depth (16-bit), 10 skipped;
+// then depth planes of height rows of whole 16-bit words.
+// Texts: a 32-bit length, then the text with its NUL. Tooltypes: a 32-bit
+// word 4 x (entries + 1), then the texts.
+// Second drawer data, 6 bytes: flags (bit 1: show all files), view mode.
+#include "formats/amiga/amiga_icon.h"
+
+#include "host/host_calls.h"
+#include "io/byte_io.h"
+
+#include <cstring>
+
+static constexpr std::int64_t DISKOBJECT_GADGET_OFFSET = 12;
+static constexpr std::int64_t DRAWER_DATA_SKIPPED = 48;
+static constexpr std::int64_t IMAGE_HEADER_SKIPPED = 10;
+static constexpr std::int32_t CLASSIC_MAX_DEPTH = 8;
+static constexpr std::uint32_t DRAWER_FLAG_SHOW_ALL = 2;
+static constexpr std::uint32_t FORM_ID = 0x464F524D;  // "FORM"
+
+struct DiskObjectHeader {
+    std::uint32_t gadgetWidth;
+    std::uint32_t gadgetHeight;
+    std::uint32_t hasSecondImage;
+    int oldStyle;
+    std::uint32_t hasDefaultTool;
+    std::uint32_t hasToolTypes;
+    std::uint32_t hasDrawerData;
+};
+
+struct ReadState {
+    HostFile* file;
+    std::uint64_t fileSize;
+    IconHandle* icon;
+    IconImage* tail;
+};
+
+static std::uint64_t BytesLeft(const ReadState& state)
+{
+    std::int64_t position = HostSeek(state.file, 0, HOST_SEEK_CURRENT);
+    if (position < 0 || static_cast<std::uint64_t>(position) >= state.fileSize)
+        return 0;
+    return state.fileSize - static_cast<std::uint64_t>(position);
+}
+
+static void ReadHeader(ReadState& state, DiskObjectHeader* header)
+{
+    HostFile* file = state.file;
+    IconHandle* icon = state.icon;
+    HostSeek(file, DISKOBJECT_GADGET_OFFSET, HOST_SEEK_START);
+    header->gadgetWidth = ReadBE16(file);
+    header->gadgetHeight = ReadBE16(file);
+    ReadBE16(file);                                         // gadget flags
+    HostSeek(file, 8, HOST_SEEK_CURRENT);
+    header->hasSecondImage = ReadBE32(file);
+    HostSeek(file, 14, HOST_SEEK_CURRENT);
+    // Only 0 means old-style; real files carry junk in the upper bytes.
+    header->oldStyle = ReadBE32(file) == 0;
+    icon->type = ReadByte(file);
+    ReadByte(file);                                         // padding
+    header->hasDefaultTool = ReadBE32(file);
+    header->hasToolTypes = ReadBE32(file);
+    icon->posX = static_cast<std::int32_t>(ReadBE32(file));
+    icon->posY = static_cast<std::int32_t>(ReadBE32(file));
+    header->hasDrawerData = ReadBE32(file);
+    ReadBE32(file);                                         // tool-window flag
+    icon->stackSize = static_cast<std::int32_t>(ReadBE32(file));
+
+    if (header->hasDrawerData) {
+        // Read unsigned: a window edge of -1 becomes 65535, and writing the
+        // low 16 bits back gives the same file.
+        icon->drawerLeft = ReadBE16(file);
+        icon->drawerTop = ReadBE16(file);
+        icon->drawerWidth = ReadBE16(file);
+        icon->drawerHeight = ReadBE16(file);
+        HostSeek(file, DRAWER_DATA_SKIPPED, HOST_SEEK_CURRENT);
+    }
+}
+
+static void BuildClassicPalette(std::uint32_t* palette, std::uint32_t depth, int oldStyle)
+{
+    std::memcpy(palette, DefaultPalette256, sizeof DefaultPalette256);
+    if (depth == 3) {
+        static constexpr std::uint32_t Depth3Extra[4] = {0x7B7B7B, 0xAFAFAF, 0xAA907C, 0xFFA997};
+        std::memcpy(palette + 4, Depth3Extra, sizeof Depth3Extra);
+    }
+    if (depth == 2 || depth == 3)
+        std::memcpy(palette, oldStyle ? OldIconPalette4 : IconPalette4, sizeof IconPalette4);
+}
+
+// Ors the planes into the image, pixels from the top-left corner. The image's
+// own edges only shorten what is copied, so it fits the gadget.
+static void CopyPlanes(const std::uint8_t* planes, std::uint32_t width, std::uint32_t height,
+                       std::uint32_t depth, std::uint32_t left, std::uint32_t top, IconImage* image)
+{
+    std::uint64_t rowBytes = ((std::uint64_t{width} + 15) >> 3) & ~std::uint64_t{1};
+    std::int64_t copyWidth = width;
+    std::int64_t copyHeight = height;
+    if (std::int64_t{image->width} < std::int64_t{width} + left)
+        copyWidth = std::int64_t{image->width} - left;
+    if (std::int64_t{image->height} < std::int64_t{height} + top)
+        copyHeight = std::int64_t{image->height} - top;
+    if (copyWidth <= 0 || copyHeight <= 0)
+        return;
+    for (std::uint32_t p = depth; p-- > 0;) {
+        const std::uint8_t* plane = planes + p * height * rowBytes;
+        for (std::int64_t y = 0; y < copyHeight; ++y) {
+            const std::uint8_t* row = plane + y * rowBytes;
+            std::uint8_t* out = image->pixels + y * image->width;
+            for (std::int64_t x = 0; x < copyWidth; ++x) {
+                if (row[x >> 3] & (0x80 >> (x & 7)))
+                    out[x] |= static_cast<std::uint8_t>(1u << p);
+            }
+        }
+    }
+}
+
+// One image header and its planes. Makes an image of the gadget's size
+// unless the gadget has no area; *made receives it (or null).
+static int ReadClassicImage(ReadState& state, const DiskObjectHeader& header, int selected, IconImage** made)
+{
+    HostFile* file = state.file;
+    *made = nullptr;
+    std::uint32_t left = ReadBE16(file);
+    std::uint32_t top = ReadBE16(file);
+    std::uint32_t width = ReadBE16(file);
+    std::uint32_t height = ReadBE16(file);
+    std::uint32_t depth = ReadBE16(file);
+    HostSeek(file, IMAGE_HEADER_SKIPPED, HOST_SEEK_CURRENT);
+    // A pixel is one byte and a palette 256 colours: no room for a ninth plane.
+    if (depth > CLASSIC_MAX_DEPTH)
+        return 0;
+    std::uint64_t rowBytes = ((std::uint64_t{width} + 15) >> 3) & ~std::uint64_t{1};
+    std::uint64_t dataSize = std::uint64_t{depth} * height * rowBytes;
+    if (dataSize > BytesLeft(state))
+        return 0;
+
+    auto* planes = static_cast<std::uint8_t*>(HostAllocMem(dataSize, 0, "buf"));
+    if (!planes)
+        return 0;
+    int ok = HostRead(file, planes, static_cast<std::int64_t>(dataSize)) == static_cast<std::int64_t>(dataSize);
+    // A gadget without area still has its planes read and checked, but gives
+    // no image: a zero-sized picture is of no use to anyone.
+    if (ok && header.gadgetWidth > 0 && header.gadgetHeight > 0) {
+        IconImage* image = NewIconImage(static_cast<std::int32_t>(header.gadgetWidth),
+                                        static_cast<std::int32_t>(header.gadgetHeight),
+                                        static_cast<std::int32_t>(depth), 0, selected, state.icon, &state.tail);
+        if (image) {
+            CopyPlanes(planes, width, height, depth, left, top, image);
+            BuildClassicPalette(image->palette, depth, header.oldStyle);
+            *made = image;
+        } else {
+            ok = 0;
+        }
+    }
+    HostFreeMem(planes);
+    return ok;
+}
+
+static int ReadDefaultTool(ReadState& state)
+{
+    std::uint32_t length = ReadBE32(state.file);
+    if (length > BytesLeft(state))
+        return 0;
+    if (length == 0)
+        return 1;                                           // no tool
+    // One more byte for a terminator: stored texts are not always ended.
+    auto* text = static_cast<char*>(HostAllocMem(std::uint64_t{length} + 1, 1, "deftool"));
+    if (!text)
+        return 0;
+    state.icon->defaultTool = text;
+    return HostRead(state.file, text, length) == length;
+}
+
+struct ToolTypeLines {
+    const char* im1;
+    const char* im2;
+    int markerSeen;
+};
+
+// Reads the tooltype texts into one block of NUL-ended lines ended by an
+// empty line. Empty texts are dropped (the block cannot hold them without
+// ending early), and the " " line with the NewIcons marker after it goes.
+static int ReadToolTypes(ReadState& state, ToolTypeLines* lines)
+{
+    HostFile* file = state.file;
+    IconHandle* icon = state.icon;
+    auto countWord = static_cast<std::int32_t>(ReadBE32(file));
+    std::int32_t entries = countWord / 4 - 1;
+    if (entries == 0)
+        return 1;
+    // Each stored line is at most its text and a NUL, and each text came with
+    // a 4-byte length: the rest of the file, plus the final empty line, holds
+    // them all.
+    std::uint64_t blockBytes = BytesLeft(state) + 2;
+    auto* block = static_cast<char*>(HostAllocMem(blockBytes, 1, "tooltypes"));
+    if (!block)
+        return 0;
+    icon->toolTypeBlock = block;
+    icon->toolTypeBlockBytes = static_cast<std::uint32_t>(blockBytes);
+    if (entries < 0)
+        return 1;                                           // the block is one NUL
+
+    std::uint64_t write = 0;
+    std::int64_t lastStored = -1;
+    for (std::int32_t entry = 0; entry < entries; ++entry) {
+        if (BytesLeft(state) < 4)
+            return 0;
+        std::uint32_t length = ReadBE32(file);
+        if (length > BytesLeft(state))
+            return 0;
+        char* text = block + write;
+        if (HostRead(file, text, length) != length)
+            return 0;
+        // The text ends at its first NUL, or at its length when it has none.
+        auto* nul = static_cast<char*>(std::memchr(text, 0, length));
+        std::uint64_t textLength = nul ? static_cast<std::uint64_t>(nul - text) : length;
+        text[textLength] = 0;
+        if (textLength == 0)
+            continue;
+        if (std::strcmp(text, NEWICONS_MARKER) == 0 && lastStored >= 0 && std::strcmp(block + lastStored, " ") == 0) {
+            write = static_cast<std::uint64_t>(lastStored);
+            lastStored = -1;
+            lines->markerSeen = 1;
+            continue;
+        }
+        if (!lines->im1 && std::strncmp(text, "IM1=", 4) == 0)
+            lines->im1 = text;
+        else if (!lines->im2 && std::strncmp(text, "IM2=", 4) == 0)
+            lines->im2 = text;
+        lastStored = static_cast<std::int64_t>(write);
+        write += textLength + 1;
+    }
+    block[write] = 0;
+    return 1;
+}
+
+int ReadDiskObject(HostFile* file, IconHandle* icon)
+{
+    HostSeek(file, 0, HOST_SEEK_END);
+    std::int64_t size = HostSeek(file, 0, HOST_SEEK_START);
+    if (size < 0)
+        return 0;
+    ReadState state{file, static_cast<std::uint64_t>(size), icon, nullptr};
+    DiskObjectHeader header{};
+    ReadHeader(state, &header);
+
+    IconImage* primary = nullptr;
+    IconImage* selected = nullptr;
+    if (!ReadClassicImage(state, header, 0, &primary))
+        return 0;
+    if (header.hasSecondImage && !ReadClassicImage(state, header, 1, &selected))
+        return 0;
+    if (header.hasDefaultTool && !ReadDefaultTool(state))
+        return 0;
+    ToolTypeLines lines{};
+    if (header.hasToolTypes && !ReadToolTypes(state, &lines))
+        return 0;
+    // A marker that was never seen means the IM lines are ordinary tooltypes.
+    if (lines.im1 && lines.markerSeen) {
+        IconImage* newIcon = nullptr;
+        if (!DecodeNewIcons(icon, &state.tail, lines.im1, lines.im2,
+                            icon->toolTypeBlock + icon->toolTypeBlockBytes, &newIcon))
+            return 0;
+        if (newIcon)
+            primary = newIcon;
+    }
+    if (header.hasDrawerData && !header.oldStyle) {
+        std::uint32_t flags = ReadBE32(file);
+        icon->showAll = (flags & DRAWER_FLAG_SHOW_ALL) ? 1 : 0;
+        std::uint32_t viewMode = ReadBE16(file);
+        icon->viewMode = viewMode ? static_cast<std::int32_t>(viewMode) : 1;
+    }
+
+    // Whatever follows that is not a FORM (a tool-window text, stray bytes)
+    // is ignored.
+    std::int64_t position = HostSeek(file, 0, HOST_SEEK_CURRENT);
+    if (position >= 0 && static_cast<std::uint64_t>(position) < state.fileSize) {
+        std::uint8_t id[4] = {'x', 'x', 'x', 'x'};
+        HostRead(file, id, 4);
+        std::uint32_t word = std::uint32_t{id[0]} << 24 | std::uint32_t{id[1]} << 16 | std::uint32_t{id[2]} << 8 | id[3];
+        if (word == FORM_ID && !ReadIconChunks(file, icon, &state.tail, state.fileSize, &primary))
+            return 0;
+    }
+    if (primary)
+        primary->flags |= IMAGEFLAG_PRIMARY;
+    return 1;
+}

@@ -281,19 +281,6 @@ TEST(HostQuantize, ManyColoursAreReducedWithinBounds)
     const Outcome second = Quantize(request);
     EXPECT_EQ(second.indices, first.indices);
     EXPECT_EQ(second.palette, first.palette);
-
-    // Depth 8 without a pen: 256 colours, far closer.
-    request.targetDepth = 8;
-    request.targetPen = -1;
-    const Outcome deep = Quantize(request);
-    ASSERT_EQ(deep.result, 1);
-    double deepError = 0;
-    for (std::size_t i = 0; i < pixels.size(); ++i)
-        deepError += Distance(pixels[i], deep.palette[deep.indices[i]]);
-    EXPECT_LT(deepError / static_cast<double>(pixels.size()), 8.0);
-    const Outcome deepAgain = Quantize(request);
-    EXPECT_EQ(deepAgain.indices, deep.indices);
-    EXPECT_EQ(deepAgain.palette, deep.palette);
 }
 
 TEST(HostQuantize, LargePicturesStayExactOrBounded)
@@ -366,7 +353,6 @@ TEST(HostQuantize, InvalidRequestsFailAndWriteNothing)
     };
     add("no pixels", [](Request& r) { r.pixels = nullptr; });
     add("source depth 24", [](Request& r) { r.sourceDepth = 24; });
-    add("source depth 16", [](Request& r) { r.sourceDepth = 16; });
     add("8-bit source without palette", [](Request& r) { r.sourceDepth = 8; });
     add("target depth 0", [](Request& r) { r.targetDepth = 0; });
     add("target depth 9", [](Request& r) { r.targetDepth = 9; });
@@ -376,7 +362,6 @@ TEST(HostQuantize, InvalidRequestsFailAndWriteNothing)
     add("pen past the palette", [](Request& r) { r.targetPen = 16; });
     add("pen past a 1-bit palette", [](Request& r) { r.targetDepth = 1; r.targetPen = 2; });
     add("mode 1", [](Request& r) { r.mode = 1; });
-    add("mode 3", [](Request& r) { r.mode = 3; });
     add("mode 0, pen past the palette", [](Request& r) { r.mode = HOST_QUANTIZE_MAP; r.targetPen = 16; });
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -27,7 +27,9 @@ static constexpr int NEWICONS_COLOUR_HIGH_SCALE = 64;
 static constexpr int NEWICONS_GROUP_BITS = 7;
 static constexpr int NEWICONS_MAX_BITS = 8;
 static constexpr std::int32_t NEWICONS_MAX_PALETTE = 256;
+static constexpr unsigned NEWICONS_LOW_CHARACTER_BASE = 0x20;
 static constexpr unsigned NEWICONS_FIRST_HIGH_CHARACTER = 0xA0;
+static constexpr unsigned NEWICONS_HIGH_CHARACTER_BASE = 0x51;
 static constexpr unsigned NEWICONS_FIRST_RUN_CHARACTER = 0xD1;
 
 struct NewIconsHeader {
@@ -120,9 +122,9 @@ static int DecodeNewIconData(LineCursor* cursor, std::uint8_t* destination, int 
             if (c >= NEWICONS_FIRST_RUN_CHARACTER)
                 zeroRun = c - NEWICONS_FIRST_RUN_CHARACTER;   // this group and zeroRun more
             else if (c >= NEWICONS_FIRST_HIGH_CHARACTER)
-                group = c - 0x51;
+                group = c - NEWICONS_HIGH_CHARACTER_BASE;
             else
-                group = (c - 0x20) & 0xFF;      // below 0x20 this gives junk bits: harmless
+                group = (c - NEWICONS_LOW_CHARACTER_BASE) & 0xFF;   // below 0x20: junk bits, harmless
         }
         accumulator = ((accumulator << NEWICONS_GROUP_BITS) + group) & 0xFFFF;
         while (have >= bits && produced < count) {
@@ -159,7 +161,8 @@ static void DecodeNewIconsImage(LineCursor* cursor, const NewIconsHeader& header
     DecodeNewIconData(cursor, scratch, NEWICONS_MAX_BITS, paletteBytes, digit, 1);
     int bits = BitsForColours(header.colours);
     image->depth = bits > NEWICONS_MAX_BITS ? NEWICONS_MAX_BITS : bits;
-    std::uint32_t pixelCount = static_cast<std::uint32_t>(header.width) * static_cast<std::uint32_t>(header.height);
+    std::uint32_t pixelCount =
+        static_cast<std::uint32_t>(header.width) * static_cast<std::uint32_t>(header.height);
     DecodeNewIconData(cursor, image->pixels, bits, pixelCount, digit, 0);
 
     // Beyond 256 colours only the first 256 fit the palette; pixels keep their

@@ -63,6 +63,14 @@ TEST(HostZlib, DecodesAHandWrittenStream)
     EXPECT_EQ(out[5], 0xEE);  // nothing written past the data
 }
 
+// A copy of the bytes with the lowest bit of byte i flipped.
+Bytes Flipped(Bytes bytes, std::size_t i)
+{
+    if (i < bytes.size())
+        bytes[i] = static_cast<std::uint8_t>(bytes[i] ^ 1);
+    return bytes;
+}
+
 TEST(HostZlib, RefusesBadStreamsAndShortBuffers)
 {
     struct Case {
@@ -70,12 +78,9 @@ TEST(HostZlib, RefusesBadStreamsAndShortBuffers)
         Bytes stream;
         std::uint64_t room;
     };
-    Bytes badChecksum = STORED_HELLO;
-    badChecksum.back() ^= 1;
-    Bytes badHeader = STORED_HELLO;
-    badHeader[1] ^= 1;  // FCHECK no longer makes CMF*256+FLG a multiple of 31
-    Bytes badLength = STORED_HELLO;
-    badLength[5] ^= 1;  // NLEN is not the complement of LEN
+    Bytes badChecksum = Flipped(STORED_HELLO, STORED_HELLO.size() - 1);
+    Bytes badHeader = Flipped(STORED_HELLO, 1);  // FCHECK no longer makes CMF*256+FLG a multiple of 31
+    Bytes badLength = Flipped(STORED_HELLO, 5);  // NLEN is not the complement of LEN
     const Case cases[] = {
         {"truncated in the data", Bytes(STORED_HELLO.begin(), STORED_HELLO.begin() + 9), 16},
         {"truncated before the checksum", Bytes(STORED_HELLO.begin(), STORED_HELLO.end() - 1), 16},

@@ -601,11 +601,29 @@ Bytes FullIcon()
     });
 }
 
-TEST_F(DiskObjectReader, FullIconListsEveryImageInOrder)
+TEST_F(DiskObjectReader, FullIconUnderEveryAllocationFailure)
 {
-    ASSERT_NE(Load(FullIcon()), nullptr);
+    const Bytes file = FullIcon();
+    std::uint64_t failedRuns = tessel::test::SweepAllocationFailures([&] {
+        if (!Load(file)) {
+            EXPECT_EQ(attributes.defaultTool, nullptr) << "the host's record was written by a failed load";
+            EXPECT_EQ(attributes.toolTypes, UNTOUCHED_TOOLTYPES);
+            return false;
+        }
+        EXPECT_EQ(images.size(), 4u);
+        Free();
+        return true;
+    });
+    // At least: the handle; record, pixels and palette of three palette
+    // images and the chunk image's record and pixels; the default tool; the
+    // tooltype block; the host's tooltype list.
+    EXPECT_GE(failedRuns, 15u);
+    EXPECT_EQ(rt::LiveBlocks(), 0);
+
+    ASSERT_NE(Load(file), nullptr);
     ASSERT_EQ(images.size(), 4u);
-    // The last image set read, the chunk's, carries the primary flag.
+    // Classic, classic selected, NewIcons, chunk: the last image set read,
+    // the chunk's, carries the primary flag.
     const std::uint32_t flags[] = {0, IMAGEFLAG_SELECTED, 0, IMAGEFLAG_PRIMARY};
     const int depths[] = {1, 1, 1, 32};
     for (int i = 0; i < 4; ++i) {
@@ -617,32 +635,6 @@ TEST_F(DiskObjectReader, FullIconListsEveryImageInOrder)
     EXPECT_EQ(Word(images[3], 0), 0xFF112233u);
     EXPECT_STREQ(attributes.defaultTool, "C:Run");
     EXPECT_EQ(HostToolTypes(), (std::vector<std::string>{"DONOTWAIT"}));
-}
-
-TEST_F(DiskObjectReader, EveryFailedAllocationGivesNull)
-{
-    const Bytes file = FullIcon();
-    std::uint64_t failedRuns = tessel::test::SweepAllocationFailures([&] {
-        IconAttributes record{};
-        record.toolTypes = UNTOUCHED_TOOLTYPES;
-        IconHandle* loaded = tessel::test::LoadBytes(file, &record);
-        if (!loaded) {
-            EXPECT_EQ(record.defaultTool, nullptr) << "the host's record was written by a failed load";
-            EXPECT_EQ(record.toolTypes, UNTOUCHED_TOOLTYPES);
-            return false;
-        }
-        int count = 0;
-        for (IconImage* image = SharedModule().GetIconImages(loaded); image; image = image->next)
-            ++count;
-        EXPECT_EQ(count, 4);
-        SharedModule().FreeIcon(loaded);
-        return true;
-    });
-    // At least: the handle; record, pixels and palette of three palette
-    // images and the chunk image's record and pixels; the default tool; the
-    // tooltype block; the host's tooltype list.
-    EXPECT_GE(failedRuns, 15u);
-    EXPECT_EQ(rt::LiveBlocks(), 0);
 }
 
 TEST_F(DiskObjectReader, CorpusIconsWithTooltypesPastTheEndGiveNull)

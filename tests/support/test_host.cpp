@@ -94,9 +94,12 @@ void WriteFileBytes(const std::string& path, const Bytes& bytes)
 
 IconHandle* LoadBytes(const Bytes& bytes, IconAttributes* attributes)
 {
+    // Open the module first: its start is an entry-point call, and the memory
+    // files registered before a call are forgotten when that call ends.
+    runtime::Module& module = SharedModule();
     std::string name = runtime::RegisterMemFile(bytes.data(), bytes.size(), "bin");
     const TagItem tags[] = {{LOADICON_TAG_ATTRIBUTES, reinterpret_cast<std::uintptr_t>(attributes)}, {0, 0}};
-    return SharedModule().LoadIcon(name.c_str(), tags);
+    return module.LoadIcon(name.c_str(), tags);
 }
 
 std::uint64_t SweepAllocationFailures(const std::function<bool()>& operation, std::uint64_t maxRuns)

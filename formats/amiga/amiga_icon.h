@@ -6,6 +6,14 @@
 
 #include <cstdint>
 
+// Save-format indices of the Amiga family, as SaveIcon numbers them.
+enum AmigaSaveFormat : int {
+    AMIGA_FORMAT_CLASSIC = 0,   // "AMIGAOS": classic planar images
+    AMIGA_FORMAT_NEWICON = 1,   // "NEWICON": plus NewIcons tooltype lines
+    AMIGA_FORMAT_OS35 = 2,      // "AMIGAOS35": plus a FORM with IMAG palette images
+    AMIGA_FORMAT_OS40 = 3,      // "AMIGAOS40": plus a FORM with ARGB true-colour images
+};
+
 // ---- DiskObject -------------------------------------------------------------
 
 // Reads a DiskObject icon; the file is open and its first four bytes are
@@ -35,6 +43,19 @@ inline constexpr char NEWICONS_MARKER[] = "*** DON'T EDIT THE FOLLOWING LINES!! 
 int DecodeNewIcons(IconHandle* icon, IconImage** tail, const char* im1Line, const char* im2Line,
                    const char* blockEnd, IconImage** im1Image);
 
+// Writes the NewIcons lines of normal (depth 1 to 8, at most 93 x 93) and of
+// its selected twin (the next image, when it carries IMAGEFLAG_SELECTED, has a
+// depth of at most 8 and the same size), each line one tooltype record.
+// Adds the number of records written to *recordCount. Returns 1, or 0 when
+// scratch memory cannot be had.
+int WriteNewIcons(HostFile* file, const IconImage* normal, std::int32_t* recordCount);
+
+// Writes count values of bits bits as NewIcons line records starting with
+// lineStart (the 9-character header line start for a palette, the 4-character
+// prefix for pixels). Adds the records written to *recordCount.
+void EncodeNewIconLines(HostFile* file, const char* lineStart, const std::uint8_t* values, int bits,
+                        std::uint32_t count, std::int32_t* recordCount);
+
 // The smallest b from 1 to 8 with 2^b >= colours; 9 above 256 colours.
 int BitsForColours(std::int32_t colours);
 // Highest value + 1 among count bytes; 1 for an empty buffer.
@@ -50,6 +71,32 @@ std::int32_t CountColours(const std::uint8_t* pixels, std::uint64_t count);
 // reading or an allocation fails.
 int ReadIconChunks(HostFile* file, IconHandle* icon, IconImage** tail, std::uint64_t fileSize,
                    IconImage** primary);
+
+// Writes the FORM of an icon: FACE, then one or two IMAG chunks (variant
+// AMIGA_FORMAT_OS35, normal of depth 1 to 8) or ARGB chunks (variant
+// AMIGA_FORMAT_OS40, normal of depth 32). The selected twin is the next image
+// when it carries IMAGEFLAG_SELECTED, has the right kind of depth and the
+// normal image's size. compress asks for packed IMAG data. Returns 1 or 0.
+int WriteIconForm(HostFile* file, const IconImage* normal, int variant, std::uint32_t compress);
+
+// Packs n values of bits bits (1..8; each masked to its width) into a new
+// block (tag "rlebuf") holding the run-length stream, or the n values as raw
+// bytes when packing is not asked for (*packed 0 on entry) or would be longer
+// than n bytes. On return *packed says which, *byteCount the block's length.
+// Null when the block cannot be had; the caller releases it.
+std::uint8_t* PackRle(const std::uint8_t* values, std::uint32_t n, int bits, int* packed,
+                      std::uint32_t* byteCount);
+
+// Back-patches the length of the chunk whose 32-bit length field is at
+// lengthPosition, from the current position, and pads an odd length.
+void EndChunk(HostFile* file, std::int64_t lengthPosition);
+
+// ---- Amiga icon writer ------------------------------------------------------
+
+// Writes a DiskObject icon in one of the four Amiga save formats, choosing and
+// converting the images it needs. attributes must not be null.
+int WriteAmigaIcon(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t compress,
+                   int formatIndex);
 
 // Bit-packed run-length stream: decodes count values of bits bits (1..8) from
 // sourceBytes bytes into count bytes of destination. Stops at whichever runs

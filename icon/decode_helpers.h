@@ -1,0 +1,22 @@
+// Decoding steps that the Windows and macOS readers share.
+#pragma once
+
+#include "icon/icon_model.h"
+
+#include <cstdint>
+
+// Mask layouts: Windows (bottom row first, rows padded to 32 bits, 1 =
+// transparent) and Mac (top row first, whole bytes only, 0 = transparent).
+inline constexpr int MASK_LAYOUT_WINDOWS = 0;
+inline constexpr int MASK_LAYOUT_MAC = 1;
+
+// Decodes PNG bytes held in memory into a new 32-bit image appended to the
+// icon. typeHint ("png" or "bin") is passed to the host with the bytes.
+// Returns 1 or 0.
+int DecodeEmbeddedPng(const std::uint8_t* data, std::uint32_t length, const char* typeHint, IconHandle* icon,
+                      IconImage** tail);
+
+// Reads a 1-bit mask from the file (positioned at its first byte) and applies
+// it to image: a transparent pen for palette images (source depth 1 to 8), an
+// alpha of 0 or 0xFF for true-colour pixels the caller decoded from 24 bits.
+void ApplyBitMask(HostFile* file, IconImage* image, int sourceDepth, int layout);

@@ -1,0 +1,57 @@
+// Image lists as the host hands them to SaveIcon, and ways to look at what a
+// load gave back.
+#pragma once
+
+#include "plugin/plugin_abi.h"
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace tessel::test {
+
+// A list of IconImage records whose buffers this object owns.
+class HostImageList {
+public:
+    // A palette image: pixels one byte each, a 256-entry palette.
+    IconImage& AddPalette(std::int32_t width, std::int32_t height, std::int32_t depth,
+                          const std::vector<std::uint8_t>& pixels, const std::vector<std::uint32_t>& palette,
+                          std::int32_t pen = -1, std::uint32_t flags = 0);
+    // A true-colour image of 0xAARRGGBB words.
+    IconImage& AddArgb(std::int32_t width, std::int32_t height, const std::vector<std::uint32_t>& pixels,
+                       std::uint32_t flags = 0);
+    IconImage* First() { return images_.empty() ? nullptr : &images_.front().image; }
+
+private:
+    struct Owned {
+        std::vector<std::uint8_t> pixels;
+        std::vector<std::uint32_t> palette;
+        IconImage image{};
+    };
+    IconImage& Link(Owned& owned);
+    std::deque<Owned> images_;   // stable addresses
+};
+
+// An image as a user sees it: one 0xAARRGGBB word per pixel, palette images
+// expanded through their palette with the pen transparent, and every pixel
+// whose alpha is below 128 reduced to 0 (fully transparent, no colour).
+std::vector<std::uint32_t> SeenPixels(const IconImage& image);
+
+// The images of a loaded icon, in list order.
+std::vector<const IconImage*> ImagesOf(IconImage* first);
+
+// Saves through the shared module in the format with this FormatId.
+std::int32_t SaveWith(const std::string& path, IconImage* first, std::uint32_t formatId,
+                      const IconAttributes* attributes, std::uint32_t compress = 0);
+
+// The save formats' FormatIds, as the host knows them.
+inline constexpr std::uint32_t FORMAT_AMIGAOS = 0x2CDC9BA4;
+inline constexpr std::uint32_t FORMAT_NEWICON = 0x4B6273B7;
+inline constexpr std::uint32_t FORMAT_AMIGAOS35 = 0x048ACE1F;
+inline constexpr std::uint32_t FORMAT_AMIGAOS40 = 0x5E8256B5;
+inline constexpr std::uint32_t FORMAT_PNG = 0x66299321;
+inline constexpr std::uint32_t FORMAT_WINDOWS = 0x4FF820F7;
+inline constexpr std::uint32_t FORMAT_MACOS = 0xBBA9467B;
+
+}  // namespace tessel::test

@@ -1,0 +1,275 @@
+// Windows icon writer: images of depth 1, 4, 8 and 32, at most 256 x 256.
+//
+// File: header, one directory entry per image, then the image blocks in the
+// directory's order, each starting where the previous one ended.
+//   Header (6):      0 reserved 0 (16) | 2 type 1 (16) | 4 entry count (16)
+//   Entry (16):      0 width (8, 0 = 256) | 1 height (8, 0 = 256) | 2 colour count (8)
+//                    3 reserved (8) | 4 planes 1 (16) | 6 bit count (16)
+//                    8 block size (32) | 12 block offset from the start (32)
+//   PNG block:       a complete PNG file (true-colour images, when compressing)
+//   Bitmap block:    40-byte information header (height counts pixel and mask rows),
+//                    2^d palette entries B G R 0 for d <= 8, pixel rows bottom row
+//                    first, then 1-bit mask rows (1 = transparent) bottom row first;
+//                    every row padded with zeros to a multiple of 4 bytes.
+// All integers are little-endian. Sizes and offsets are known only once the
+// blocks are written: the directory goes out with zeros and is patched last.
+#include "formats/windows/windows_icon.h"
+
+#include "formats/amiga/png_icon.h"
+#include "host/host_calls.h"
+#include "icon/icon_flows.h"
+#include "io/byte_io.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+static constexpr std::uint16_t ICO_TYPE_ICON = 1;
+static constexpr std::int64_t ICO_HEADER_SIZE = 6;
+static constexpr std::int64_t ICO_COUNT_OFFSET = 4;
+static constexpr std::int64_t ICO_ENTRY_SIZE = 16;
+static constexpr std::int64_t ICO_ENTRY_SIZE_FIELD = 8;  // size and offset, the entry's last 8 bytes
+static constexpr std::uint32_t ICO_BITMAP_HEADER_SIZE = 40;
+static constexpr std::int32_t ICO_MAX_SIDE = 256;        // a directory byte of 0 stands for 256
+// True-colour images wider than this become PNG entries when compressing.
+static constexpr std::int32_t ICO_PNG_MIN_WIDTH = 128;
+// Longest row written: 256 pixels of 4 bytes; mask rows are shorter.
+static constexpr std::uint32_t ICO_MAX_ROW_BYTES = ICO_MAX_SIDE * 4;
+
+static_assert(ICO_HEADER_SIZE + ICO_ENTRY_SIZE * 4 == 70);
+
+// Where each written image's block lies, in the order of the directory.
+struct IcoBlock {
+    std::uint32_t offset;
+    std::uint32_t size;
+};
+
+static int IsWritable(const IconImage* image)
+{
+    int depthOk = image->depth == 1 || image->depth == 4 || image->depth == 8 || image->depth == 32;
+    // Larger sides do not fit the directory's size bytes: such images are
+    // left out like the depths the format cannot hold.
+    return depthOk && image->width >= 1 && image->width <= ICO_MAX_SIDE && image->height >= 1 &&
+           image->height <= ICO_MAX_SIDE;
+}
+
+// The next image to write: the lowest depth class first (1, 4, 8, 32), within
+// it the widest, the first in the list on a tie. Images written so far carry
+// mark 1, so repeated calls walk the classes by decreasing width.
+static IconImage* NextImage(IconImage* first)
+{
+    IconImage* best = nullptr;
+    for (IconImage* image = first; image; image = image->next) {
+        if (image->mark || !IsWritable(image))
+            continue;
+        if (!best || image->depth < best->depth ||
+            (image->depth == best->depth && image->width > best->width))
+            best = image;
+    }
+    return best;
+}
+
+static void ClearMarks(IconImage* first)
+{
+    for (IconImage* image = first; image; image = image->next)
+        image->mark = 0;
+}
+
+static int IsPngEntry(const IconImage* image, std::uint32_t compress)
+{
+    return compress != 0 && image->depth == 32 && image->width >= ICO_PNG_MIN_WIDTH;
+}
+
+static std::uint32_t PixelWord(const IconImage* image, std::int32_t x, std::int32_t y)
+{
+    std::uint32_t word;
+    std::size_t index = static_cast<std::size_t>(y) * static_cast<std::size_t>(image->width) +
+                        static_cast<std::size_t>(x);
+    std::memcpy(&word, image->pixels + index * 4, sizeof word);
+    return word;
+}
+
+static std::uint32_t PixelIndex(const IconImage* image, std::int32_t x, std::int32_t y)
+{
+    return image->pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(image->width) +
+                         static_cast<std::size_t>(x)];
+}
+
+// Bytes of a row of width pixels at bitsPerPixel, padded to 32 bits.
+static std::uint32_t PaddedRowBytes(std::int32_t width, std::int32_t bitsPerPixel)
+{
+    return (static_cast<std::uint32_t>(width) * static_cast<std::uint32_t>(bitsPerPixel) + 31) / 32 * 4;
+}
+
+static void WriteDirectoryEntry(HostFile* file, const IconImage* image)
+{
+    // A side of 256 does not fit the byte; 0 stands for it.
+    HostPutC(file, image->width == ICO_MAX_SIDE ? 0 : image->width);
+    HostPutC(file, image->height == ICO_MAX_SIDE ? 0 : image->height);
+    HostPutC(file, image->depth == 1 ? 2 : image->depth == 4 ? 16 : 0);  // colour count; 0 = 256 or none
+    HostPutC(file, 0);
+    WriteLE16(file, 1);                                                  // planes
+    WriteLE16(file, static_cast<std::uint32_t>(image->depth));
+    WriteLE32(file, 0);                                                  // size, patched later
+    WriteLE32(file, 0);                                                  // offset, patched later
+}
+
+// One pixel row into row (zero-filled up to its padded length). Values are
+// masked to the depth's bit width so that a stray value cannot spill into
+// its neighbour.
+static void PackPixelRow(const IconImage* image, std::int32_t y, std::uint8_t* row, std::uint32_t rowBytes)
+{
+    std::memset(row, 0, rowBytes);
+    for (std::int32_t x = 0; x < image->width; ++x) {
+        auto ux = static_cast<std::uint32_t>(x);
+        switch (image->depth) {
+        case 1:
+            row[ux / 8] = static_cast<std::uint8_t>(row[ux / 8] | ((PixelIndex(image, x, y) & 1) << (7 - ux % 8)));
+            break;
+        case 4:
+            row[ux / 2] = static_cast<std::uint8_t>(row[ux / 2] |
+                                                    ((PixelIndex(image, x, y) & 0xF) << (ux % 2 ? 0 : 4)));
+            break;
+        case 8:
+            row[ux] = static_cast<std::uint8_t>(PixelIndex(image, x, y));
+            break;
+        default: {
+            std::uint32_t word = PixelWord(image, x, y);  // 0xAARRGGBB
+            row[ux * 4 + 0] = static_cast<std::uint8_t>(word);
+            row[ux * 4 + 1] = static_cast<std::uint8_t>(word >> 8);
+            row[ux * 4 + 2] = static_cast<std::uint8_t>(word >> 16);
+            row[ux * 4 + 3] = static_cast<std::uint8_t>(word >> 24);
+            break;
+        }
+        }
+    }
+}
+
+// One mask row: 1 where the pixel is transparent (alpha 0, or the pen).
+static void PackMaskRow(const IconImage* image, std::int32_t y, std::uint8_t* row, std::uint32_t rowBytes)
+{
+    std::memset(row, 0, rowBytes);
+    for (std::int32_t x = 0; x < image->width; ++x) {
+        int transparent = image->depth == 32
+                              ? (PixelWord(image, x, y) >> 24) == 0
+                              : image->transparentPen >= 0 &&
+                                    PixelIndex(image, x, y) == static_cast<std::uint32_t>(image->transparentPen);
+        if (transparent) {
+            auto ux = static_cast<std::uint32_t>(x);
+            row[ux / 8] = static_cast<std::uint8_t>(row[ux / 8] | (0x80u >> (ux % 8)));
+        }
+    }
+}
+
+static void WriteBitmapBlock(HostFile* file, const IconImage* image)
+{
+    std::int32_t depth = image->depth;
+    std::uint32_t colours = depth <= 8 ? 1u << depth : 0;
+    WriteLE32(file, ICO_BITMAP_HEADER_SIZE);
+    WriteLE32(file, static_cast<std::uint32_t>(image->width));
+    WriteLE32(file, static_cast<std::uint32_t>(image->height) * 2);  // pixel rows, then mask rows
+    WriteLE16(file, 1);                                              // planes
+    WriteLE16(file, static_cast<std::uint32_t>(depth));
+    WriteZeros(file, 16);                                            // compression, image size, resolutions
+    WriteLE32(file, colours);                                        // colours used
+    WriteLE32(file, 0);                                              // colours important
+
+    // 0x00RRGGBB written little-endian is the entry's B, G, R, 0.
+    for (std::uint32_t i = 0; i < colours; ++i)
+        WriteLE32(file, image->palette[i] & 0x00FFFFFF);
+
+    std::uint8_t row[ICO_MAX_ROW_BYTES];
+    std::uint32_t pixelRowBytes = PaddedRowBytes(image->width, depth);
+    for (std::int32_t y = image->height - 1; y >= 0; --y) {
+        PackPixelRow(image, y, row, pixelRowBytes);
+        HostWrite(file, row, pixelRowBytes);
+    }
+    std::uint32_t maskRowBytes = PaddedRowBytes(image->width, 1);
+    for (std::int32_t y = image->height - 1; y >= 0; --y) {
+        PackMaskRow(image, y, row, maskRowBytes);
+        HostWrite(file, row, maskRowBytes);
+    }
+}
+
+// Second pass: every block in directory order, its offset and size noted.
+// Returns the number of blocks written; stops at a PNG that cannot be made or
+// a file grown past what the directory's 32-bit fields can address.
+static std::uint32_t WriteBlocks(HostFile* file, IconImage* first, std::uint32_t compress, IcoBlock* blocks,
+                                 std::uint32_t capacity)
+{
+    std::uint32_t written = 0;
+    for (IconImage* image = NextImage(first); image && written < capacity; image = NextImage(first)) {
+        std::int64_t start = HostSeek(file, 0, HOST_SEEK_CURRENT);
+        if (IsPngEntry(image, compress)) {
+            if (!WritePngImage(file, image))
+                return written;
+        } else {
+            WriteBitmapBlock(file, image);
+        }
+        std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
+        if (start < 0 || end < start || end > std::int64_t{UINT32_MAX})
+            return written;
+        blocks[written].offset = static_cast<std::uint32_t>(start);
+        blocks[written].size = static_cast<std::uint32_t>(end - start);
+        image->mark = 1;
+        ++written;
+    }
+    return written;
+}
+
+static void PatchDirectory(HostFile* file, const IcoBlock* blocks, std::uint32_t count)
+{
+    HostSeek(file, ICO_COUNT_OFFSET, HOST_SEEK_START);
+    WriteLE16(file, count);
+    // From the count, and after each entry's last field, the next entry's
+    // size field lies 8 bytes on.
+    for (std::uint32_t i = 0; i < count; ++i) {
+        HostSeek(file, ICO_ENTRY_SIZE_FIELD, HOST_SEEK_CURRENT);
+        WriteLE32(file, blocks[i].size);
+        WriteLE32(file, blocks[i].offset);
+    }
+}
+
+static int WriteIcoFile(HostFile* file, IconImage* first, std::uint32_t compress, IcoBlock* blocks,
+                        std::uint32_t count)
+{
+    WriteLE16(file, 0);
+    WriteLE16(file, ICO_TYPE_ICON);
+    WriteLE16(file, 0);                                              // count, patched later
+
+    std::uint32_t entries = 0;
+    for (IconImage* image = NextImage(first); image && entries < count; image = NextImage(first)) {
+        WriteDirectoryEntry(file, image);
+        image->mark = 1;
+        ++entries;
+    }
+    ClearMarks(first);
+
+    std::uint32_t written = WriteBlocks(file, first, compress, blocks, count);
+    ClearMarks(first);
+    if (written != count)
+        return 0;
+    PatchDirectory(file, blocks, count);
+    return 1;
+}
+
+int SaveWinIcon(HostFile* file, IconImage* first, std::uint32_t compress)
+{
+    // The list must end and hold readable images before marks are touched.
+    if (!file || !ValidateImageList(first))
+        return 0;
+    // A mark left by the caller would hide its image from both passes.
+    ClearMarks(first);
+    std::uint32_t count = 0;
+    for (const IconImage* image = first; image; image = image->next)
+        count += static_cast<std::uint32_t>(IsWritable(image));
+    // Nothing the format can hold: refuse before the first byte.
+    if (count == 0)
+        return 0;
+    auto* blocks = static_cast<IcoBlock*>(HostAllocMem(sizeof(IcoBlock) * count, 1, "icondir"));
+    if (!blocks)
+        return 0;
+    int ok = WriteIcoFile(file, first, compress, blocks, count);
+    HostFreeMem(blocks);
+    return ok;
+}

@@ -1,12 +1,35 @@
 // PNG icons: an ordinary PNG picture whose "icOn" chunk, the last one before
 // "IEND", carries the icon's attributes. The host decodes and encodes the
 // picture; this file walks the chunks and builds the attribute chunk.
+//
+// Every PNG chunk, numbers big-endian:
+//   0      4  data length L
+//   4      4  type
+//   8      L  data
+//   8 + L  4  CRC-32 of type and data
+//
+// "icOn" data: items one after the other, no padding.
+//   value item   4  tag, 4  value
+//   string item  4  tag, the text's bytes, a zero byte
 #include "formats/amiga/png_icon.h"
 
 #include "host/host_calls.h"
+#include "io/buffers.h"
 #include "io/byte_io.h"
 
 #include <cstdint>
+#include <cstring>
+
+static constexpr std::uint32_t FourCc(char a, char b, char c, char d)
+{
+    return (std::uint32_t(std::uint8_t(a)) << 24) | (std::uint32_t(std::uint8_t(b)) << 16) |
+           (std::uint32_t(std::uint8_t(c)) << 8) | std::uint32_t(std::uint8_t(d));
+}
+
+static constexpr std::uint32_t PNG_CHUNK_ICON = FourCc('i', 'c', 'O', 'n');
+static constexpr std::uint32_t PNG_CHUNK_IEND = FourCc('I', 'E', 'N', 'D');
+static_assert(PNG_CHUNK_ICON == 0x69634F6E);
+static_assert(PNG_CHUNK_IEND == 0x49454E44);
 
 // The PNG signature, the IHDR chunk (8 + 13 data + 4 CRC) and IEND: nothing
 // shorter can be a whole PNG.
@@ -14,6 +37,9 @@ static constexpr std::uint64_t PNG_SIGNATURE_SIZE = 8;
 static constexpr std::uint64_t PNG_IHDR_CHUNK_SIZE = 25;
 static constexpr std::uint64_t PNG_IEND_CHUNK_SIZE = 12;
 static constexpr std::uint64_t PNG_MIN_FILE_SIZE = PNG_SIGNATURE_SIZE + PNG_IHDR_CHUNK_SIZE + PNG_IEND_CHUNK_SIZE;
+static constexpr std::uint64_t PNG_CHUNK_HEADER_SIZE = 8;
+static constexpr std::uint64_t PNG_CRC_SIZE = 4;
+static constexpr std::uint32_t PNG_ITEM_WORD_SIZE = 4;
 
 // Length 0, "IEND", and the CRC-32 of "IEND".
 static constexpr std::uint8_t PngIendChunk[PNG_IEND_CHUNK_SIZE] = {
@@ -23,6 +49,333 @@ static constexpr std::uint8_t PngIendChunk[PNG_IEND_CHUNK_SIZE] = {
 static constexpr std::int32_t PNG_ICON_DEPTH = 32;
 // HostSavePng: the pixels carry alpha; the other two words are reserved.
 static constexpr std::int32_t PNG_SAVE_ALPHA = 1;
+
+static constexpr std::int32_t PNG_ICON_TYPE_DRAWER = 2;
+static constexpr std::int32_t PNG_ICON_TYPE_TOOL = 3;
+static constexpr std::int32_t PNG_ICON_TYPE_PROJECT = 4;
+
+// Drawer flags word: bit 0 show all, bit 1 view mode 1, bits 2 and up view
+// mode minus 2 for modes 2 to 5.
+static constexpr std::uint32_t PNG_FLAG_SHOW_ALL = 1;
+static constexpr std::uint32_t PNG_FLAG_VIEW_ICONS = 2;
+static constexpr std::int32_t PNG_VIEW_MODE_FIRST = 1;
+static constexpr std::int32_t PNG_VIEW_MODE_LAST = 5;
+
+// Three ARGB words whose colour bytes spell a word in capitals, alpha 0. No
+// writer of ours makes them; a picture that starts with them is refused.
+static constexpr std::uint32_t PngPixelSignature[3] = {0x00515549, 0x004C4C4D, 0x004F5245};
+
+// ---- The tag table -----------------------------------------------------------
+
+namespace {
+
+enum class IconItem {
+    IconX,
+    IconY,
+    DrawerLeft,
+    DrawerTop,
+    DrawerWidth,
+    DrawerHeight,
+    DrawerFlags,
+    StackSize,
+    DefaultTool,
+    ToolType,
+    Type,
+    Ignored,
+};
+
+struct IconTag {
+    std::uint32_t tag;
+    IconItem item;
+    bool drawerItem;  // read, it makes an untyped icon a drawer
+};
+
+}  // namespace
+
+static constexpr std::uint32_t ICON_TAG_ICON_X = 0x80001001;
+static constexpr std::uint32_t ICON_TAG_ICON_Y = 0x80001002;
+static constexpr std::uint32_t ICON_TAG_DRAWER_LEFT = 0x80001003;
+static constexpr std::uint32_t ICON_TAG_DRAWER_TOP = 0x80001004;
+static constexpr std::uint32_t ICON_TAG_DRAWER_WIDTH = 0x80001005;
+static constexpr std::uint32_t ICON_TAG_DRAWER_HEIGHT = 0x80001006;
+static constexpr std::uint32_t ICON_TAG_DRAWER_FLAGS = 0x80001007;
+static constexpr std::uint32_t ICON_TAG_STACK_SIZE = 0x80001009;
+static constexpr std::uint32_t ICON_TAG_DEFAULT_TOOL = 0x8000100A;
+static constexpr std::uint32_t ICON_TAG_TOOL_TYPE = 0x8000100B;
+static constexpr std::uint32_t ICON_TAG_TYPE = 0x8000100F;
+
+// Tags missing here fail the load: items carry no length, so an unknown one
+// cannot be stepped over. 0x80001008 is missing on purpose.
+// tag, what the reader does with it, counts as a drawer item
+static constexpr IconTag IconTags[] = {
+    {ICON_TAG_ICON_X, IconItem::IconX, false},
+    {ICON_TAG_ICON_Y, IconItem::IconY, false},
+    {ICON_TAG_DRAWER_LEFT, IconItem::DrawerLeft, true},
+    {ICON_TAG_DRAWER_TOP, IconItem::DrawerTop, true},
+    {ICON_TAG_DRAWER_WIDTH, IconItem::DrawerWidth, true},
+    {ICON_TAG_DRAWER_HEIGHT, IconItem::DrawerHeight, true},
+    {ICON_TAG_DRAWER_FLAGS, IconItem::DrawerFlags, true},
+    {ICON_TAG_STACK_SIZE, IconItem::StackSize, false},
+    {ICON_TAG_DEFAULT_TOOL, IconItem::DefaultTool, false},
+    {ICON_TAG_TOOL_TYPE, IconItem::ToolType, false},
+    {0x8000100C, IconItem::Ignored, false},
+    {0x8000100D, IconItem::Ignored, false},
+    {0x8000100E, IconItem::Ignored, false},
+    {ICON_TAG_TYPE, IconItem::Type, false},
+    {0x80001010, IconItem::Ignored, false},
+    {0x80001011, IconItem::Ignored, true},
+    {0x80001012, IconItem::Ignored, false},
+    {0x80001107, IconItem::Ignored, true},
+};
+static_assert(sizeof IconTags / sizeof IconTags[0] == 18);
+
+static const IconTag* FindIconTag(std::uint32_t tag)
+{
+    for (const IconTag& row : IconTags)
+        if (row.tag == tag)
+            return &row;
+    return nullptr;
+}
+
+// ---- Reading -------------------------------------------------------------------
+
+namespace {
+
+struct ItemReader {
+    HostFile* file;
+    IconHandle* icon;
+    std::uint32_t bytesLeft;  // of the current icOn chunk
+    bool drawerItemSeen;
+    bool defaultToolSeen;
+};
+
+enum class ItemResult { Done, Malformed, Failed };
+
+}  // namespace
+
+// Reads a text of at most bytesLeft bytes, up to and including its zero byte,
+// into room of at least bytesLeft + 1 bytes. The text is always terminated,
+// even when the chunk ends before its zero byte.
+static void ReadItemText(ItemReader* reader, char* room)
+{
+    std::uint32_t stored = 0;
+    while (reader->bytesLeft > 0) {
+        --reader->bytesLeft;
+        char c = static_cast<char>(ReadByte(reader->file));
+        room[stored++] = c;
+        if (c == 0)
+            return;
+    }
+    room[stored] = 0;
+}
+
+// A later default tool replaces an earlier one, whose text is released.
+static int ReadDefaultTool(ItemReader* reader)
+{
+    auto* text = static_cast<char*>(HostAllocMem(std::uint64_t{reader->bytesLeft} + 1, 0, "deftool"));
+    if (!text)
+        return 0;
+    HostFreeMem(reader->icon->defaultTool);
+    reader->icon->defaultTool = text;
+    ReadItemText(reader, text);
+    reader->defaultToolSeen = true;
+    return 1;
+}
+
+// Where the next tooltype goes: just after the last stored text, at the first
+// empty line, or at the block's end when no empty line is left.
+static std::uint32_t ToolTypeEnd(const IconHandle* icon)
+{
+    const char* block = icon->toolTypeBlock;
+    std::uint32_t size = icon->toolTypeBlockBytes;
+    std::uint32_t offset = 0;
+    while (offset < size && block[offset] != 0) {
+        const void* end = std::memchr(block + offset, 0, size - offset);
+        if (!end)
+            return size;
+        offset = static_cast<std::uint32_t>(static_cast<const char*>(end) - block) + 1;
+    }
+    return offset;
+}
+
+// The block is sized from the first chunk with a tooltype: what is left of
+// that chunk plus one byte, cleared, so the list stays terminated. A later
+// chunk can hold more than that; the block then grows, keeping its texts.
+static int ReadToolType(ItemReader* reader)
+{
+    IconHandle* icon = reader->icon;
+    std::uint64_t room = std::uint64_t{reader->bytesLeft} + 1;
+    if (!icon->toolTypeBlock) {
+        auto* block = static_cast<char*>(HostAllocMem(room, 1, "tooltypes"));
+        if (!block)
+            return 0;
+        icon->toolTypeBlock = block;
+        icon->toolTypeBlockBytes = static_cast<std::uint32_t>(room);
+    }
+    std::uint32_t used = ToolTypeEnd(icon);
+    if (icon->toolTypeBlockBytes - used < room) {
+        std::uint64_t grown = used + room + 1;      // the text, its zero, the empty line
+        if (grown > UINT32_MAX)
+            return 0;
+        auto* block = static_cast<char*>(HostAllocMem(grown, 1, "tooltypes"));
+        if (!block)
+            return 0;
+        std::memcpy(block, icon->toolTypeBlock, used);
+        HostFreeMem(icon->toolTypeBlock);
+        icon->toolTypeBlock = block;
+        icon->toolTypeBlockBytes = static_cast<std::uint32_t>(grown);
+    }
+    // An empty text stores nothing: the list ends at its first empty line.
+    ReadItemText(reader, icon->toolTypeBlock + used);
+    return 1;
+}
+
+// Bit 0 is show-all; the bits above bit 1 are the view mode minus 2, taken
+// without a mask, so a word of 0x10 reads as view mode 6.
+static void DecodeDrawerFlags(std::uint32_t word, IconHandle* icon)
+{
+    icon->showAll = static_cast<std::int32_t>(word & PNG_FLAG_SHOW_ALL);
+    if (word & PNG_FLAG_VIEW_ICONS)
+        icon->viewMode = PNG_VIEW_MODE_FIRST;
+    else
+        icon->viewMode = static_cast<std::int32_t>((word >> 2) + 2);
+}
+
+static void StoreValue(IconItem item, std::uint32_t value, IconHandle* icon)
+{
+    auto signedValue = static_cast<std::int32_t>(value);
+    switch (item) {
+    case IconItem::IconX: icon->posX = signedValue; break;
+    case IconItem::IconY: icon->posY = signedValue; break;
+    case IconItem::DrawerLeft: icon->drawerLeft = signedValue; break;
+    case IconItem::DrawerTop: icon->drawerTop = signedValue; break;
+    case IconItem::DrawerWidth: icon->drawerWidth = signedValue; break;
+    case IconItem::DrawerHeight: icon->drawerHeight = signedValue; break;
+    case IconItem::DrawerFlags: DecodeDrawerFlags(value, icon); break;
+    case IconItem::StackSize: icon->stackSize = signedValue; break;
+    case IconItem::Type: icon->type = signedValue; break;
+    case IconItem::DefaultTool:
+    case IconItem::ToolType:
+    case IconItem::Ignored: break;
+    }
+}
+
+// The items of one icOn chunk, never past its length. A refused tag fails
+// the load; an item cut by the chunk's end only stops this chunk, keeping
+// what came before.
+static ItemResult ReadItems(ItemReader* reader)
+{
+    while (reader->bytesLeft > 0) {                 // every turn consumes at least the tag
+        if (reader->bytesLeft < PNG_ITEM_WORD_SIZE)
+            return ItemResult::Malformed;
+        std::uint32_t tag = ReadBE32(reader->file);
+        reader->bytesLeft -= PNG_ITEM_WORD_SIZE;
+        const IconTag* row = FindIconTag(tag);
+        if (!row)
+            return ItemResult::Failed;
+        if (row->drawerItem)
+            reader->drawerItemSeen = true;
+        if (row->item == IconItem::DefaultTool) {
+            if (!ReadDefaultTool(reader))
+                return ItemResult::Failed;
+            continue;
+        }
+        if (row->item == IconItem::ToolType) {
+            if (!ReadToolType(reader))
+                return ItemResult::Failed;
+            continue;
+        }
+        if (reader->bytesLeft < PNG_ITEM_WORD_SIZE)
+            return ItemResult::Malformed;
+        std::uint32_t value = ReadBE32(reader->file);
+        reader->bytesLeft -= PNG_ITEM_WORD_SIZE;
+        StoreValue(row->item, value, reader->icon);
+    }
+    return ItemResult::Done;
+}
+
+// Walks the chunks from just after the signature to "IEND". No CRC is
+// checked: the host's decoder has already accepted the picture.
+static int WalkChunks(ItemReader* reader, std::uint64_t fileSize)
+{
+    HostFile* file = reader->file;
+    for (;;) {
+        // Every turn moves forward by at least a chunk header and CRC, or ends.
+        std::int64_t position = HostSeek(file, 0, HOST_SEEK_CURRENT);
+        if (position < 0 || HostEof(file) || std::uint64_t(position) >= fileSize)
+            return 0;                               // a PNG icon must reach IEND
+        std::uint64_t bytesLeft = fileSize - std::uint64_t(position);
+        if (bytesLeft < PNG_CHUNK_HEADER_SIZE)
+            return 0;
+        std::uint32_t length = ReadBE32(file);
+        std::uint32_t type = ReadBE32(file);
+        if (type == PNG_CHUNK_IEND)
+            return 1;
+        bytesLeft -= PNG_CHUNK_HEADER_SIZE;
+        // A chunk that claims more than the file holds ends the file, before
+        // any IEND. Lengths are unsigned and the skip goes forward only.
+        if (std::uint64_t{length} + PNG_CRC_SIZE > bytesLeft)
+            return 0;
+        std::uint64_t next = std::uint64_t(position) + PNG_CHUNK_HEADER_SIZE + length + PNG_CRC_SIZE;
+        if (type == PNG_CHUNK_ICON) {
+            reader->bytesLeft = length;
+            if (ReadItems(reader) == ItemResult::Failed)
+                return 0;
+        }
+        if (HostSeek(file, std::int64_t(next), HOST_SEEK_START) < 0)
+            return 0;
+    }
+}
+
+// Layout of the file: the PNG signature, then chunks up to "IEND". The
+// picture is the host's to decode, the first PNG datastream only.
+int LoadPngIcon(const char* name, HostFile* file, IconHandle* icon)
+{
+    const TagItem options[] = {{HOSTIMAGE_TAG_ARGB, 1}, {0, 0}};
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    HostImage* picture = HostLoadImage(name, options, &width, &height, 0);
+    if (!picture)
+        return 0;
+    IconImage* tail = icon->images;
+    while (tail && tail->next)
+        tail = tail->next;
+    // NewIconImage refuses sizes over the icon limits before allocating.
+    IconImage* image = NewIconImage(width, height, PNG_ICON_DEPTH, 0, 0, icon, &tail);
+    const std::uint32_t* source = image ? HostGetImagePixels(picture) : nullptr;
+    if (!source) {
+        HostFreeImage(picture);
+        return 0;
+    }
+    std::uint64_t pixelCount = std::uint64_t(width) * std::uint64_t(height);
+    auto* pixels = reinterpret_cast<std::uint32_t*>(image->pixels);
+    for (std::uint64_t i = 0; i < pixelCount; ++i)
+        pixels[i] = source[i];
+    HostFreeImage(picture);
+
+    if (pixelCount >= 3 && pixels[0] == PngPixelSignature[0] && pixels[1] == PngPixelSignature[1] &&
+        pixels[2] == PngPixelSignature[2])
+        return 0;
+
+    HostSeek(file, 0, HOST_SEEK_END);
+    std::int64_t fileSize = HostSeek(file, std::int64_t(PNG_SIGNATURE_SIZE), HOST_SEEK_START);
+    if (fileSize < 0)
+        return 0;
+    ItemReader reader{file, icon, 0, false, false};
+    if (!WalkChunks(&reader, std::uint64_t(fileSize)))
+        return 0;
+    if (icon->type == 0) {
+        if (reader.drawerItemSeen)
+            icon->type = PNG_ICON_TYPE_DRAWER;
+        else if (reader.defaultToolSeen)
+            icon->type = PNG_ICON_TYPE_PROJECT;
+        else
+            icon->type = PNG_ICON_TYPE_TOOL;
+    }
+    return 1;
+}
+
+// ---- Writing -------------------------------------------------------------------
 
 static int EndsWithIend(const std::uint8_t* data, std::uint64_t length)
 {
@@ -52,24 +405,80 @@ int WritePngImage(HostFile* file, const IconImage* image)
         ok = data && length >= PNG_MIN_FILE_SIZE && length <= std::uint64_t(INT64_MAX) &&
              EndsWithIend(data, length);
         if (ok)
-            HostWrite(file, data, std::int64_t(length));
+            ok = HostWrite(file, data, std::int64_t(length)) == std::int64_t(length);
     }
     HostCloseMemStream(stream);
     return ok;
 }
 
-int LoadPngIcon(const char* name, HostFile* file, IconHandle* icon)
+// The word the reader decodes back: view modes 1 to 5 only.
+static std::uint32_t EncodeDrawerFlags(const IconAttributes& attributes)
 {
-    (void)name;
-    (void)file;
-    (void)icon;
-    return 0;
+    std::uint32_t word = static_cast<std::uint32_t>(attributes.showAll) & PNG_FLAG_SHOW_ALL;
+    if (attributes.viewMode == PNG_VIEW_MODE_FIRST)
+        word |= PNG_FLAG_VIEW_ICONS;
+    else if (attributes.viewMode > PNG_VIEW_MODE_FIRST && attributes.viewMode <= PNG_VIEW_MODE_LAST)
+        word |= static_cast<std::uint32_t>(attributes.viewMode - 2) << 2;
+    return word;
+}
+
+// "icOn" and the items: the type always and first, then what is not 0, the
+// drawer window for drawers only, the default tool, the tooltypes in order.
+static void AppendIconItems(const IconAttributes& attributes, AppendBuffer* buffer)
+{
+    AppendBytes("icOn", 4, buffer);
+    std::int32_t type = attributes.type != 0 ? attributes.type : PNG_ICON_TYPE_TOOL;
+    AppendTagValue(ICON_TAG_TYPE, static_cast<std::uint32_t>(type), 1, buffer);
+    AppendTagValue(ICON_TAG_ICON_X, static_cast<std::uint32_t>(attributes.posX), 0, buffer);
+    AppendTagValue(ICON_TAG_ICON_Y, static_cast<std::uint32_t>(attributes.posY), 0, buffer);
+    AppendTagValue(ICON_TAG_STACK_SIZE, static_cast<std::uint32_t>(attributes.stackSize), 0, buffer);
+    if (attributes.type == PNG_ICON_TYPE_DRAWER) {
+        AppendTagValue(ICON_TAG_DRAWER_LEFT, static_cast<std::uint32_t>(attributes.drawerLeft), 0, buffer);
+        AppendTagValue(ICON_TAG_DRAWER_TOP, static_cast<std::uint32_t>(attributes.drawerTop), 0, buffer);
+        AppendTagValue(ICON_TAG_DRAWER_WIDTH, static_cast<std::uint32_t>(attributes.drawerWidth), 0, buffer);
+        AppendTagValue(ICON_TAG_DRAWER_HEIGHT, static_cast<std::uint32_t>(attributes.drawerHeight), 0, buffer);
+        // Forced for every view mode in use, so that mode 2 without show-all
+        // (the word 0) still reads back as mode 2.
+        int inUse = attributes.viewMode >= PNG_VIEW_MODE_FIRST && attributes.viewMode <= PNG_VIEW_MODE_LAST;
+        AppendTagValue(ICON_TAG_DRAWER_FLAGS, EncodeDrawerFlags(attributes), inUse, buffer);
+    }
+    AppendTagString(ICON_TAG_DEFAULT_TOOL, attributes.defaultTool, buffer);
+    for (char* const* toolType = attributes.toolTypes; toolType && *toolType; ++toolType)
+        AppendTagString(ICON_TAG_TOOL_TYPE, *toolType, buffer);
+}
+
+// Replaces the encoder's closing IEND with the icOn chunk and a new IEND.
+static int WriteIconChunk(HostFile* file, const AppendBuffer& buffer)
+{
+    std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
+    // WritePngImage wrote a whole PNG from offset 0 ending in IEND.
+    if (end < std::int64_t(PNG_MIN_FILE_SIZE))
+        return 0;
+    if (HostSeek(file, end - std::int64_t(PNG_IEND_CHUNK_SIZE), HOST_SEEK_START) < 0)
+        return 0;
+    WriteBE32(file, static_cast<std::uint32_t>(buffer.used) - 4);   // the type is not counted
+    if (HostWrite(file, buffer.data, buffer.used) != buffer.used)
+        return 0;
+    WriteBE32(file, HostCrc32(buffer.data, static_cast<std::uint64_t>(buffer.used)));
+    return HostWrite(file, PngIendChunk, PNG_IEND_CHUNK_SIZE) == std::int64_t(PNG_IEND_CHUNK_SIZE);
 }
 
 int SavePngIcon(HostFile* file, const IconImage* first, const IconAttributes* attributes)
 {
-    (void)file;
-    (void)first;
-    (void)attributes;
-    return 0;
+    if (!attributes)
+        return 0;
+    const IconImage* image = first;
+    while (image && image->depth != PNG_ICON_DEPTH)
+        image = image->next;
+    if (!image || !WritePngImage(file, image))
+        return 0;
+
+    AppendBuffer buffer{};
+    if (!StartAppendBuffer(&buffer))
+        return 0;                                   // the file holds the plain PNG
+    AppendIconItems(*attributes, &buffer);
+    // An item lost for want of memory fails the save rather than vanish.
+    int ok = !buffer.failed && WriteIconChunk(file, buffer);
+    ReleaseAppendBuffer(&buffer);
+    return ok;
 }

@@ -1,5 +1,6 @@
 // SaveIcon: pick the writer by FormatId, check the host's images, open the
 // output file and let the writer fill it.
+#include "formats/windows/windows_icon.h"
 #include "host/host_calls.h"
 #include "icon/icon_flows.h"
 #include "plugin/entry_points.h"
@@ -24,18 +25,21 @@ int ValidateImageList(const IconImage* first)
     return 1;
 }
 
+// Save-format indices, in the order of the format table.
+static constexpr int FORMAT_INDEX_WINDOWS = 5;
+
 static int WriteIconBody(HostFile* file, int formatIndex, IconImage* first,
                          const IconAttributes* attributes, std::uint32_t compress)
 {
-    (void)file;
-    (void)formatIndex;
-    (void)first;
     (void)attributes;
-    (void)compress;
+    switch (formatIndex) {
+    case FORMAT_INDEX_WINDOWS:
+        return SaveWinIcon(file, first, compress);
     // FIXME(#4): Amiga family and PNG icon writers (indices 0 to 4).
-    // FIXME(#5): Windows icon writer (index 5).
     // FIXME(#6): macOS icon writer (index 6).
-    return 0;
+    default:
+        return 0;
+    }
 }
 
 extern "C" std::int32_t SaveIcon(const char* name, IconImage* first, const TagItem* tags) noexcept

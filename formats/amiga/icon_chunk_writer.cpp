@@ -1,0 +1,486 @@
+// Writes the "FORM" "ICON" that follows a DiskObject: "FACE" with the icon
+// size, then the normal image and its selected twin as "IMAG" palette chunks
+// or as "ARGB" true-colour chunks. Every number is big-endian; every chunk is
+// an id, a 32-bit length L counting the data only, the data, and a pad byte
+// when L is odd.
+//
+// FORM:
+//   0  4  "FORM"
+//   4  4  length of what follows, pads included (patched at the end)
+//   8  4  "ICON"
+//  12  .  "FACE", then one or two "IMAG" or one or two "ARGB"
+//
+// "FACE" data:
+//   0  1  width - 1
+//   1  1  height - 1
+//   2  1  flags: 0 with palette images, 2 with true-colour images
+//   3  1  aspect, 0
+//   4  2  largest palette byte count - 1 (1 with true-colour images)
+//
+// "IMAG" data:
+//   0  1  transparent pen (0 when there is none)
+//   1  1  palette colours - 1, that is 2^depth - 1
+//   2  1  flags: bit 0 the pen applies, bit 1 a palette follows the image bytes
+//   3  1  image format: 0 raw (a byte per pixel), 1 bit-packed run-length
+//   4  1  palette format: 0 raw (red, green, blue), 1 bit-packed run-length
+//   5  1  depth, 1 to 8
+//   6  2  image byte count - 1
+//   8  2  palette byte count - 1 (0 without a palette)
+//  10  n  image bytes, then the palette bytes when flag bit 1 is set
+//
+// "ARGB" data:
+//   0  4  header word, 1
+//   4  4  compressed byte count - 1
+//   8  2  reserved, 0
+//  10  .  zlib stream of width x height pixels, bytes alpha, red, green, blue
+#include "formats/amiga/amiga_icon.h"
+
+#include "host/host_calls.h"
+#include "io/byte_io.h"
+
+#include <cstring>
+
+static constexpr std::uint32_t FourCc(char a, char b, char c, char d)
+{
+    return (std::uint32_t(std::uint8_t(a)) << 24) | (std::uint32_t(std::uint8_t(b)) << 16) |
+           (std::uint32_t(std::uint8_t(c)) << 8) | std::uint32_t(std::uint8_t(d));
+}
+
+static constexpr std::uint32_t ICON_CHUNK_FORM = FourCc('F', 'O', 'R', 'M');
+static constexpr std::uint32_t ICON_FORM_TYPE = FourCc('I', 'C', 'O', 'N');
+static constexpr std::uint32_t ICON_CHUNK_FACE = FourCc('F', 'A', 'C', 'E');
+static constexpr std::uint32_t ICON_CHUNK_IMAG = FourCc('I', 'M', 'A', 'G');
+static constexpr std::uint32_t ICON_CHUNK_ARGB = FourCc('A', 'R', 'G', 'B');
+static_assert(ICON_CHUNK_FORM == 0x464F524D);
+static_assert(ICON_CHUNK_ARGB == 0x41524742);
+
+static constexpr std::uint32_t ICON_FACE_SIZE = 6;
+static constexpr std::uint8_t ICON_FACE_FLAGS_PALETTE = 0;
+static constexpr std::uint8_t ICON_FACE_FLAGS_TRUE_COLOUR = 2;
+static constexpr std::uint32_t ICON_FACE_PALETTE_SIZE_TRUE_COLOUR = 1;
+// FACE keeps width - 1 and height - 1 in a byte each.
+static constexpr std::int32_t ICON_FORM_MAX_SIDE = 256;
+
+static constexpr std::uint8_t ICON_IMAG_FLAG_PEN = 1;
+static constexpr std::uint8_t ICON_IMAG_FLAG_PALETTE = 2;
+static constexpr int ICON_IMAG_MAX_DEPTH = 8;
+static constexpr std::int32_t ICON_PEN_NONE_BYTE = 0;
+
+static constexpr std::int32_t ICON_ARGB_DEPTH = 32;
+static constexpr std::uint32_t ICON_ARGB_HEADER_WORD = 1;
+static constexpr std::uint64_t ICON_ARGB_BYTES_PER_PIXEL = 4;
+
+// Palette entries are 0x00RRGGBB; only red, green and blue are stored.
+static constexpr std::uint32_t ICON_RGB_MASK = 0x00FFFFFF;
+
+// ---- Bit-packed run-length stream -------------------------------------------
+
+// Control code 0..127: code + 1 literal values follow; 129..255: one value
+// follows, repeated 257 - code times. A portion holds at most 128 values.
+static constexpr std::uint32_t RLE_MAX_PORTION = 128;
+static constexpr std::uint32_t RLE_REPEAT_BASE = 257;
+static constexpr int RLE_CODE_BITS = 8;
+// A run is worth a repeat code in the middle of the data when it spans more
+// than this many bits, and at the end when all but one of its values do more
+// than RLE_END_RUN_BITS.
+static constexpr std::uint32_t RLE_MIDDLE_RUN_BITS = 16;
+static constexpr std::uint32_t RLE_END_RUN_BITS = 8;
+
+namespace {
+
+// Bits go out most significant first into a block of capacity bytes. Output
+// that would pass the end is dropped and remembered: such a stream is longer
+// than the raw values and is not used.
+struct BitWriter {
+    std::uint8_t* out;
+    std::uint32_t capacity;
+    std::uint32_t used;
+    std::uint32_t buffer;       // at most 7 bits held between calls
+    int held;
+    int overflowed;
+};
+
+struct RlePacker {
+    const std::uint8_t* values;
+    std::uint32_t count;
+    int bits;
+    std::uint8_t mask;
+    BitWriter writer;
+};
+
+}  // namespace
+
+static void EmitByte(BitWriter* writer, std::uint32_t byte)
+{
+    if (writer->used < writer->capacity)
+        writer->out[writer->used++] = static_cast<std::uint8_t>(byte);
+    else
+        writer->overflowed = 1;
+}
+
+// Puts the low n (1..8) bits of value.
+static void PutBits(BitWriter* writer, std::uint32_t value, int n)
+{
+    writer->buffer = (writer->buffer << n) | (value & ((1u << n) - 1));
+    writer->held += n;
+    if (writer->held >= 8) {
+        writer->held -= 8;
+        EmitByte(writer, writer->buffer >> writer->held);
+        writer->buffer &= (1u << writer->held) - 1;
+    }
+}
+
+// Fills the last partial byte with 0 bits.
+static void FinishBits(BitWriter* writer)
+{
+    if (writer->held > 0)
+        EmitByte(writer, writer->buffer << (8 - writer->held));
+    writer->held = 0;
+    writer->buffer = 0;
+}
+
+static std::uint8_t ValueAt(const RlePacker& packer, std::uint32_t i)
+{
+    return packer.values[i] & packer.mask;
+}
+
+// count literal values from start, in portions of at most 128.
+static void PutLiterals(RlePacker* packer, std::uint32_t start, std::uint32_t count)
+{
+    while (count > 0) {
+        std::uint32_t portion = count < RLE_MAX_PORTION ? count : RLE_MAX_PORTION;
+        PutBits(&packer->writer, portion - 1, RLE_CODE_BITS);
+        for (std::uint32_t i = 0; i < portion; ++i)
+            PutBits(&packer->writer, ValueAt(*packer, start + i), packer->bits);
+        start += portion;
+        count -= portion;
+    }
+}
+
+// One repeat portion of count (2..128) copies of value.
+static void PutRepeat(RlePacker* packer, std::uint8_t value, std::uint32_t count)
+{
+    PutBits(&packer->writer, RLE_REPEAT_BASE - count, RLE_CODE_BITS);
+    PutBits(&packer->writer, value, packer->bits);
+}
+
+// The scan keeps lit values not yet written, followed by a run of run equal
+// values ending just before pos. In the middle of the data a run spanning
+// more than 16 bits is written as repeats (whatever is left of it under that
+// becomes literals); a shorter one joins the literals. At the end, what is
+// pending goes out as one literal portion when that is short enough and the
+// run is not worth a repeat; otherwise portion by portion, deciding again
+// after each.
+static void PackValues(RlePacker* packer)
+{
+    const std::uint32_t n = packer->count;
+    const std::uint32_t bits = static_cast<std::uint32_t>(packer->bits);
+    if (n == 0)
+        return;
+    std::uint32_t pos = 1;
+    std::uint32_t lit = 0;
+    std::uint32_t run = 1;
+    while (pos < n) {
+        if (ValueAt(*packer, pos) == ValueAt(*packer, pos - 1)) {
+            ++run;
+        } else if (std::uint64_t{run} * bits > RLE_MIDDLE_RUN_BITS) {
+            PutLiterals(packer, pos - run - lit, lit);
+            std::uint8_t value = ValueAt(*packer, pos - 1);
+            do {
+                std::uint32_t portion = run < RLE_MAX_PORTION ? run : RLE_MAX_PORTION;
+                PutRepeat(packer, value, portion);
+                run -= portion;
+            } while (std::uint64_t{run} * bits > RLE_MIDDLE_RUN_BITS);
+            lit = run;
+            run = 1;
+        } else {
+            lit += run;
+            run = 1;
+        }
+        ++pos;
+    }
+
+    std::uint32_t start = n - run - lit;
+    const std::uint8_t runValue = ValueAt(*packer, n - 1);
+    while (lit + run > 0) {
+        // Each turn writes at least one value, so the loop ends.
+        if (lit + run <= RLE_MAX_PORTION && (run == 0 || (run - 1) * bits <= RLE_END_RUN_BITS)) {
+            PutLiterals(packer, start, lit + run);
+            return;
+        }
+        if (lit > 0) {
+            std::uint32_t portion = lit < RLE_MAX_PORTION ? lit : RLE_MAX_PORTION;
+            PutLiterals(packer, start, portion);
+            start += portion;
+            lit -= portion;
+        } else {
+            std::uint32_t portion = run < RLE_MAX_PORTION ? run : RLE_MAX_PORTION;
+            PutRepeat(packer, runValue, portion);
+            start += portion;
+            run -= portion;
+        }
+    }
+}
+
+// The block is n bytes long (at least 1): a packed stream is only kept when
+// it fits, and the raw values always do.
+std::uint8_t* PackRle(const std::uint8_t* values, std::uint32_t n, int bits, int* packed,
+                      std::uint32_t* byteCount)
+{
+    if (!packed || !byteCount || bits < 1 || bits > ICON_IMAG_MAX_DEPTH || (!values && n > 0))
+        return nullptr;
+    auto* block = static_cast<std::uint8_t*>(HostAllocMem(n > 0 ? n : 1, 0, "rlebuf"));
+    if (!block)
+        return nullptr;
+    const auto mask = static_cast<std::uint8_t>((1u << bits) - 1);
+    if (*packed) {
+        RlePacker packer{values, n, bits, mask, BitWriter{block, n, 0, 0, 0, 0}};
+        PackValues(&packer);
+        FinishBits(&packer.writer);
+        if (!packer.writer.overflowed) {
+            *packed = 1;
+            *byteCount = packer.writer.used;
+            return block;
+        }
+    }
+    // Raw values are masked too, so that a save reloads the same pixels
+    // whether or not it was packed.
+    for (std::uint32_t i = 0; i < n; ++i)
+        block[i] = values[i] & mask;
+    *packed = 0;
+    *byteCount = n;
+    return block;
+}
+
+// ---- Chunks -----------------------------------------------------------------
+
+void EndChunk(HostFile* file, std::int64_t lengthPosition)
+{
+    std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
+    if (lengthPosition < 0 || end < lengthPosition + 4)
+        return;                                 // nothing of this chunk was written
+    std::uint64_t length = std::uint64_t(end - lengthPosition - 4);
+    if (length > 0xFFFFFFFFu)
+        return;
+    PatchBE32(file, lengthPosition, static_cast<std::uint32_t>(length));
+    if (length & 1)
+        HostPutC(file, 0);
+}
+
+// Writes the id and a 0 length; returns where the length is, or -1.
+static std::int64_t BeginChunk(HostFile* file, std::uint32_t id)
+{
+    WriteBE32(file, id);
+    std::int64_t lengthPosition = HostSeek(file, 0, HOST_SEEK_CURRENT);
+    WriteBE32(file, 0);
+    return lengthPosition;
+}
+
+static int WriteBytes(HostFile* file, const std::uint8_t* bytes, std::uint32_t n)
+{
+    return n == 0 || HostWrite(file, bytes, n) == std::int64_t{n};
+}
+
+static int IsPaletteDepth(std::int32_t depth)
+{
+    return depth >= 1 && depth <= ICON_IMAG_MAX_DEPTH;
+}
+
+// What the variant can store: a side of 1..256 and a palette depth (1..8) or
+// true colour (32).
+static int FitsForm(const IconImage* image, int variant)
+{
+    if (!image || !image->pixels || image->width < 1 || image->width > ICON_FORM_MAX_SIDE ||
+        image->height < 1 || image->height > ICON_FORM_MAX_SIDE)
+        return 0;
+    if (variant == AMIGA_FORMAT_OS35)
+        return IsPaletteDepth(image->depth);
+    return variant == AMIGA_FORMAT_OS40 && image->depth == ICON_ARGB_DEPTH;
+}
+
+// The selected twin is written only with the normal image's size: the chunks
+// carry one size, the one in "FACE".
+static const IconImage* TwinOf(const IconImage* normal, int variant)
+{
+    const IconImage* twin = normal->next;
+    if (!twin || !(twin->flags & IMAGEFLAG_SELECTED) || !FitsForm(twin, variant))
+        return nullptr;
+    if (twin->width != normal->width || twin->height != normal->height)
+        return nullptr;
+    return twin;
+}
+
+static std::uint32_t PaletteEntry(const IconImage* image, std::uint32_t i)
+{
+    return image->palette ? image->palette[i] & ICON_RGB_MASK : 0;
+}
+
+// A twin without a palette of its own reloads with the normal image's stored
+// entries followed by zeros, so it may leave its palette out only when its
+// own entries are exactly those.
+static int SharesStoredPalette(const IconImage* twin, const IconImage* normal)
+{
+    std::uint32_t normalColours = 1u << normal->depth;
+    std::uint32_t twinColours = 1u << twin->depth;
+    for (std::uint32_t i = 0; i < twinColours; ++i) {
+        std::uint32_t stored = i < normalColours ? PaletteEntry(normal, i) : 0;
+        if (PaletteEntry(twin, i) != stored)
+            return 0;
+    }
+    return 1;
+}
+
+static void WriteFace(HostFile* file, const IconImage* normal, const IconImage* twin, int variant)
+{
+    std::uint32_t paletteSize = ICON_FACE_PALETTE_SIZE_TRUE_COLOUR;
+    std::uint8_t flags = ICON_FACE_FLAGS_TRUE_COLOUR;
+    if (variant == AMIGA_FORMAT_OS35) {
+        std::int32_t depth = normal->depth;
+        if (twin && twin->depth > depth)
+            depth = twin->depth;
+        paletteSize = 3 * (1u << depth) - 1;
+        flags = ICON_FACE_FLAGS_PALETTE;
+    }
+    std::int64_t lengthPosition = BeginChunk(file, ICON_CHUNK_FACE);
+    HostPutC(file, normal->width - 1);
+    HostPutC(file, normal->height - 1);
+    HostPutC(file, flags);
+    HostPutC(file, 0);
+    WriteBE16(file, paletteSize);
+    EndChunk(file, lengthPosition);
+}
+
+static int WriteImagChunk(HostFile* file, const IconImage* image, std::uint8_t flags, int imagePacked,
+                          const std::uint8_t* imageStream, std::uint32_t imageBytes, int palettePacked,
+                          const std::uint8_t* paletteStream, std::uint32_t paletteBytes)
+{
+    std::int32_t pen = (flags & ICON_IMAG_FLAG_PEN) ? image->transparentPen : ICON_PEN_NONE_BYTE;
+    std::int64_t lengthPosition = BeginChunk(file, ICON_CHUNK_IMAG);
+    if (lengthPosition < 0)
+        return 0;
+    HostPutC(file, pen);
+    HostPutC(file, static_cast<std::int32_t>((1u << image->depth) - 1));
+    HostPutC(file, flags);
+    HostPutC(file, imagePacked);
+    HostPutC(file, palettePacked);
+    HostPutC(file, image->depth);
+    WriteBE16(file, imageBytes - 1);
+    WriteBE16(file, paletteStream ? paletteBytes - 1 : 0);
+    if (!WriteBytes(file, imageStream, imageBytes) || (paletteStream && !WriteBytes(file, paletteStream, paletteBytes)))
+        return 0;
+    EndChunk(file, lengthPosition);
+    return 1;
+}
+
+// One "IMAG". reference is the normal image when this is its twin, else null.
+// Both streams are released here on every path.
+static int WriteImag(HostFile* file, const IconImage* image, const IconImage* reference, std::uint32_t compress)
+{
+    const int packRequest = compress != 0;
+    std::uint8_t flags = 0;
+    // A pen outside a byte cannot match any pixel: the image has none.
+    if (image->transparentPen >= 0 && image->transparentPen <= 255)
+        flags |= ICON_IMAG_FLAG_PEN;
+
+    std::uint8_t* paletteStream = nullptr;
+    std::uint32_t paletteBytes = 0;
+    int palettePacked = packRequest;
+    if (!reference || !SharesStoredPalette(image, reference)) {
+        flags |= ICON_IMAG_FLAG_PALETTE;
+        std::uint8_t rgb[ICON_PALETTE_ENTRIES * 3];
+        std::uint32_t colours = 1u << image->depth;
+        for (std::uint32_t i = 0; i < colours; ++i) {
+            std::uint32_t entry = PaletteEntry(image, i);
+            rgb[3 * i] = static_cast<std::uint8_t>(entry >> 16);
+            rgb[3 * i + 1] = static_cast<std::uint8_t>(entry >> 8);
+            rgb[3 * i + 2] = static_cast<std::uint8_t>(entry);
+        }
+        paletteStream = PackRle(rgb, 3 * colours, 8, &palettePacked, &paletteBytes);
+        if (!paletteStream)
+            return 0;
+    }
+
+    int imagePacked = packRequest;
+    std::uint32_t imageBytes = 0;
+    std::uint32_t pixelCount = std::uint32_t(image->width) * std::uint32_t(image->height);
+    std::uint8_t* imageStream = PackRle(image->pixels, pixelCount, image->depth, &imagePacked, &imageBytes);
+    int ok = imageStream != nullptr &&
+             WriteImagChunk(file, image, flags, imagePacked, imageStream, imageBytes, palettePacked,
+                            paletteStream, paletteBytes);
+    HostFreeMem(imageStream);
+    HostFreeMem(paletteStream);
+    return ok;
+}
+
+// Room for a zlib stream of n bytes however badly they compress.
+static std::uint64_t DeflateBound(std::uint64_t n)
+{
+    return n + (n >> 12) + (n >> 14) + (n >> 25) + 13;
+}
+
+// block holds the pixel bytes (rawBytes) and after them room for the stream.
+static int CompressAndWriteArgb(HostFile* file, const IconImage* image, std::uint8_t* block, std::uint64_t rawBytes,
+                                std::uint64_t room)
+{
+    std::uint64_t pixelCount = std::uint64_t(image->width) * std::uint64_t(image->height);
+    for (std::uint64_t i = 0; i < pixelCount; ++i) {
+        // Pixels are native 0xAARRGGBB words; the stream wants their bytes
+        // alpha, red, green, blue whatever the machine's byte order.
+        std::uint32_t word;
+        std::memcpy(&word, image->pixels + i * ICON_ARGB_BYTES_PER_PIXEL, sizeof word);
+        std::uint8_t* out = block + i * ICON_ARGB_BYTES_PER_PIXEL;
+        out[0] = static_cast<std::uint8_t>(word >> 24);
+        out[1] = static_cast<std::uint8_t>(word >> 16);
+        out[2] = static_cast<std::uint8_t>(word >> 8);
+        out[3] = static_cast<std::uint8_t>(word);
+    }
+    std::uint8_t* stream = block + rawBytes;
+    std::uint64_t streamBytes = room;
+    if (HostCompress(stream, &streamBytes, block, rawBytes) != 0 || streamBytes == 0 || streamBytes > room)
+        return 0;
+
+    std::int64_t lengthPosition = BeginChunk(file, ICON_CHUNK_ARGB);
+    if (lengthPosition < 0)
+        return 0;
+    WriteBE32(file, ICON_ARGB_HEADER_WORD);
+    WriteBE32(file, static_cast<std::uint32_t>(streamBytes - 1));
+    WriteBE16(file, 0);
+    if (!WriteBytes(file, stream, static_cast<std::uint32_t>(streamBytes)))
+        return 0;
+    EndChunk(file, lengthPosition);
+    return 1;
+}
+
+static int WriteArgb(HostFile* file, const IconImage* image)
+{
+    std::uint64_t rawBytes = std::uint64_t(image->width) * std::uint64_t(image->height) * ICON_ARGB_BYTES_PER_PIXEL;
+    std::uint64_t room = DeflateBound(rawBytes);
+    auto* block = static_cast<std::uint8_t*>(HostAllocMem(rawBytes + room, 0, "argbbuf"));
+    if (!block)
+        return 0;
+    int ok = CompressAndWriteArgb(file, image, block, rawBytes, room);
+    HostFreeMem(block);
+    return ok;
+}
+
+int WriteIconForm(HostFile* file, const IconImage* normal, int variant, std::uint32_t compress)
+{
+    if (!file || !FitsForm(normal, variant))
+        return 0;                               // refused before the first byte
+    const IconImage* twin = TwinOf(normal, variant);
+
+    std::int64_t formLengthPosition = BeginChunk(file, ICON_CHUNK_FORM);
+    if (formLengthPosition < 0)
+        return 0;
+    WriteBE32(file, ICON_FORM_TYPE);
+    WriteFace(file, normal, twin, variant);
+    if (variant == AMIGA_FORMAT_OS35) {
+        if (!WriteImag(file, normal, nullptr, compress) || (twin && !WriteImag(file, twin, normal, compress)))
+            return 0;
+    } else {
+        if (!WriteArgb(file, normal) || (twin && !WriteArgb(file, twin)))
+            return 0;
+    }
+    EndChunk(file, formLengthPosition);
+    return 1;
+}

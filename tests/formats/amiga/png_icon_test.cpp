@@ -13,9 +13,11 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -754,6 +756,124 @@ TEST_F(PngIcon, ItemsThatCannotBeBufferedFailTheSave)
     ASSERT_NE(icon, nullptr);
     EXPECT_EQ(ToolTypes(out), std::vector<std::string>(texts.begin(), texts.end()));
     FreeIcon(icon);
+}
+
+// ---- The corpus ------------------------------------------------------------
+
+// What each PNG icon of the corpus gives, read by hand from its first PNG
+// datastream's icOn chunk; the second picture (and its icOn chunk, which in
+// netsurf-icons holds the unknown tag 0x8000120D) is never read. A drawer
+// flags word of 0xFFFFFFF8 reads as view mode 0x3FFFFFFE + 2.
+struct CorpusIcon {
+    const char* file;
+    std::int32_t type, posX, posY, stackSize;
+    std::int32_t drawerLeft, drawerTop, drawerWidth, drawerHeight, viewMode, showAll;
+    const char* defaultTool;
+    std::vector<std::string> toolTypes;
+};
+
+const std::string KEN_2007 = "(Icon \xA9" "2007 Ken Lester)";
+const std::string KEN_2009 = "(Icon \xA9" "2009 Ken Lester)";
+
+const std::vector<CorpusIcon>& CorpusIcons()
+{
+    static const std::vector<CorpusIcon> icons = {
+        // file, type, x, y, stack, left, top, width, height, view mode, show all, tool, tooltypes
+        {"amigagpt-amigagpt.info", 2, 0, 0, 4096, 108, 185, 424, 487, 2, 0, nullptr, {KEN_2007}},
+        {"aros-arospdf.info", 3, 0, 0, 1600000, 0, 0, 0, 0, 0, 0, nullptr, {}},
+        {"aros-gethidden.68k.info", 3, 86, 64, 8192, 0, 0, 0, 0, 0, 0, nullptr, {}},
+        {"aros-playcdda.info", 3, 104, 5, 8192, 0, 0, 0, 0, 0, 0, nullptr, {"DOSDEV=CD0"}},
+        {"netsurf-icons.info", 2, 31, 176, 4096, 365, 150, 322, 318, 1, 0, nullptr, {KEN_2007}},
+        {"netsurf-ixnet.library.info", 3, 15, 102, 8192, 20, 20, 0, 0, 0x40000000, 0, "DOpus5:C/dopus_dclick", {KEN_2007}},
+        {"netsurf-netsurf_dualpng.info", 4, 21, 84, 4096, 20, 20, 600, 199, 0x40000000, 0, nullptr, {KEN_2009}},
+        {"netsurf-readme.info", 4, 92, 97, 32768, 20, 20, 0, 0, 0x40000000, 0, "Multiview", {}},
+        {"netsurf-runwg.info", 4, 0, 0, 8192, 20, 20, 0, 0, 0x40000000, 0, "iconx", {KEN_2007}},
+        {"netsurf-themes-default.info", 2, 0, 0, 4096, 246, 121, 392, 421, 1, 0, nullptr, {KEN_2007}},
+        {"netsurf-usergroup.library.info", 3, 15, 171, 8192, 20, 20, 0, 0, 0x40000000, 0, "DOpus5:C/dopus_dclick", {KEN_2007}},
+        {"smail-morphos_readme.info", 4, 27, 195, 4096, 0, 0, 0, 0, 0, 0, "MultiView", {}},
+        {"smail-morphos_simplemail.guide.info", 4, 0, 0, 4096, 0, 0, 0, 0, 0, 0, "MultiView", {}},
+        {"smail-morphos_simplemail.info", 3, 26, 4, 8192, 0, 0, 0, 0, 0, 0, nullptr, {}},
+        {"smail-morphos_simplemail_folder.info", 2, 0, 0, 0, 72, 122, 144, 332, 1, 0, nullptr, {}},
+        {"yam-check_aros.info", 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, {}},
+        {"yam-new_aros.info", 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, {}},
+        {"yam-old_aros.info", 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, {}},
+    };
+    return icons;
+}
+
+// Pillow's decode of the first picture of each file, as width, height (big
+// endian 32 bits each) and RGBA bytes.
+const char* PILLOW_DUMP = R"(import struct, sys
+from PIL import Image
+out = sys.argv[1]
+for path in sys.argv[2:]:
+    im = Image.open(path)
+    im.load()
+    rgba = im.convert('RGBA')
+    with open(out + '/' + path.rsplit('/', 1)[1] + '.rgba', 'wb') as f:
+        f.write(struct.pack('>II', *rgba.size) + rgba.tobytes())
+)";
+
+TEST_F(PngIcon, CorpusIconsLoadAsTheirChunksSayWithPillowsPixels)
+{
+    // Every file of the folder that starts as a PNG is in the table.
+    std::vector<std::string> pngFiles;
+    for (const auto& entry : std::filesystem::directory_iterator(CORPUS)) {
+        Bytes bytes = tessel::test::ReadFileBytes(entry.path().string());
+        if (entry.path().extension() == ".info" && bytes.size() >= 4 && bytes[0] == 0x89 && bytes[1] == 'P' &&
+            bytes[2] == 'N' && bytes[3] == 'G')
+            pngFiles.push_back(entry.path().filename().string());
+    }
+    std::sort(pngFiles.begin(), pngFiles.end());
+    std::vector<std::string> tableFiles;
+    for (const CorpusIcon& icon : CorpusIcons())
+        tableFiles.emplace_back(icon.file);
+    EXPECT_EQ(pngFiles, tableFiles);
+
+    std::string script = dir_.File("dump.py");
+    tessel::test::WriteFileBytes(script, Bytes(PILLOW_DUMP, PILLOW_DUMP + std::strlen(PILLOW_DUMP)));
+    std::string command = "/usr/bin/python3 " + script + " " + dir_.Path();
+    for (const CorpusIcon& icon : CorpusIcons())
+        command += " " + CORPUS + icon.file;
+    ASSERT_EQ(RunCommand(command), 0);
+
+    for (const CorpusIcon& expected : CorpusIcons()) {
+        SCOPED_TRACE(expected.file);
+        IconAttributes out{};
+        IconHandle* icon = LoadFrom(CORPUS + expected.file, &out);
+        ASSERT_NE(icon, nullptr);
+        EXPECT_EQ(out.type, expected.type);
+        EXPECT_EQ(out.posX, expected.posX);
+        EXPECT_EQ(out.posY, expected.posY);
+        EXPECT_EQ(out.stackSize, expected.stackSize);
+        EXPECT_EQ(out.drawerLeft, expected.drawerLeft);
+        EXPECT_EQ(out.drawerTop, expected.drawerTop);
+        EXPECT_EQ(out.drawerWidth, expected.drawerWidth);
+        EXPECT_EQ(out.drawerHeight, expected.drawerHeight);
+        EXPECT_EQ(out.viewMode, expected.viewMode);
+        EXPECT_EQ(out.showAll, expected.showAll);
+        if (expected.defaultTool)
+            EXPECT_STREQ(out.defaultTool, expected.defaultTool);
+        else
+            EXPECT_EQ(out.defaultTool, nullptr);
+        EXPECT_EQ(ToolTypes(out), expected.toolTypes);
+
+        Bytes pillow = tessel::test::ReadFileBytes(dir_.File(std::string(expected.file) + ".rgba"));
+        ASSERT_GE(pillow.size(), 8u);
+        auto width = std::int32_t(pillow[0] << 24 | pillow[1] << 16 | pillow[2] << 8 | pillow[3]);
+        auto height = std::int32_t(pillow[4] << 24 | pillow[5] << 16 | pillow[6] << 8 | pillow[7]);
+        ASSERT_NE(icon->images, nullptr);
+        EXPECT_EQ(icon->images->next, nullptr);
+        EXPECT_EQ(icon->images->width, width);
+        EXPECT_EQ(icon->images->height, height);
+        ASSERT_EQ(pillow.size(), 8 + std::size_t(width) * std::size_t(height) * 4);
+        std::vector<std::uint32_t> argb;
+        for (std::size_t i = 8; i < pillow.size(); i += 4)
+            argb.push_back(std::uint32_t(pillow[i + 3]) << 24 | std::uint32_t(pillow[i]) << 16 |
+                           std::uint32_t(pillow[i + 1]) << 8 | pillow[i + 2]);
+        EXPECT_EQ(Words(icon->images), argb);
+        FreeIcon(icon);
+    }
 }
 
 }  // namespace

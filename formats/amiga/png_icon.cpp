@@ -205,6 +205,8 @@ static int ReadToolType(ItemReader* reader)
 {
     IconHandle* icon = reader->icon;
     std::uint64_t room = std::uint64_t{reader->bytesLeft} + 1;
+    if (room > UINT32_MAX)                          // the block's size is kept in 32 bits
+        return 0;
     if (!icon->toolTypeBlock) {
         auto* block = static_cast<char*>(HostAllocMem(room, 1, "tooltypes"));
         if (!block)

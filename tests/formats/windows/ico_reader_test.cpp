@@ -684,6 +684,48 @@ std::vector<std::size_t> SurvivingEntries(const std::vector<DirectoryEntry>& ent
     return kept;
 }
 
+// Directory bytes 0, 0 stand for 256 before they cap the bitmap: a 48 x 48
+// 4-bit bitmap loads at 48 x 48, as Pillow reads it.
+TEST(IcoReaderOracle, ZeroDirectorySizeMatchesPillow)
+{
+    Bytes palette;
+    for (std::uint32_t i = 0; i < 16; ++i)
+        palette = Cat({palette, {std::uint8_t(i * 16), std::uint8_t(255 - i * 8), std::uint8_t(i * 5), 0}});
+    Bytes rows;                                          // bottom row first: index (x + y) mod 15
+    for (std::int32_t y = 47; y >= 0; --y) {
+        for (std::int32_t x = 0; x < 48; x += 2)
+            rows.push_back(std::uint8_t(((x + y) % 15) << 4 | (x + 1 + y) % 15));
+    }
+    Bytes mask;                                          // a transparent square, rows 10-19 and columns 8-23
+    for (std::int32_t y = 47; y >= 0; --y) {
+        bool inside = y >= 10 && y < 20;
+        mask = Cat({mask, {0, std::uint8_t(inside ? 0xFF : 0), std::uint8_t(inside ? 0xFF : 0), 0, 0, 0, 0, 0}});
+    }
+    const Bytes bitmap = Cat({BitmapHeader(48, 96, 4, 16), palette, rows, mask});
+    const Bytes file = Cat({Header(1), Entry(0, 0, 4, std::uint32_t(bitmap.size()), 22), bitmap});
+
+    IconHandle* icon = LoadIco(file);
+    ASSERT_NE(icon, nullptr);
+    const IconImage* image = icon->images;
+    EXPECT_EQ(image->width, 48);
+    EXPECT_EQ(image->height, 48);
+    EXPECT_EQ(image->transparentPen, 15);
+    tessel::test::TempDir dir;
+    tessel::test::WriteFileBytes(dir.File("zero.ico"), file);
+    std::vector<Frame> pillow = PillowFrames(dir.File("zero.ico"), ParseDirectory(file), dir);
+    ASSERT_EQ(pillow.size(), 1u);
+    ASSERT_EQ(pillow[0].width, 48);
+    ASSERT_EQ(pillow[0].height, 48);
+    Comparison comparison = Compare(image, pillow[0], false);
+    EXPECT_EQ(comparison.differing, 0u);
+    EXPECT_EQ(comparison.byDesign, 0u);
+    std::size_t clear = 0;
+    for (std::uint32_t argb : pillow[0].argb)
+        clear += (argb >> 24) == 0;
+    EXPECT_EQ(clear, 10u * 16u);
+    FreeIcon(icon);
+}
+
 std::vector<std::string> CorpusIcons()
 {
     std::vector<std::string> paths;

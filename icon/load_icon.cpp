@@ -1,6 +1,7 @@
 // LoadIcon: open the file, recognise the format by its first four bytes, let
 // that format's reader fill a new handle, then complete the host's record.
 #include "formats/amiga/amiga_icon.h"
+#include "formats/amiga/png_icon.h"
 #include "host/host_calls.h"
 #include "icon/icon_flows.h"
 #include "io/byte_io.h"
@@ -16,11 +17,11 @@ static constexpr std::uint32_t MAGIC_MACOS_ICON = 0x69636E73;  // "icns"
 // Hands the file, positioned after the magic, to the reader of its format.
 static int ReadIconBody(HostFile* file, const char* name, std::uint32_t magic, IconHandle* icon)
 {
-    (void)name;
     switch (magic) {
     case MAGIC_DISKOBJECT:
         return ReadDiskObject(file, icon);
-    case MAGIC_PNG:           // FIXME(#4): PNG icon reader
+    case MAGIC_PNG:
+        return LoadPngIcon(name, file, icon);
     case MAGIC_WINDOWS_ICON:  // FIXME(#5): Windows icon reader
     case MAGIC_MACOS_ICON:    // FIXME(#6): macOS icon reader
     default:

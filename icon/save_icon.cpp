@@ -1,5 +1,6 @@
 // SaveIcon: pick the writer by FormatId, check the host's images, open the
 // output file and let the writer fill it.
+#include "formats/amiga/png_icon.h"
 #include "formats/windows/windows_icon.h"
 #include "host/host_calls.h"
 #include "icon/icon_flows.h"
@@ -26,16 +27,18 @@ int ValidateImageList(const IconImage* first)
 }
 
 // Save-format indices, in the order of the format table.
+static constexpr int FORMAT_INDEX_PNG = 4;
 static constexpr int FORMAT_INDEX_WINDOWS = 5;
 
 static int WriteIconBody(HostFile* file, int formatIndex, IconImage* first,
                          const IconAttributes* attributes, std::uint32_t compress)
 {
-    (void)attributes;
     switch (formatIndex) {
+    case FORMAT_INDEX_PNG:
+        return SavePngIcon(file, first, attributes);
     case FORMAT_INDEX_WINDOWS:
         return SaveWinIcon(file, first, compress);
-    // FIXME(#4): Amiga family and PNG icon writers (indices 0 to 4).
+    // FIXME(#4): Amiga family writer (indices 0 to 3).
     // FIXME(#6): macOS icon writer (index 6).
     default:
         return 0;

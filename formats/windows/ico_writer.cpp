@@ -16,6 +16,7 @@
 #include "formats/windows/windows_icon.h"
 
 #include "formats/amiga/png_icon.h"
+#include "formats/windows/ico_layout.h"
 #include "host/host_calls.h"
 #include "icon/icon_flows.h"
 #include "io/byte_io.h"
@@ -24,19 +25,15 @@
 #include <cstdint>
 #include <cstring>
 
-static constexpr std::uint16_t ICO_TYPE_ICON = 1;
-static constexpr std::int64_t ICO_HEADER_SIZE = 6;
-static constexpr std::int64_t ICO_COUNT_OFFSET = 4;
-static constexpr std::int64_t ICO_ENTRY_SIZE = 16;
-static constexpr std::int64_t ICO_ENTRY_SIZE_FIELD = 8;  // size and offset, the entry's last 8 bytes
-static constexpr std::uint32_t ICO_BITMAP_HEADER_SIZE = 40;
-static constexpr std::int32_t ICO_MAX_SIDE = 256;        // a directory byte of 0 stands for 256
-// True-colour images wider than this become PNG entries when compressing.
+// True-colour images at least this wide become PNG entries when compressing.
 static constexpr std::int32_t ICO_PNG_MIN_WIDTH = 128;
 // Longest row written: 256 pixels of 4 bytes; mask rows are shorter.
 static constexpr std::uint32_t ICO_MAX_ROW_BYTES = ICO_MAX_SIDE * 4;
 
-static_assert(ICO_HEADER_SIZE + ICO_ENTRY_SIZE * 4 == 70);
+// The directory is patched by writing each entry's size and offset, its last
+// two fields, one after the other.
+static_assert(ICO_ENTRY_OFFSET == ICO_ENTRY_BYTES + 4 && ICO_ENTRY_SIZE == ICO_ENTRY_OFFSET + 4);
+static_assert(IcoRowBytes(ICO_MAX_SIDE, 32) == ICO_MAX_ROW_BYTES);
 
 // Where each written image's block lies, in the order of the directory.
 struct IcoBlock {
@@ -49,8 +46,9 @@ static int IsWritable(const IconImage* image)
     int depthOk = image->depth == 1 || image->depth == 4 || image->depth == 8 || image->depth == 32;
     // Larger sides do not fit the directory's size bytes: such images are
     // left out like the depths the format cannot hold.
-    return depthOk && image->width >= 1 && image->width <= ICO_MAX_SIDE && image->height >= 1 &&
-           image->height <= ICO_MAX_SIDE;
+    auto maxSide = static_cast<std::int32_t>(ICO_MAX_SIDE);
+    return depthOk && image->width >= 1 && image->width <= maxSide && image->height >= 1 &&
+           image->height <= maxSide;
 }
 
 // The next image to write: the lowest depth class first (1, 4, 8, 32), within
@@ -95,17 +93,12 @@ static std::uint32_t PixelIndex(const IconImage* image, std::int32_t x, std::int
                          static_cast<std::size_t>(x)];
 }
 
-// Bytes of a row of width pixels at bitsPerPixel, padded to 32 bits.
-static std::uint32_t PaddedRowBytes(std::int32_t width, std::int32_t bitsPerPixel)
-{
-    return (static_cast<std::uint32_t>(width) * static_cast<std::uint32_t>(bitsPerPixel) + 31) / 32 * 4;
-}
-
 static void WriteDirectoryEntry(HostFile* file, const IconImage* image)
 {
     // A side of 256 does not fit the byte; 0 stands for it.
-    HostPutC(file, image->width == ICO_MAX_SIDE ? 0 : image->width);
-    HostPutC(file, image->height == ICO_MAX_SIDE ? 0 : image->height);
+    auto maxSide = static_cast<std::int32_t>(ICO_MAX_SIDE);
+    HostPutC(file, image->width == maxSide ? 0 : image->width);
+    HostPutC(file, image->height == maxSide ? 0 : image->height);
     HostPutC(file, image->depth == 1 ? 2 : image->depth == 4 ? 16 : 0);  // colour count; 0 = 256 or none
     HostPutC(file, 0);
     WriteLE16(file, 1);                                                  // planes
@@ -179,12 +172,13 @@ static void WriteBitmapBlock(HostFile* file, const IconImage* image)
         WriteLE32(file, image->palette[i] & 0x00FFFFFF);
 
     std::uint8_t row[ICO_MAX_ROW_BYTES];
-    std::uint32_t pixelRowBytes = PaddedRowBytes(image->width, depth);
+    auto pixelRowBytes = static_cast<std::uint32_t>(IcoRowBytes(static_cast<std::uint64_t>(image->width),
+                                                                  static_cast<std::uint64_t>(depth)));
     for (std::int32_t y = image->height - 1; y >= 0; --y) {
         PackPixelRow(image, y, row, pixelRowBytes);
         HostWrite(file, row, pixelRowBytes);
     }
-    std::uint32_t maskRowBytes = PaddedRowBytes(image->width, 1);
+    auto maskRowBytes = static_cast<std::uint32_t>(IcoRowBytes(static_cast<std::uint64_t>(image->width), 1));
     for (std::int32_t y = image->height - 1; y >= 0; --y) {
         PackMaskRow(image, y, row, maskRowBytes);
         HostWrite(file, row, maskRowBytes);
@@ -219,12 +213,12 @@ static std::uint32_t WriteBlocks(HostFile* file, IconImage* first, std::uint32_t
 
 static void PatchDirectory(HostFile* file, const IcoBlock* blocks, std::uint32_t count)
 {
-    HostSeek(file, ICO_COUNT_OFFSET, HOST_SEEK_START);
+    HostSeek(file, ICO_HEADER_COUNT, HOST_SEEK_START);
     WriteLE16(file, count);
-    // From the count, and after each entry's last field, the next entry's
-    // size field lies 8 bytes on.
+    // After the count, and after each entry's last field, the file stands at
+    // the start of the next entry.
     for (std::uint32_t i = 0; i < count; ++i) {
-        HostSeek(file, ICO_ENTRY_SIZE_FIELD, HOST_SEEK_CURRENT);
+        HostSeek(file, ICO_ENTRY_BYTES, HOST_SEEK_CURRENT);
         WriteLE32(file, blocks[i].size);
         WriteLE32(file, blocks[i].offset);
     }

@@ -39,7 +39,8 @@ IconImage& HostImageList::AddArgb(std::int32_t width, std::int32_t height, const
 {
     Owned& owned = images_.emplace_back();
     owned.pixels.resize(std::size_t(width) * height * 4);
-    std::memcpy(owned.pixels.data(), pixels.data(), std::min(owned.pixels.size(), pixels.size() * 4));
+    if (!pixels.empty())
+        std::memcpy(owned.pixels.data(), pixels.data(), std::min(owned.pixels.size(), pixels.size() * 4));
     owned.image.width = width;
     owned.image.height = height;
     owned.image.depth = 32;

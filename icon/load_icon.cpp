@@ -2,6 +2,7 @@
 // that format's reader fill a new handle, then complete the host's record.
 #include "formats/amiga/amiga_icon.h"
 #include "formats/amiga/png_icon.h"
+#include "formats/windows/windows_icon.h"
 #include "host/host_calls.h"
 #include "icon/icon_flows.h"
 #include "io/byte_io.h"
@@ -22,7 +23,8 @@ static int ReadIconBody(HostFile* file, const char* name, std::uint32_t magic, I
         return ReadDiskObject(file, icon);
     case MAGIC_PNG:
         return LoadPngIcon(name, file, icon);
-    case MAGIC_WINDOWS_ICON:  // FIXME(#5): Windows icon reader
+    case MAGIC_WINDOWS_ICON:
+        return LoadWinIcon(file, icon);
     case MAGIC_MACOS_ICON:    // FIXME(#6): macOS icon reader
     default:
         return 0;

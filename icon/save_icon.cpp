@@ -1,5 +1,6 @@
 // SaveIcon: pick the writer by FormatId, check the host's images, open the
 // output file and let the writer fill it.
+#include "formats/amiga/amiga_icon.h"
 #include "formats/amiga/png_icon.h"
 #include "formats/windows/windows_icon.h"
 #include "host/host_calls.h"
@@ -34,11 +35,15 @@ static int WriteIconBody(HostFile* file, int formatIndex, IconImage* first,
                          const IconAttributes* attributes, std::uint32_t compress)
 {
     switch (formatIndex) {
+    case AMIGA_FORMAT_CLASSIC:
+    case AMIGA_FORMAT_NEWICON:
+    case AMIGA_FORMAT_OS35:
+    case AMIGA_FORMAT_OS40:
+        return WriteAmigaIcon(file, first, attributes, compress, formatIndex);
     case FORMAT_INDEX_PNG:
         return SavePngIcon(file, first, attributes);
     case FORMAT_INDEX_WINDOWS:
         return SaveWinIcon(file, first, compress);
-    // FIXME(#4): Amiga family writer (indices 0 to 3).
     // FIXME(#6): macOS icon writer (index 6).
     default:
         return 0;

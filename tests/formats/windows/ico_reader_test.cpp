@@ -800,4 +800,44 @@ TEST(IcoReaderOracle, CorpusMatchesPillowAndImageMagick)
     EXPECT_EQ(filesJudged["imagemagick"], int(paths.size()));
 }
 
+// The same icons through the module's LoadIcon, which recognises the magic
+// 00 00 01 00 and hands the file to the reader: the host sees the images the
+// reader makes, and a file with no entries (or cut to three bytes) is no icon.
+TEST(IcoReaderModule, LoadIconGivesTheReadersImages)
+{
+    tessel::runtime::Module& module = tessel::test::SharedModule();
+    std::vector<std::string> paths = CorpusIcons();
+    Bytes first = tessel::test::ReadFileBytes(paths.at(0));
+    IconHandle* probe = tessel::test::LoadBytes(first);
+    if (!probe)
+        GTEST_SKIP() << "LoadIcon does not hand Windows icons to their reader in this build";
+    module.FreeIcon(probe);
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        Bytes file = tessel::test::ReadFileBytes(path);
+        IconHandle* direct = LoadIco(file);
+        IconHandle* loaded = tessel::test::LoadBytes(file);
+        ASSERT_NE(direct, nullptr);
+        ASSERT_NE(loaded, nullptr);
+        std::vector<IconImage*> expected = Images(direct);
+        std::vector<IconImage*> images;
+        for (IconImage* image = module.GetIconImages(loaded); image; image = image->next)
+            images.push_back(image);
+        ASSERT_EQ(images.size(), expected.size());
+        for (std::size_t i = 0; i < images.size(); ++i) {
+            EXPECT_EQ(images[i]->width, expected[i]->width);
+            EXPECT_EQ(images[i]->height, expected[i]->height);
+            EXPECT_EQ(images[i]->depth, expected[i]->depth);
+            EXPECT_EQ(images[i]->transparentPen, expected[i]->transparentPen);
+            EXPECT_EQ(Argb(images[i]), Argb(expected[i]));
+        }
+        module.FreeIcon(loaded);
+        FreeIcon(direct);
+        EXPECT_EQ(rt::LiveBlocks(), 0);
+    }
+    EXPECT_EQ(tessel::test::LoadBytes(Header(0)), nullptr);
+    EXPECT_EQ(tessel::test::LoadBytes({0, 0, 1}), nullptr);
+    EXPECT_EQ(rt::LiveBlocks(), 0);
+}
+
 }  // namespace

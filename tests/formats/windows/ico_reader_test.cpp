@@ -840,4 +840,62 @@ TEST(IcoReaderModule, LoadIconGivesTheReadersImages)
     EXPECT_EQ(rt::LiveBlocks(), 0);
 }
 
+// Load, save as a Windows icon (plain and with PNG entries), load again:
+// every image the format can hold (sides up to 256) comes back with its
+// depth and as the same picture.
+TEST(IcoReaderModule, CorpusSurvivesARoundTrip)
+{
+    tessel::runtime::Module& module = tessel::test::SharedModule();
+    Bytes probe = tessel::test::ReadFileBytes(CorpusIcons().at(0));
+    IconHandle* wired = tessel::test::LoadBytes(probe);
+    if (!wired)
+        GTEST_SKIP() << "LoadIcon does not hand Windows icons to their reader in this build";
+    module.FreeIcon(wired);
+    tessel::test::TempDir dir;
+    for (const std::string& path : CorpusIcons()) {
+        SCOPED_TRACE(path);
+        IconHandle* icon = tessel::test::LoadBytes(tessel::test::ReadFileBytes(path));
+        ASSERT_NE(icon, nullptr);
+        std::vector<IconImage*> expected;
+        for (IconImage* image = module.GetIconImages(icon); image; image = image->next) {
+            if (image->width <= 256 && image->height <= 256)
+                expected.push_back(image);
+        }
+        for (std::uintptr_t compress : {0, 1}) {
+            SCOPED_TRACE(compress ? "with PNG entries" : "bitmaps only");
+            std::string saved = dir.File("saved.ico");
+            const TagItem tags[] = {{SAVEICON_TAG_FORMAT, 0x4FF820F7}, {SAVEICON_TAG_COMPRESS, compress}, {0, 0}};
+            std::int32_t ok = module.SaveIcon(saved.c_str(), module.GetIconImages(icon), tags);
+            if (expected.empty()) {
+                EXPECT_EQ(ok, 0) << "nothing the format can hold, yet the save succeeded";
+                continue;
+            }
+            ASSERT_EQ(ok, 1);
+            IconHandle* again = tessel::test::LoadBytes(tessel::test::ReadFileBytes(saved));
+            ASSERT_NE(again, nullptr);
+            std::vector<IconImage*> images;
+            for (IconImage* image = module.GetIconImages(again); image; image = image->next)
+                images.push_back(image);
+            // The writer chooses the order of its entries: match each image
+            // to an unmatched one of the same size, depth and picture.
+            ASSERT_EQ(images.size(), expected.size());
+            std::vector<bool> matched(images.size());
+            for (const IconImage* want : expected) {
+                bool found = false;
+                for (std::size_t i = 0; i < images.size() && !found; ++i) {
+                    found = !matched[i] && images[i]->width == want->width && images[i]->height == want->height &&
+                            images[i]->depth == want->depth && Argb(images[i]) == Argb(want);
+                    if (found)
+                        matched[i] = true;
+                }
+                EXPECT_TRUE(found) << want->width << " x " << want->height << " depth " << want->depth
+                                   << " did not come back";
+            }
+            module.FreeIcon(again);
+        }
+        module.FreeIcon(icon);
+        EXPECT_EQ(rt::LiveBlocks(), 0);
+    }
+}
+
 }  // namespace

@@ -558,7 +558,7 @@ std::vector<DirectoryEntry> ParseDirectory(const Bytes& file)
     return entries;
 }
 
-int Run(const std::string& command)
+int RunQuietly(const std::string& command)
 {
     return std::system((command + " >/dev/null 2>&1").c_str());
 }
@@ -570,7 +570,7 @@ std::vector<Frame> PillowFrames(const std::string& path, const std::vector<Direc
     std::string script = dir.File("oracle.py");
     std::ofstream(script) << PILLOW_SCRIPT;
     std::vector<Frame> frames(entries.size());
-    if (Run("/usr/bin/python3 " + script + " '" + path + "' " + dir.Path()) != 0)
+    if (RunQuietly("/usr/bin/python3 " + script + " '" + path + "' " + dir.Path()) != 0)
         return frames;
     std::ifstream index(dir.File("index.txt"));
     std::map<std::uint32_t, Frame> byOffset;
@@ -596,7 +596,7 @@ std::vector<Frame> PillowFrames(const std::string& path, const std::vector<Direc
 std::vector<Frame> MagickFrames(const std::string& path, std::size_t count, const tessel::test::TempDir& dir)
 {
     std::vector<Frame> frames(count);
-    if (Run("/usr/bin/convert '" + path + "' PNG32:" + dir.File("im-%d.png")) != 0)
+    if (RunQuietly("/usr/bin/convert '" + path + "' PNG32:" + dir.File("im-%d.png")) != 0)
         return frames;
     for (std::size_t i = 0; i < count; ++i) {
         std::string name = dir.File("im-" + std::to_string(i) + ".png");
@@ -800,46 +800,6 @@ TEST(IcoReaderOracle, CorpusMatchesPillowAndImageMagick)
     EXPECT_EQ(filesJudged["imagemagick"], int(paths.size()));
 }
 
-// The same icons through the module's LoadIcon, which recognises the magic
-// 00 00 01 00 and hands the file to the reader: the host sees the images the
-// reader makes, and a file with no entries (or cut to three bytes) is no icon.
-TEST(IcoReaderModule, LoadIconGivesTheReadersImages)
-{
-    tessel::runtime::Module& module = tessel::test::SharedModule();
-    std::vector<std::string> paths = CorpusIcons();
-    Bytes first = tessel::test::ReadFileBytes(paths.at(0));
-    IconHandle* probe = tessel::test::LoadBytes(first);
-    if (!probe)
-        GTEST_SKIP() << "LoadIcon does not hand Windows icons to their reader in this build";
-    module.FreeIcon(probe);
-    for (const std::string& path : paths) {
-        SCOPED_TRACE(path);
-        Bytes file = tessel::test::ReadFileBytes(path);
-        IconHandle* direct = LoadIco(file);
-        IconHandle* loaded = tessel::test::LoadBytes(file);
-        ASSERT_NE(direct, nullptr);
-        ASSERT_NE(loaded, nullptr);
-        std::vector<IconImage*> expected = Images(direct);
-        std::vector<IconImage*> images;
-        for (IconImage* image = module.GetIconImages(loaded); image; image = image->next)
-            images.push_back(image);
-        ASSERT_EQ(images.size(), expected.size());
-        for (std::size_t i = 0; i < images.size(); ++i) {
-            EXPECT_EQ(images[i]->width, expected[i]->width);
-            EXPECT_EQ(images[i]->height, expected[i]->height);
-            EXPECT_EQ(images[i]->depth, expected[i]->depth);
-            EXPECT_EQ(images[i]->transparentPen, expected[i]->transparentPen);
-            EXPECT_EQ(Argb(images[i]), Argb(expected[i]));
-        }
-        module.FreeIcon(loaded);
-        FreeIcon(direct);
-        EXPECT_EQ(rt::LiveBlocks(), 0);
-    }
-    EXPECT_EQ(tessel::test::LoadBytes(Header(0)), nullptr);
-    EXPECT_EQ(tessel::test::LoadBytes({0, 0, 1}), nullptr);
-    EXPECT_EQ(rt::LiveBlocks(), 0);
-}
-
 // Load, save as a Windows icon (plain and with PNG entries), load again:
 // every image the format can hold (sides up to 256) comes back with its
 // depth and as the same picture.
@@ -896,6 +856,43 @@ TEST(IcoReaderModule, CorpusSurvivesARoundTrip)
         module.FreeIcon(icon);
         EXPECT_EQ(rt::LiveBlocks(), 0);
     }
+}
+
+// The tool's extract command shows each image as the reader made it: one
+// RGBA PNG per image, palette images through their palette with the pen clear.
+TEST(IcoReaderModule, ToolExtractsTheReadersImages)
+{
+    IconHandle* wired = tessel::test::LoadBytes(tessel::test::ReadFileBytes(CorpusIcons().at(0)));
+    if (!wired)
+        GTEST_SKIP() << "LoadIcon does not hand Windows icons to their reader in this build";
+    tessel::test::SharedModule().FreeIcon(wired);
+    for (const char* stem : {"putty-puttyins", "winuae-winuae", "rapps-efsearch"}) {
+        SCOPED_TRACE(stem);
+        std::string path = std::string(TESSEL_CORPUS_DIR) + "/windows/" + stem + ".ico";
+        tessel::test::TempDir dir;
+        ASSERT_EQ(RunQuietly(std::string(TESSEL_TOOL_PATH) + " extract '" + path + "' -o " + dir.Path()), 0);
+        IconHandle* icon = LoadIco(tessel::test::ReadFileBytes(path));
+        ASSERT_NE(icon, nullptr);
+        std::vector<IconImage*> images = Images(icon);
+        for (std::size_t i = 0; i < images.size(); ++i) {
+            Bytes png = tessel::test::ReadFileBytes(dir.File(std::string(stem) + "-" + std::to_string(i) + ".png"));
+            std::int32_t width = 0;
+            std::int32_t height = 0;
+            std::vector<std::uint32_t> argb;
+            ASSERT_TRUE(rt::DecodeImage(png.data(), png.size(), &width, &height, argb)) << i;
+            EXPECT_EQ(width, images[i]->width);
+            EXPECT_EQ(height, images[i]->height);
+            std::vector<std::uint32_t> ours = Argb(images[i]);
+            for (std::size_t p = 0; p < ours.size() && p < argb.size(); ++p) {
+                if ((ours[p] >> 24) == 0 && (argb[p] >> 24) == 0)
+                    ours[p] = argb[p];              // clear is clear, whatever the colour
+            }
+            EXPECT_EQ(argb, ours) << "image " << i;
+        }
+        EXPECT_FALSE(tessel::test::FileExists(dir.File(std::string(stem) + "-" + std::to_string(images.size()) + ".png")));
+        FreeIcon(icon);
+    }
+    EXPECT_EQ(rt::LiveBlocks(), 0);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tool/commands.h"
 
 #include "tool/command_line.h"
+#include "tool/format_fitting.h"
 #include "tool/icon_files.h"
 #include "tool/icon_report.h"
 #include "tool/picture_export.h"
@@ -124,6 +125,7 @@ int RunConvert(runtime::Module& module, const CommandLine& line, std::ostream& o
         err << "tessel: " << line.output << ": nothing to save (the inputs hold no images)\n";
         return EXIT_FAILED;
     }
+    FitImagesToFormat(merged.images, choice.format->keyword);
     SaveRequest request;
     request.formatId = choice.format->formatId;
     request.formatName = choice.format->displayName.empty() ? choice.format->keyword : choice.format->displayName;

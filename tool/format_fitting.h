@@ -1,0 +1,26 @@
+// Adapting an icon's images to what the chosen save format can store, so that
+// converting loses nothing the target could have kept.
+#pragma once
+
+#include "tool/icon_model.h"
+
+#include <string>
+#include <vector>
+
+namespace tessel::tool {
+
+// The image as 0xAARRGGBB words: palette images expanded through their
+// palette, the transparent pen fully transparent.
+Image ToTrueColour(const Image& image);
+
+// Raises or expands images for the format with this keyword:
+// - WINDOWS stores palette depths 1, 4 and 8 only: depths 0, 2, 3 and 5..7
+//   are raised to the next of those (the pixels and colours stay the same);
+// - MACOS stores true colour at every size: a palette image becomes true
+//   colour when no true-colour image of its size is in the list;
+// - PNG stores one true-colour image: when the list has none, the first
+//   normal-state palette image becomes true colour.
+// Other formats convert for themselves; their images are left alone.
+void FitImagesToFormat(std::vector<Image>& images, const std::string& keyword);
+
+}  // namespace tessel::tool

@@ -54,7 +54,8 @@ static constexpr std::uint32_t ICON_CHUNK_ARGB = FourCc('A', 'R', 'G', 'B');
 static_assert(ICON_CHUNK_FORM == 0x464F524D);
 static_assert(ICON_CHUNK_ARGB == 0x41524742);
 
-static constexpr std::uint32_t ICON_FACE_SIZE = 6;
+// The 32-bit length field after a chunk id.
+static constexpr std::int64_t ICON_CHUNK_LENGTH_SIZE = 4;
 static constexpr std::uint8_t ICON_FACE_FLAGS_PALETTE = 0;
 static constexpr std::uint8_t ICON_FACE_FLAGS_TRUE_COLOUR = 2;
 static constexpr std::uint32_t ICON_FACE_PALETTE_SIZE_TRUE_COLOUR = 1;
@@ -65,6 +66,8 @@ static constexpr std::uint8_t ICON_IMAG_FLAG_PEN = 1;
 static constexpr std::uint8_t ICON_IMAG_FLAG_PALETTE = 2;
 static constexpr int ICON_IMAG_MAX_DEPTH = 8;
 static constexpr std::int32_t ICON_PEN_NONE_BYTE = 0;
+static constexpr std::int32_t ICON_PEN_MAX = 255;
+static constexpr std::uint32_t ICON_RGB_BYTES = 3;
 
 static constexpr std::int32_t ICON_ARGB_DEPTH = 32;
 static constexpr std::uint32_t ICON_ARGB_HEADER_WORD = 1;
@@ -257,9 +260,9 @@ std::uint8_t* PackRle(const std::uint8_t* values, std::uint32_t n, int bits, int
 void EndChunk(HostFile* file, std::int64_t lengthPosition)
 {
     std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
-    if (lengthPosition < 0 || end < lengthPosition + 4)
+    if (lengthPosition < 0 || end < lengthPosition + ICON_CHUNK_LENGTH_SIZE)
         return;                                 // nothing of this chunk was written
-    std::uint64_t length = std::uint64_t(end - lengthPosition - 4);
+    std::uint64_t length = std::uint64_t(end - lengthPosition - ICON_CHUNK_LENGTH_SIZE);
     if (length > 0xFFFFFFFFu)
         return;
     PatchBE32(file, lengthPosition, static_cast<std::uint32_t>(length));
@@ -338,7 +341,7 @@ static void WriteFace(HostFile* file, const IconImage* normal, const IconImage* 
         std::int32_t depth = normal->depth;
         if (twin && twin->depth > depth)
             depth = twin->depth;
-        paletteSize = 3 * (1u << depth) - 1;
+        paletteSize = ICON_RGB_BYTES * (1u << depth) - 1;
         flags = ICON_FACE_FLAGS_PALETTE;
     }
     std::int64_t lengthPosition = BeginChunk(file, ICON_CHUNK_FACE);
@@ -379,7 +382,7 @@ static int WriteImag(HostFile* file, const IconImage* image, const IconImage* re
     const int packRequest = compress != 0;
     std::uint8_t flags = 0;
     // A pen outside a byte cannot match any pixel: the image has none.
-    if (image->transparentPen >= 0 && image->transparentPen <= 255)
+    if (image->transparentPen >= 0 && image->transparentPen <= ICON_PEN_MAX)
         flags |= ICON_IMAG_FLAG_PEN;
 
     std::uint8_t* paletteStream = nullptr;
@@ -387,15 +390,16 @@ static int WriteImag(HostFile* file, const IconImage* image, const IconImage* re
     int palettePacked = packRequest;
     if (!reference || !SharesStoredPalette(image, reference)) {
         flags |= ICON_IMAG_FLAG_PALETTE;
-        std::uint8_t rgb[ICON_PALETTE_ENTRIES * 3];
+        std::uint8_t rgb[ICON_PALETTE_ENTRIES * ICON_RGB_BYTES];
         std::uint32_t colours = 1u << image->depth;
         for (std::uint32_t i = 0; i < colours; ++i) {
             std::uint32_t entry = PaletteEntry(image, i);
-            rgb[3 * i] = static_cast<std::uint8_t>(entry >> 16);
-            rgb[3 * i + 1] = static_cast<std::uint8_t>(entry >> 8);
-            rgb[3 * i + 2] = static_cast<std::uint8_t>(entry);
+            std::uint8_t* out = rgb + ICON_RGB_BYTES * i;
+            out[0] = static_cast<std::uint8_t>(entry >> 16);
+            out[1] = static_cast<std::uint8_t>(entry >> 8);
+            out[2] = static_cast<std::uint8_t>(entry);
         }
-        paletteStream = PackRle(rgb, 3 * colours, 8, &palettePacked, &paletteBytes);
+        paletteStream = PackRle(rgb, ICON_RGB_BYTES * colours, 8, &palettePacked, &paletteBytes);
         if (!paletteStream)
             return 0;
     }

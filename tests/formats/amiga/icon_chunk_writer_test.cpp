@@ -144,6 +144,9 @@ TEST_F(PackRleTest, WritesHandCheckedStreams)
         // nibbles beside it are untouched. 00000010 0001 1111 0011 + 4 zero bits
         {"value wider than its bits, packed", {1, 0x1F, 3}, 4, 1, {0x02, 0x1F, 0x30}, 1},
         {"value wider than its bits, raw", {1, 0x1F, 3}, 4, 0, {1, 0x0F, 3}, 0},
+        // Masked, 0x1F equals the four Fs after it: one run of five at the
+        // end, 252 | F = 11111100 1111 + 4 zero bits.
+        {"masked values join a run", {0x1F, 0x0F, 0x0F, 0x0F, 0x0F}, 4, 1, {0xFC, 0xF0}, 1},
         {"nothing to pack", {}, 3, 1, {}, 1},
     };
     for (const Case& c : cases) {
@@ -549,7 +552,7 @@ TEST_F(IconChunkWriter, RefusesWhatTheFormCannotHold)
     }
 }
 
-TEST_F(IconChunkWriter, EveryFailedAllocationFailsTheSave)
+TEST_F(IconChunkWriter, EveryFailedAllocationOrWriteFailsTheSave)
 {
     TestImage normal(20, 20, 5, 3);
     TestImage twin(20, 20, 5, -1, IMAGEFLAG_SELECTED);
@@ -581,6 +584,16 @@ TEST_F(IconChunkWriter, EveryFailedAllocationFailsTheSave)
             return result == 1;
         });
         EXPECT_EQ(failedRuns, c.allocations);
+
+        // A write that stops in the image bytes (after FORM, FACE and the
+        // first chunk's header: 26 + 18 bytes) fails the save the same way.
+        rt::FileFaults faults;
+        faults.failWritesAfterBytes = 50;
+        rt::SetFileFaults(faults);
+        int result = -1;
+        Write(*c.image, c.variant, 1, &result);
+        rt::ClearFileFaults();
+        EXPECT_EQ(result, 0);
     }
 }
 

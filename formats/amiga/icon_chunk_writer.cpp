@@ -257,11 +257,14 @@ std::uint8_t* PackRle(const std::uint8_t* values, std::uint32_t n, int bits, int
 
 // ---- Chunks -----------------------------------------------------------------
 
+// The length counts what follows the length field up to here; the pad byte
+// after an odd length is not counted. A position the host could not give
+// (-1), or a length that would not fit the field, leaves the 0 in place.
 void EndChunk(HostFile* file, std::int64_t lengthPosition)
 {
     std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
     if (lengthPosition < 0 || end < lengthPosition + ICON_CHUNK_LENGTH_SIZE)
-        return;                                 // nothing of this chunk was written
+        return;
     std::uint64_t length = std::uint64_t(end - lengthPosition - ICON_CHUNK_LENGTH_SIZE);
     if (length > 0xFFFFFFFFu)
         return;

@@ -12,6 +12,14 @@ std::uint64_t IconPixelBytes(std::int32_t width, std::int32_t height, std::int32
     return bytes > ICON_MAX_IMAGE_BYTES ? 0 : bytes;
 }
 
+std::uint64_t IconImageCharge(std::int32_t width, std::int32_t height, std::int32_t depth)
+{
+    std::uint64_t pixelBytes = IconPixelBytes(width, height, depth);
+    if (pixelBytes == 0)
+        return 0;
+    return pixelBytes + (depth <= 8 ? ICON_PALETTE_ENTRIES * 4 : 0);
+}
+
 IconImage* NewIconImage(std::int32_t width, std::int32_t height, std::int32_t depth,
                         std::int32_t transparentPen, int selected, IconHandle* icon, IconImage** tail)
 {
@@ -19,7 +27,7 @@ IconImage* NewIconImage(std::int32_t width, std::int32_t height, std::int32_t de
     if (pixelBytes == 0)
         return nullptr;
     std::uint64_t paletteBytes = depth <= 8 ? ICON_PALETTE_ENTRIES * 4 : 0;
-    std::uint64_t charge = pixelBytes + paletteBytes;
+    std::uint64_t charge = IconImageCharge(width, height, depth);
     if (charge > ICON_LOAD_BUDGET_BYTES - icon->imageBytesCharged)
         return nullptr;
 

@@ -39,6 +39,10 @@ inline constexpr std::uint32_t ICON_PALETTE_ENTRIES = 256;
 // above ICON_MAX_SIDE, a negative depth, or more than ICON_MAX_IMAGE_BYTES.
 std::uint64_t IconPixelBytes(std::int32_t width, std::int32_t height, std::int32_t depth);
 
+// What an image of this size and depth costs against the load's budget: its
+// pixel bytes and, up to depth 8, its palette; 0 when the image cannot be.
+std::uint64_t IconImageCharge(std::int32_t width, std::int32_t height, std::int32_t depth);
+
 // Appends a zero-filled image to the icon's list. Returns null, with the list
 // unchanged, when the size is refused or over the load's budget, or when the
 // record cannot be had. When a pixel or palette buffer cannot be had the

@@ -136,8 +136,7 @@ std::uint64_t InspectEntry(HostFile* file, std::uint64_t fileSize, IcoEntry* ent
     entry->imageDepth = DepthForBitCount(bitCount);
     if (entry->imageHeight < 1 || entry->imageDepth == 0)
         return 0;
-    std::uint64_t paletteBytes = entry->imageDepth <= 8 ? ICON_PALETTE_ENTRIES * 4 : 0;
-    return IconPixelBytes(entry->imageWidth, entry->imageHeight, entry->imageDepth) + paletteBytes;
+    return IconImageCharge(entry->imageWidth, entry->imageHeight, entry->imageDepth);
 }
 
 int ReadPngEntry(HostFile* file, const IcoEntry& entry, IconHandle* icon, IconImage** tail)

@@ -6,13 +6,14 @@
 #include "runtime/host_services.h"
 #include "tests/support/test_host.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
 #include <random>
 #include <string>

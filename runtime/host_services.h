@@ -98,8 +98,9 @@ bool WriteNamedFile(const char* name, const std::uint8_t* data, std::size_t size
 inline constexpr std::int32_t HOST_IMAGE_MAX_SIDE = 16384;
 inline constexpr std::uint64_t HOST_IMAGE_MAX_BYTES = 256ull << 20;
 
-// Decodes a PNG (sniffed by signature) to straight-alpha 0xAARRGGBB words,
-// top row first. Refuses pictures over the limits above before allocating.
+// Decodes a PNG, or a JPEG 2000 file or codestream, sniffed by signature, to
+// straight-alpha 0xAARRGGBB words, top row first. Refuses pictures over the
+// limits above before allocating.
 bool DecodeImage(const std::uint8_t* data, std::size_t size, std::int32_t* width,
                  std::int32_t* height, std::vector<std::uint32_t>& pixels);
 // HostLoadImage results not yet freed with HostFreeImage.

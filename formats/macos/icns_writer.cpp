@@ -44,8 +44,8 @@ static constexpr std::uint64_t ICNS_RLE_PREFIX_SIZE = 4;
 static constexpr std::uint64_t ICNS_RGBA_BYTES_PER_PIXEL = 4;
 static constexpr std::uint64_t ICNS_RLE_OUTPUT_BYTES_PER_PIXEL = 5;
 
-// Run-length rows and the 128-pixel rows whose size they cover hold no
-// compressed image; rows up to this side use run-length data instead.
+// Sizes that have a run-length row: their compressed-image rows ("icp4",
+// "icp5", "ic07") are left out, the run-length row holds the image.
 static constexpr std::int32_t ICNS_RLE_MAX_SIDE = 48;
 static constexpr std::int32_t ICNS_LARGE_RLE_SIDE = 128;
 // Largest plane of 8-bit indices written: 48 x 48.

@@ -2,6 +2,7 @@
 // that format's reader fill a new handle, then complete the host's record.
 #include "formats/amiga/amiga_icon.h"
 #include "formats/amiga/png_icon.h"
+#include "formats/macos/macos_icon.h"
 #include "formats/windows/windows_icon.h"
 #include "host/host_calls.h"
 #include "icon/icon_flows.h"
@@ -25,7 +26,8 @@ static int ReadIconBody(HostFile* file, const char* name, std::uint32_t magic, I
         return LoadPngIcon(name, file, icon);
     case MAGIC_WINDOWS_ICON:
         return LoadWinIcon(file, icon);
-    case MAGIC_MACOS_ICON:    // FIXME(#6): macOS icon reader
+    case MAGIC_MACOS_ICON:
+        return ReadIcns(file, icon);
     default:
         return 0;
     }

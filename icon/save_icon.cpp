@@ -2,6 +2,7 @@
 // output file and let the writer fill it.
 #include "formats/amiga/amiga_icon.h"
 #include "formats/amiga/png_icon.h"
+#include "formats/macos/macos_icon.h"
 #include "formats/windows/windows_icon.h"
 #include "host/host_calls.h"
 #include "icon/icon_flows.h"
@@ -30,6 +31,7 @@ int ValidateImageList(const IconImage* first)
 // Save-format indices, in the order of the format table.
 static constexpr int FORMAT_INDEX_PNG = 4;
 static constexpr int FORMAT_INDEX_WINDOWS = 5;
+static constexpr int FORMAT_INDEX_MACOS = 6;
 
 static int WriteIconBody(HostFile* file, int formatIndex, IconImage* first,
                          const IconAttributes* attributes, std::uint32_t compress)
@@ -44,7 +46,9 @@ static int WriteIconBody(HostFile* file, int formatIndex, IconImage* first,
         return SavePngIcon(file, first, attributes);
     case FORMAT_INDEX_WINDOWS:
         return SaveWinIcon(file, first, compress);
-    // FIXME(#6): macOS icon writer (index 6).
+    case FORMAT_INDEX_MACOS:
+        // Every entry type has its own fixed encoding: nothing to compress.
+        return WriteIcns(file, first);
     default:
         return 0;
     }

@@ -94,6 +94,17 @@ int ReadPaletteEntry(HostFile* file, const IcnsTypeRow& row, std::uint64_t dataB
     return 1;
 }
 
+// Some writers store these entries uncompressed: four bytes per pixel, alpha,
+// red, green, blue. A run-length stream of three channels can never be that
+// long (at most about 3.03 bytes a pixel), so the length tells them apart.
+void DecodeRawArgb(const std::uint8_t* data, IconImage* image)
+{
+    auto* words = reinterpret_cast<std::uint32_t*>(image->pixels);
+    std::uint64_t count = std::uint64_t(image->width) * std::uint64_t(image->height);
+    for (std::uint64_t i = 0; i < count; ++i, data += 4)
+        words[i] = std::uint32_t{data[0]} << 24 | std::uint32_t{data[1]} << 16 | std::uint32_t{data[2]} << 8 | data[3];
+}
+
 int ReadRunLengthEntry(HostFile* file, int rowIndex, std::uint64_t dataBytes, IcnsReadState* state)
 {
     const IcnsTypeRow& row = IcnsTypeTable[rowIndex];
@@ -110,7 +121,9 @@ int ReadRunLengthEntry(HostFile* file, int rowIndex, std::uint64_t dataBytes, Ic
     if (!data)
         return 0;
     int ok = ReadExactly(file, data, dataBytes);
-    if (ok)
+    if (ok && dataBytes == 4 * std::uint64_t(row.side) * std::uint64_t(row.side))
+        DecodeRawArgb(data, image);
+    else if (ok)
         DecodeIcnsRle(data, dataBytes, image);
     HostFreeMem(data);
     return ok;

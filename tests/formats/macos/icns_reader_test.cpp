@@ -764,19 +764,18 @@ TEST(IcnsReaderOracle, CorpusMatchesPillowAndIcns2png)
                               std::to_string(image->depth);
             auto tool = oracles.tool.find(key);
             // Run-length entries of exactly 4 x W x H bytes (eclock-icon.icns)
-            // are uncompressed ARGB to icns2png; this reader decodes every
-            // such entry as packets, so there the two differ by design.
+            // are uncompressed ARGB, to icns2png and to this reader alike.
             bool toolJudges = tool != oracles.tool.end() && oracles.typeCounts[entry.type] == 1 &&
-                              (image->depth <= 8 || (runLength && !entry.pngAtSide && !entry.raw));
+                              (image->depth <= 8 || (runLength && !entry.pngAtSide));
             if (toolJudges) {
                 EXPECT_EQ(Differences(image, tool->second), 0u) << where << " against icns2png";
                 ++toolChecks;
                 judged = true;
             }
-            // Only the uncompressed entries go without an independent judge,
-            // and one damaged entry: line-ending conversion took a byte from
-            // its packets, Pillow reads on past its end and icns2png gives up.
-            bool unjudgedByDesign = entry.raw || where == "py27-pythonlauncher.icns entry 5 il32";
+            // One damaged entry goes without an independent judge: line-ending
+            // conversion took a byte from its packets, Pillow reads on past
+            // its end and icns2png gives up.
+            bool unjudgedByDesign = where == "py27-pythonlauncher.icns entry 5 il32";
             EXPECT_TRUE(judged || unjudgedByDesign) << where << ": no oracle decoded it";
         }
         FreeIcon(icon);

@@ -1,5 +1,6 @@
 // SaveIcon: the tag list, the FormatId lookup, and the refusals that must
 // leave the file system untouched.
+#include "tests/support/host_images.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -132,6 +133,44 @@ TEST_F(SaveIconFlow, UnsafeImageListsAreRefusedBeforeOpening)
 TEST_F(SaveIconFlow, UnwritablePlaceFails)
 {
     EXPECT_EQ(Save(dir.File("no/such/dir.ico"), &record.image, {{SAVEICON_TAG_FORMAT, WINDOWS_ID}}), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A disk that fills up part-way: whatever the format, and wherever the write
+// stops, the save reports failure.
+TEST(SaveIconFaults, AWriteThatFailsFailsTheSave)
+{
+    tessel::test::HostImageList list;
+    std::vector<std::uint32_t> argb(32 * 32);
+    for (std::size_t i = 0; i < argb.size(); ++i)
+        argb[i] = 0xFF000000u | static_cast<std::uint32_t>(i * 2654435761u >> 8);
+    list.AddArgb(32, 32, argb);
+    std::vector<std::uint8_t> indices(32 * 32);
+    for (std::size_t i = 0; i < indices.size(); ++i)
+        indices[i] = static_cast<std::uint8_t>(i % 7);
+    list.AddPalette(32, 32, 8, indices, {0x000000, 0xFF0000, 0x00FF00, 0x0000FF, 0xFFFF00, 0x00FFFF, 0xFF00FF}, 0);
+    IconAttributes attributes{};
+    TempDir dir;
+    std::string path = dir.File("full-disk");
+    for (std::uint32_t format : FormatIds) {
+        // Unhindered, every format can save this list.
+        ASSERT_EQ(tessel::test::SaveWith(path, list.First(), format, &attributes), 1) << std::hex << format;
+        auto size = static_cast<std::int64_t>(tessel::test::ReadFileBytes(path).size());
+        for (std::int64_t allowed : {std::int64_t{0}, std::int64_t{1}, size / 3, size - 1}) {
+            rt::FileFaults faults;
+            faults.failWritesAfterBytes = allowed;
+            rt::SetFileFaults(faults);
+            EXPECT_EQ(tessel::test::SaveWith(path, list.First(), format, &attributes), 0)
+                << std::hex << format << std::dec << " after " << allowed << " bytes";
+            rt::ClearFileFaults();
+        }
+    }
+    EXPECT_EQ(rt::LiveBlocks(), 0);
+    EXPECT_EQ(rt::GetFileCounters().liveFiles, 0);
+    EXPECT_EQ(rt::GetFileCounters().liveStreams, 0);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tool/command_line.h"
 
+#include "tool/preview.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -19,6 +21,7 @@ constexpr CommandRow CommandTable[] = {
     {"info", Command::Info, "tessel info FILE... [--json]"},
     {"extract", Command::Extract, "tessel extract FILE -o DIR"},
     {"convert", Command::Convert, "tessel convert INPUT... -o OUTPUT [-f KEYWORD] [--compress]"},
+    {"preview", Command::Preview, "tessel preview FILE... -o SHEET.png [--scale N] [--columns N]"},
     {"help", Command::Help, "tessel help [COMMAND]"},
 };
 
@@ -27,6 +30,18 @@ const CommandRow* FindCommand(const std::string& name)
     auto row = std::find_if(std::begin(CommandTable), std::end(CommandTable),
                             [&](const CommandRow& r) { return name == r.name; });
     return row == std::end(CommandTable) ? nullptr : row;
+}
+
+// A preview count: plain decimal digits, within [lowest, highest].
+bool ParsePreviewCount(const std::string& text, std::int32_t lowest, std::int32_t highest, std::int32_t* value)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    std::int32_t number = std::stoi(text);
+    if (number < lowest || number > highest)
+        return false;
+    *value = number;
+    return true;
 }
 
 }  // namespace
@@ -118,6 +133,19 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
             formatSeen = true;
         } else if (command->command == Command::Convert && isFlag("--compress") && !valueAttached) {
             line.compress = true;
+        } else if (command->command == Command::Preview && (isFlag("-o") || isFlag("--output"))) {
+            if (outputSeen)
+                return fail("-o given twice");
+            if (!takeValue() || value.empty())
+                return fail("-o needs a SHEET file");
+            line.output = value;
+            outputSeen = true;
+        } else if (command->command == Command::Preview && isFlag("--scale")) {
+            if (!takeValue() || !ParsePreviewCount(value, 1, PREVIEW_MAX_SCALE, &line.previewScale))
+                return fail("--scale needs a number 1.." + std::to_string(PREVIEW_MAX_SCALE));
+        } else if (command->command == Command::Preview && isFlag("--columns")) {
+            if (!takeValue() || !ParsePreviewCount(value, 1, PREVIEW_MAX_COLUMNS, &line.previewColumns))
+                return fail("--columns needs a number 1.." + std::to_string(PREVIEW_MAX_COLUMNS));
         } else {
             return fail("unknown option '" + arg + "' for " + command->name);
         }
@@ -172,6 +200,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
             return fail("convert needs at least one INPUT");
         if (!outputSeen)
             return fail("convert needs -o OUTPUT");
+        break;
+    case Command::Preview:
+        if (operands.empty())
+            return fail("preview needs at least one FILE");
+        if (!outputSeen)
+            return fail("preview needs -o SHEET");
         break;
     case Command::Version:
         break;

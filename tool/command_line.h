@@ -1,12 +1,13 @@
 // The tool's command line: global options, a command, its options and files.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace tessel::tool {
 
-enum class Command { Help, Version, Formats, Info, Extract, Convert };
+enum class Command { Help, Version, Formats, Info, Extract, Convert, Preview };
 
 struct CommandLine {
     Command command = Command::Help;
@@ -14,6 +15,8 @@ struct CommandLine {
     std::string modulePath;           // --module; empty: the default place
     std::vector<std::string> files;   // info: files; extract: one file; convert: inputs
     std::string output;               // -o
+    std::int32_t previewScale = 1;    // preview --scale
+    std::int32_t previewColumns = 0;  // preview --columns; 0: as many as fit
     std::string formatKeyword;        // -f, as typed
     bool compress = false;            // --compress
     bool json = false;                // --json

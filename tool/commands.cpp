@@ -5,6 +5,7 @@
 #include "tool/icon_files.h"
 #include "tool/icon_report.h"
 #include "tool/picture_export.h"
+#include "tool/preview.h"
 
 #include <filesystem>
 #include <ostream>
@@ -215,6 +216,8 @@ int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         return RunExtract(*module, line, out, err);
     case Command::Convert:
         return RunConvert(*module, line, out, err);
+    case Command::Preview:
+        return RunPreview(*module, line, out, err);
     case Command::Help:
         break;
     }

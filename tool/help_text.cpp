@@ -18,6 +18,7 @@ commands:
   info       show an icon's format, attributes and images (text or JSON)
   extract    write every image of an icon as a PNG picture
   convert    combine the images of one or more icons into a new icon file
+  preview    draw every image of some icons on one PNG contact sheet
   help       show help for a command: tessel help convert
 
 global options:
@@ -128,9 +129,42 @@ exit status: 0 written, 1 an input could not be read or OUTPUT not written,
 2 usage error (including an unknown or missing format keyword).
 )";
 
+constexpr char PreviewHelp[] = R"(usage: tessel preview FILE... -o SHEET.png [--scale N] [--columns N]
+
+Draws a contact sheet: one PNG picture showing every image of every FILE, a
+block per file under its name. Each image is drawn at its own size and, when
+neither side is over 64 pixels, once more at twice the size (each pixel made
+a 2x2 square). Images with a side over 256 are shrunk by a whole factor to
+fit 256 and say "shown at 1/N". Images sit on a grey checkerboard of 8-pixel
+squares, so transparent parts show as checks; palette images are drawn
+through their palette, the transparent pen showing the checks. Under each
+image: its size and depth, and its state (normal or selected, and primary
+when flagged). The text uses a small built-in font.
+
+A FILE that cannot be read gets a line "cannot read: REASON" on the sheet
+and a message on stderr; the sheet is still written for the others. SHEET is
+written under a temporary name and renamed only once complete. A sheet can be
+at most 16384 pixels a side: preview a big folder a few dozen files at a time.
+
+options:
+  -o SHEET, --output SHEET   the PNG picture to write
+  --scale N     magnify the whole sheet, text too, N times (1 to 8; default 1)
+  --columns N   at most N images a row in each block (1 to 64); by default
+                as many as fit in about 1024 pixels
+
+examples:
+  tessel preview Disk.info app.ico app.icns -o sheet.png
+  tessel preview icons/*.info -o icons.png --columns 4 --scale 2
+
+exit status: 0 sheet written and every FILE read, 1 some FILE could not be
+read (the sheet is still written) or SHEET could not be written, 2 usage
+error.
+)";
+
 constexpr char HelpHelp[] = R"(usage: tessel help [COMMAND]
 
-Shows the overview, or the help of COMMAND (formats, info, extract, convert).
+Shows the overview, or the help of COMMAND (formats, info, extract, convert,
+preview).
 'tessel COMMAND --help' does the same.
 )";
 
@@ -148,6 +182,8 @@ std::string HelpText(const std::string& topic)
         return ExtractHelp;
     if (topic == "convert")
         return ConvertHelp;
+    if (topic == "preview")
+        return PreviewHelp;
     if (topic == "help")
         return HelpHelp;
     return {};

@@ -121,7 +121,11 @@ extern "C" IconHandle* LoadIcon(const char* name, const TagItem* tags) noexcept
         return nullptr;
     }
     int ok = ReadIconBody(file, name, ReadBE32(file), icon);
-    HostClose(file);
+    // The readers take a failed byte read for the end of the file; the host
+    // reports an I/O error met anywhere when the file is closed, and then the
+    // icon is not what the file holds.
+    if (HostClose(file) != 0)
+        ok = 0;
     if (!ok) {
         FreeIcon(icon);
         return nullptr;

@@ -64,6 +64,9 @@ using StreamBytes = std::vector<std::uint8_t>;
 // Read on every write, so it is a plain constant-initialised global.
 std::int64_t g_writeBudget = NO_WRITE_LIMIT;
 bool g_failClose = false;
+// Bytes that may still be fetched for reading before the injected read fault
+// fires.
+std::int64_t g_readBudget = NO_WRITE_LIMIT;
 
 }  // namespace
 
@@ -242,6 +245,11 @@ int OpenRegularFile(const char* path, std::int64_t* size)
 // Reads up to n bytes at offset; stops early only at end of file. -1 on error.
 std::int64_t ReadAt(int fd, std::uint8_t* data, std::int64_t n, std::int64_t offset)
 {
+    if (g_readBudget != NO_WRITE_LIMIT) {
+        if (n > 0 && g_readBudget == 0)
+            return -1;
+        n = std::min(n, g_readBudget);
+    }
     std::int64_t done = 0;
     while (done < n) {
         ssize_t got = ::pread(fd, data + done, static_cast<std::size_t>(n - done), offset + done);
@@ -253,6 +261,8 @@ std::int64_t ReadAt(int fd, std::uint8_t* data, std::int64_t n, std::int64_t off
             break;
         done += got;
     }
+    if (g_readBudget != NO_WRITE_LIMIT)
+        g_readBudget -= done;
     return done;
 }
 
@@ -298,6 +308,8 @@ std::int64_t RefillWindow(HostFile* file)
     std::int64_t got = want > 0 ? ReadAt(file->fd, file->buffer.get(), want, file->position) : 0;
     file->windowStart = file->position;
     file->windowLength = got > 0 ? got : 0;
+    if (got < 0)
+        file->failed = true;    // an I/O error, which HostClose reports
     return got;
 }
 
@@ -413,8 +425,14 @@ HostFile* OpenNamedEntry(const NamedEntry& entry, std::int32_t mode)
         if (!file)
             return nullptr;
         file->window = entry.data;
-        file->windowLength = static_cast<std::int64_t>(entry.size);
-        file->size = file->windowLength;
+        file->size = static_cast<std::int64_t>(entry.size);
+        // Under an injected read fault only the bytes still allowed are
+        // readable; the rest of the memory file reads as an I/O error.
+        file->windowLength = file->size;
+        if (g_readBudget != NO_WRITE_LIMIT) {
+            file->windowLength = std::min(file->size, g_readBudget);
+            g_readBudget -= file->windowLength;
+        }
         return file;
     }
     std::unique_ptr<HostFile> file(NewFile(FileKind::Stream, mode == HOST_MODE_WRITE));
@@ -514,6 +532,7 @@ void SetFileFaults(const FileFaults& faults)
 {
     g_writeBudget = faults.failWritesAfterBytes < 0 ? NO_WRITE_LIMIT : faults.failWritesAfterBytes;
     g_failClose = faults.failClose;
+    g_readBudget = faults.failReadsAfterBytes < 0 ? NO_WRITE_LIMIT : faults.failReadsAfterBytes;
 }
 
 void ClearFileFaults()
@@ -716,13 +735,19 @@ extern "C" std::int64_t TesselHostRead(HostFile* file, void* buffer, std::int64_
             file->position += piece;
             continue;
         }
-        if (file->kind != FileKind::Descriptor)
+        if (file->kind != FileKind::Descriptor) {
+            // Bytes the memory file has but cannot give (an injected read
+            // fault) are an I/O error.
+            file->failed = true;
             break;
+        }
         if (want - done >= FILE_BUFFER_SIZE) {
             // Large reads skip the window.
             std::int64_t got = ReadAt(file->fd, out + done, want - done, file->position);
-            if (got < 0)
+            if (got < 0) {
+                file->failed = true;
                 return done > 0 ? done : -1;
+            }
             done += got;
             file->position += got;
             break;
@@ -756,8 +781,13 @@ extern "C" std::int32_t TesselHostGetC(HostFile* file)
         ++file->position;
         return file->window[offset];
     }
-    if (file->kind != FileKind::Descriptor || file->writable || file->position >= file->size ||
-        RefillWindow(file) <= 0)
+    if (file->writable || file->position >= file->size)
+        return -1;
+    if (file->kind != FileKind::Descriptor) {
+        file->failed = true;    // inside the file, outside what it can give
+        return -1;
+    }
+    if (RefillWindow(file) <= 0)
         return -1;
     ++file->position;
     return file->window[0];

@@ -64,6 +64,11 @@ struct FileFaults {
     std::int64_t failWritesAfterBytes = -1;
     // Closing a file opened for writing reports failure.
     bool failClose = false;
+    // Reading fails, as an I/O error would, once this many bytes have been
+    // fetched in total from files and memory files opened for reading (and
+    // by ReadNamedFile) since the faults were set; -1 = never. Like a write
+    // error, a read error is remembered and reported by HostClose.
+    std::int64_t failReadsAfterBytes = -1;
 };
 void SetFileFaults(const FileFaults& faults);
 void ClearFileFaults();

@@ -571,3 +571,38 @@ TEST_F(HostFiles, CountsOpensAndTheLastAdapter)
     ResetFileCounters();
     EXPECT_EQ(GetFileCounters().opens, 0u);
 }
+
+// An I/O error part-way through a file: reads stop at the exact byte, the end
+// of the file does not show, and closing reports the error. Reaching the real
+// end of a file is no error.
+TEST_F(HostFiles, ReadFaultsStopAtTheExactByteAndCloseReportsThem)
+{
+    const Bytes bytes = RandomBytes(100000, 7);
+    const std::string path = Path("read-fault.bin");
+    WriteWithOfstream(path, bytes);
+    std::string memory = RegisterMemFile(bytes.data(), bytes.size(), "bin");
+    for (const std::string& name : {path, memory}) {
+        SCOPED_TRACE(name);
+        for (std::int64_t allowed : {std::int64_t{0}, std::int64_t{1}, std::int64_t{70000}}) {
+            FileFaults faults;
+            faults.failReadsAfterBytes = allowed;
+            SetFileFaults(faults);
+            HostFile* file = TesselHostOpen(name.c_str(), HOST_MODE_READ);
+            ASSERT_NE(file, nullptr);
+            for (std::int64_t i = 0; i < allowed; ++i)
+                ASSERT_EQ(TesselHostGetC(file), bytes[static_cast<std::size_t>(i)]) << "byte " << i;
+            EXPECT_EQ(TesselHostGetC(file), -1);
+            EXPECT_EQ(TesselHostEof(file), 0);
+            std::uint8_t chunk[16];
+            EXPECT_LE(TesselHostRead(file, chunk, sizeof chunk), 0);
+            EXPECT_NE(TesselHostClose(file), 0);
+            ClearFileFaults();
+        }
+        HostFile* file = TesselHostOpen(name.c_str(), HOST_MODE_READ);
+        ASSERT_NE(file, nullptr);
+        while (TesselHostGetC(file) >= 0) {
+        }
+        EXPECT_NE(TesselHostEof(file), 0);
+        EXPECT_EQ(TesselHostClose(file), 0);
+    }
+}

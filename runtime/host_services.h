@@ -97,6 +97,13 @@ bool ReadNamedFile(const char* name, std::uint64_t maxBytes, std::vector<std::ui
 // Replaces a named file (a stream, or a path) with the given bytes.
 bool WriteNamedFile(const char* name, const std::uint8_t* data, std::size_t size);
 
+// Sets memory and file faults from a text such as
+// "alloc-nth=3,alloc-above=65536,alloc-tag=ttarray:1,write-after=100,
+// read-after=50,close" (any subset, comma-separated), for testing whole
+// programs. Returns false, with *error set, when the text is not understood;
+// nothing is set then.
+bool SetFaultsFromText(const std::string& text, std::string* error);
+
 // ---- Images (host_images.cpp, host_quantize.cpp) ----------------------------
 
 // Largest picture the image loader decodes: sides and total pixel bytes.

@@ -403,3 +403,50 @@ TEST(ToolCommand, InfoAgreesWithIcotoolOnRealIcons)
 
 }  // namespace
 }  // namespace tessel::tool
+
+namespace tessel::tool {
+namespace {
+
+// Under every kind of fault the tool reports failure and leaves no broken
+// file: an existing output stays as it was, a new one does not appear, and no
+// temporary file is left behind.
+TEST(ToolFaults, AFailingRunLeavesNoBrokenFile)
+{
+    const std::string sample = std::string(TESSEL_SOURCE_DIR) + "/samples/tessel.info";
+    const char* faults[] = {"write-after=0", "write-after=100", "read-after=10", "alloc-nth=1",
+                            "alloc-nth=5", "close"};
+    const std::vector<std::vector<std::string>> targets = {
+        {"out.ico"}, {"out.icns"}, {"out.info", "-f", "AMIGAOS40"}, {"out.info", "-f", "PNG"}};
+    for (const char* fault : faults) {
+        for (const auto& target : targets) {
+            SCOPED_TRACE(std::string(fault) + " " + target[0] + (target.size() > 1 ? " " + target[2] : ""));
+            TempDir dir;
+            const std::string existing = dir.File("existing-" + target[0]);
+            const Bytes original = {'k', 'e', 'e', 'p'};
+            test::WriteFileBytes(existing, original);
+            std::set<std::string> before = DirectoryEntries(dir.Path());
+            for (const std::string& output : {existing, dir.File(target[0])}) {
+                std::vector<std::string> args = {TESSEL_TOOL_PATH, "convert", sample, "-o", output};
+                args.insert(args.end(), target.begin() + 1, target.end());
+                ProcessResult run = RunProgram(args, "/dev/null",
+                                               {std::string("TESSEL_MODULE=") + TESSEL_MODULE_PATH,
+                                                std::string("TESSEL_FAULTS=") + fault});
+                EXPECT_EQ(run.exitCode, 1) << run.err;
+                EXPECT_NE(run.err.find("tessel: "), std::string::npos);
+            }
+            EXPECT_EQ(test::ReadFileBytes(existing), original);
+            EXPECT_EQ(DirectoryEntries(dir.Path()), before);
+        }
+    }
+}
+
+TEST(ToolFaults, UnknownFaultIsAUsageError)
+{
+    ProcessResult run = RunProgram({TESSEL_TOOL_PATH, "formats"}, "/dev/null",
+                                   {std::string("TESSEL_MODULE=") + TESSEL_MODULE_PATH, "TESSEL_FAULTS=melt=1"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("TESSEL_FAULTS"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tessel::tool

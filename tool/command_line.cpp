@@ -3,6 +3,9 @@
 #include "tool/preview.h"
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdint>
 #include <iterator>
 
 namespace tessel::tool {
@@ -18,9 +21,11 @@ struct CommandRow {
 constexpr CommandRow CommandTable[] = {
     // name, command, usage line
     {"formats", Command::Formats, "tessel formats"},
-    {"info", Command::Info, "tessel info FILE... [--json]"},
-    {"extract", Command::Extract, "tessel extract FILE -o DIR"},
-    {"convert", Command::Convert, "tessel convert INPUT... -o OUTPUT [-f KEYWORD] [--compress]"},
+    {"info", Command::Info, "tessel info FILE... [--json | --brief]"},
+    {"extract", Command::Extract, "tessel extract FILE -o DIR [--selected-only | --normal-only]"},
+    {"convert", Command::Convert,
+     "tessel convert INPUT... -o OUTPUT [-f KEYWORD] [--compress] [--resize] [ATTRIBUTE OPTIONS]\n"
+     "       tessel convert DIR_OR_FILES... --out-dir OUT -f KEYWORD [--recursive] [--jobs N] [...]"},
     {"preview", Command::Preview, "tessel preview FILE... -o SHEET.png [--scale N] [--columns N]"},
     {"help", Command::Help, "tessel help [COMMAND]"},
 };
@@ -30,6 +35,49 @@ const CommandRow* FindCommand(const std::string& name)
     auto row = std::find_if(std::begin(CommandTable), std::end(CommandTable),
                             [&](const CommandRow& r) { return name == r.name; });
     return row == std::end(CommandTable) ? nullptr : row;
+}
+
+// A whole decimal number, optionally signed, within [lowest, highest].
+bool ParseNumber(const std::string& text, std::int64_t lowest, std::int64_t highest, std::int32_t* value)
+{
+    std::int64_t number = 0;
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    if (first != last && *first == '+')
+        ++first;
+    auto [end, error] = std::from_chars(first, last, number);
+    if (text.empty() || error != std::errc() || end != last || number < lowest || number > highest)
+        return false;
+    *value = static_cast<std::int32_t>(number);
+    return true;
+}
+
+struct TypeName {
+    const char* name;
+    std::int32_t type;
+};
+
+// Icon types by name, numbered as the Amiga's Workbench numbers them.
+constexpr TypeName TypeNames[] = {
+    // name, type
+    {"disk", 1}, {"drawer", 2}, {"tool", 3}, {"project", 4}, {"garbage", 5},
+    {"device", 6}, {"kick", 7}, {"appicon", 8},
+};
+constexpr std::int32_t ICON_TYPE_HIGHEST = 8;
+constexpr int JOBS_HIGHEST = 64;
+
+bool ParseIconType(const std::string& text, std::int32_t* type)
+{
+    for (const TypeName& row : TypeNames) {
+        std::string lowered = text;
+        std::transform(lowered.begin(), lowered.end(), lowered.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (lowered == row.name) {
+            *type = row.type;
+            return true;
+        }
+    }
+    return ParseNumber(text, 1, ICON_TYPE_HIGHEST, type);
 }
 
 // A preview count: plain decimal digits, within [lowest, highest].
@@ -116,6 +164,55 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
             return fail("unknown option '" + arg + "'");
         } else if (command->command == Command::Info && isFlag("--json") && !valueAttached) {
             line.json = true;
+        } else if (command->command == Command::Info && isFlag("--brief") && !valueAttached) {
+            line.brief = true;
+        } else if (command->command == Command::Extract && isFlag("--selected-only") && !valueAttached) {
+            line.selectedOnly = true;
+        } else if (command->command == Command::Extract && isFlag("--normal-only") && !valueAttached) {
+            line.normalOnly = true;
+        } else if (command->command == Command::Convert && isFlag("--type")) {
+            std::int32_t type = 0;
+            if (!takeValue() || !ParseIconType(value, &type))
+                return fail("--type needs drawer, tool, project, disk, garbage or a number 1.." +
+                            std::to_string(ICON_TYPE_HIGHEST));
+            line.setType = type;
+        } else if (command->command == Command::Convert && isFlag("--default-tool")) {
+            if (!takeValue())
+                return fail("--default-tool needs a TEXT");
+            line.setDefaultTool = value;
+        } else if (command->command == Command::Convert && isFlag("--tooltype")) {
+            if (!takeValue() || value.empty() || value.front() == '=')
+                return fail("--tooltype needs KEY=VALUE");
+            line.setToolTypes.push_back(value);
+        } else if (command->command == Command::Convert && isFlag("--position")) {
+            std::size_t comma = std::string::npos;
+            std::int32_t x = 0, y = 0;
+            if (!takeValue() || (comma = value.find(',')) == std::string::npos ||
+                !ParseNumber(value.substr(0, comma), INT32_MIN, INT32_MAX, &x) ||
+                !ParseNumber(value.substr(comma + 1), INT32_MIN, INT32_MAX, &y))
+                return fail("--position needs X,Y (whole numbers, may be negative)");
+            line.setPositionX = x;
+            line.setPositionY = y;
+        } else if (command->command == Command::Convert && isFlag("--stack")) {
+            std::int32_t stack = 0;
+            if (!takeValue() || !ParseNumber(value, 0, INT32_MAX, &stack))
+                return fail("--stack needs a number of bytes (0 or more)");
+            line.setStack = stack;
+        } else if (command->command == Command::Convert && isFlag("--resize") && !valueAttached) {
+            line.resize = true;
+        } else if (command->command == Command::Convert && isFlag("--out-dir")) {
+            if (!line.outDir.empty())
+                return fail("--out-dir given twice");
+            if (!takeValue() || value.empty())
+                return fail("--out-dir needs a DIR");
+            line.outDir = value;
+        } else if (command->command == Command::Convert && isFlag("--recursive") && !valueAttached) {
+            line.recursive = true;
+        } else if (command->command == Command::Convert && (isFlag("--jobs") || isFlag("-j"))) {
+            std::int32_t jobs = 0;
+            if (!takeValue() || !ParseNumber(value, 1, JOBS_HIGHEST, &jobs))
+                return fail("--jobs needs a number 1.." + std::to_string(JOBS_HIGHEST));
+            line.jobs = jobs;
         } else if ((command->command == Command::Extract || command->command == Command::Convert) &&
                    (isFlag("-o") || isFlag("--output"))) {
             if (outputSeen)
@@ -188,17 +285,27 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
     case Command::Info:
         if (operands.empty())
             return fail("info needs at least one FILE");
+        if (line.json && line.brief)
+            return fail("--json and --brief exclude each other");
         break;
     case Command::Extract:
         if (operands.size() != 1)
             return fail(operands.empty() ? "extract needs a FILE" : "extract takes one FILE");
         if (!outputSeen)
             return fail("extract needs -o DIR");
+        if (line.selectedOnly && line.normalOnly)
+            return fail("--selected-only and --normal-only exclude each other");
         break;
     case Command::Convert:
         if (operands.empty())
             return fail("convert needs at least one INPUT");
-        if (!outputSeen)
+        if (outputSeen && !line.outDir.empty())
+            return fail("-o and --out-dir exclude each other");
+        if (!line.outDir.empty() && !formatSeen)
+            return fail("--out-dir needs -f KEYWORD (see 'tessel formats')");
+        if (line.outDir.empty() && (line.recursive || line.jobs != 1))
+            return fail(std::string(line.recursive ? "--recursive" : "--jobs") + " needs --out-dir");
+        if (!outputSeen && line.outDir.empty())
             return fail("convert needs -o OUTPUT");
         break;
     case Command::Preview:

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,21 @@ struct CommandLine {
     std::string formatKeyword;        // -f, as typed
     bool compress = false;            // --compress
     bool json = false;                // --json
+    bool brief = false;               // info --brief
+    bool selectedOnly = false;        // extract --selected-only
+    bool normalOnly = false;          // extract --normal-only
+    // convert: attributes set on the way, over what the inputs gave
+    std::optional<std::int32_t> setType;          // --type
+    std::optional<std::string> setDefaultTool;    // --default-tool
+    std::vector<std::string> setToolTypes;        // --tooltype, in order
+    std::optional<std::int32_t> setPositionX;     // --position X,Y
+    std::optional<std::int32_t> setPositionY;
+    std::optional<std::int32_t> setStack;         // --stack
+    bool resize = false;                          // --resize
+    // convert in batch: one output per input in outDir
+    std::string outDir;                           // --out-dir
+    bool recursive = false;                       // --recursive
+    int jobs = 1;                                 // --jobs
 };
 
 struct ParseResult {

@@ -1,5 +1,6 @@
 #include "tool/commands.h"
 
+#include "tool/batch.h"
 #include "tool/command_line.h"
 #include "tool/format_fitting.h"
 #include "tool/icon_files.h"
@@ -57,12 +58,20 @@ int RunInfo(runtime::Module& module, const CommandLine& line, std::ostream& out,
     bool first = true;
     for (const std::string& file : line.files) {
         LoadResult loaded = LoadIconFile(module, file);
+        if (!loaded.ok && line.brief) {
+            // One line per file, a failure too, so the listing stays complete.
+            out << file << "  error: " << loaded.error << "\n";
+            status = EXIT_FAILED;
+            continue;
+        }
         if (!loaded.ok) {
             err << "tessel: " << file << ": " << loaded.error << "\n";
             status = EXIT_FAILED;
             continue;
         }
-        if (line.json) {
+        if (line.brief) {
+            out << InfoBriefLine(file, loaded.icon) << "\n";
+        } else if (line.json) {
             out << InfoJson(file, loaded.icon) << "\n";
         } else {
             out << (first ? "" : "\n") << InfoText(file, loaded.icon);
@@ -89,6 +98,10 @@ int RunExtract(runtime::Module& module, const CommandLine& line, std::ostream& o
         return EXIT_FAILED;
     }
     for (std::size_t i = 0; i < loaded.icon.images.size(); ++i) {
+        // The filters keep the numbering of the full list, so names stay stable.
+        const bool selected = (loaded.icon.images[i].flags & IMAGEFLAG_SELECTED) != 0;
+        if ((line.selectedOnly && !selected) || (line.normalOnly && selected))
+            continue;
         std::string path = (fs::path(line.output) / ExtractFileName(file, i)).string();
         std::string why;
         if (!WriteImagePng(loaded.icon.images[i], path, &why)) {
@@ -126,7 +139,7 @@ int RunConvert(runtime::Module& module, const CommandLine& line, std::ostream& o
         err << "tessel: " << line.output << ": nothing to save (the inputs hold no images)\n";
         return EXIT_FAILED;
     }
-    FitImagesToFormat(merged.images, choice.format->keyword);
+    PrepareIconForFormat(line, choice.format->keyword, merged);
     SaveRequest request;
     request.formatId = choice.format->formatId;
     request.formatName = choice.format->displayName.empty() ? choice.format->keyword : choice.format->displayName;
@@ -198,6 +211,8 @@ int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     }
 
     std::string modulePath = line.modulePath.empty() ? runtime::DefaultModulePath() : line.modulePath;
+    if (line.command == Command::Convert && !line.outDir.empty())
+        return RunBatchConvert(line, modulePath, out, err);
     std::string error;
     std::unique_ptr<runtime::Module> module = runtime::Module::Open(modulePath, &error);
     if (!module) {

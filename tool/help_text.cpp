@@ -32,6 +32,7 @@ examples:
   tessel extract Disk.info -o pictures   its images as PNG files
   tessel convert logo.png -o logo.ico    a PNG picture as a Windows icon
   tessel convert logo.png -o logo.icns   ... and as a macOS icon
+  tessel convert icons --out-dir out -f WINDOWS   every icon in a folder
 
 exit status:
   0  success
@@ -55,7 +56,7 @@ example:
 exit status: 0 success, 1 module not loadable, 2 usage error.
 )";
 
-constexpr char InfoHelp[] = R"(usage: tessel info FILE... [--json]
+constexpr char InfoHelp[] = R"(usage: tessel info FILE... [--json | --brief]
 
 Shows, for each FILE, the format it is in, the icon's attributes and its
 images.
@@ -74,16 +75,22 @@ options:
             "images": [{"index", "width", "height", "depth", "flags",
                         "transparentPen"}, ...]}
            Text bytes that are not UTF-8 are read as Latin-1.
+  --brief  one line per file, for big folders: file, format, image count and
+           each image as WIDTHxHEIGHT/DEPTH, followed by p when it is flagged
+           primary and s when it is the selected state. A file that cannot be
+           read gets a line too: FILE  error: REASON.
+             icons/disk.info  Amiga icon  4 images  48x48/2 48x48/2s 64x64/32p 64x64/32s
 
 examples:
   tessel info Disk.info
+  tessel info --brief icons/*
   tessel info icons/*.info --json | python3 -c 'import json,sys; [print(json.loads(l)["format"]) for l in sys.stdin]'
 
 exit status: 0 all files shown, 1 some file could not be read (the others are
 still shown), 2 usage error.
 )";
 
-constexpr char ExtractHelp[] = R"(usage: tessel extract FILE -o DIR
+constexpr char ExtractHelp[] = R"(usage: tessel extract FILE -o DIR [--selected-only | --normal-only]
 
 Writes every image of FILE, in order, as an RGBA PNG picture in DIR (created
 when missing): DIR/NAME-0.png, DIR/NAME-1.png, ... where NAME is FILE's name
@@ -93,15 +100,24 @@ the same name are replaced.
 
 options:
   -o DIR, --output DIR   the directory to write into
+  --selected-only   only the images of the selected state (drawn when the
+                    icon is clicked)
+  --normal-only     only the images of the normal state
+                    Both keep the numbers of the full list, so Disk-1.png is
+                    the same image with or without a filter.
 
 examples:
   tessel extract Disk.info -o pictures      pictures/Disk-0.png, pictures/Disk-1.png
+  tessel extract Disk.info -o sel --selected-only   sel/Disk-1.png, ...
   tessel extract app.icns -o /tmp/app       every size of a macOS icon
 
 exit status: 0 success, 1 FILE unreadable or a picture not written, 2 usage error.
 )";
 
-constexpr char ConvertHelp[] = R"(usage: tessel convert INPUT... -o OUTPUT [-f KEYWORD] [--compress]
+constexpr char ConvertHelp[] = R"(usage: tessel convert INPUT... -o OUTPUT [-f KEYWORD] [--compress] [--resize]
+                      [ATTRIBUTE OPTIONS]
+       tessel convert DIR_OR_FILES... --out-dir OUT -f KEYWORD [--recursive]
+                      [--jobs N] [--compress] [--resize] [ATTRIBUTE OPTIONS]
 
 Reads every INPUT (icons of any readable format, or plain PNG pictures), puts
 all their images together in order, and writes them as one icon to OUTPUT.
@@ -118,15 +134,62 @@ options:
                 .ico WINDOWS, .icns MACOS. A .info OUTPUT needs -f, since
                 several Amiga formats use that extension.
   --compress    ask the format's writer to compress where it can
+  --resize      make the sizes the format stores and the inputs lack, each
+                scaled down from the nearest larger image of the same state
+                (normal from normal, selected from selected). WINDOWS gets
+                16, 24, 32, 48 and 256; MACOS 16, 32, 48, 128, 256 and 512.
+                The Amiga formats and PNG need no particular size, so nothing
+                is made for them. Nothing is ever enlarged: a size with no
+                larger image is left out. Scaling averages the exact area
+                under each new pixel, with transparency taken into account;
+                palette images are made true colour first, and an image that
+                is not square is centred on transparency.
+
+attribute options (set on the way, over what the inputs gave):
+  --type T              drawer, tool, project, disk, garbage, or a number 1..8
+  --default-tool TEXT   the program that opens a project
+  --tooltype KEY=VALUE  a tooltype; repeat for more, kept in the order given.
+                        One with the same KEY as an input's replaces it.
+  --position X,Y        the icon's place in its window (may be negative)
+  --stack N             the stack size, in bytes
+  Windows and macOS icons have no such attributes: the options only matter
+  for the Amiga formats and PNG icons.
+
+batch conversion (--out-dir instead of -o):
+  Converts each input on its own into OUT (created when missing), as
+  OUT/NAME.EXT: NAME the input's name without its last extension, EXT the
+  format's extension. A directory argument means every regular file in it
+  (and in its subdirectories with --recursive). A name already used in this
+  run, or that of an input, gets -2, -3, ... added; no input is ever
+  overwritten. Conversion goes on past failures; at the end a summary on
+  standard output counts the files converted, failed and skipped, with one
+  line for each failure and each skip and its reason:
+    converted 150, failed 2, skipped 1 (153 files to WINDOWS in out)
+    failed: icons/odd.info: cannot read Amiga icon (damaged or not supported)
+    skipped: icons/README: not an icon file (starts with 53 68 6F 77)
+  Skipped files are not icons, or hold nothing the format can store (the line
+  says what it would need: macOS icons, for one, store only square images of
+  certain sizes, which --resize can make). When standard error
+  is a terminal a progress bar shows there; otherwise nothing is printed
+  there. A failed file leaves nothing in OUT.
+  --out-dir OUT   the directory to write into (not together with -o)
+  --recursive     go into subdirectories of directory arguments
+  --jobs N        convert in N worker processes at once (1..64); the summary
+                  is the same, in input order
 
 examples:
   tessel convert logo.png -o logo.ico
   tessel convert logo16.png logo32.png logo128.png -o logo.icns
+  tessel convert big512.png -o app.icns --resize      all six macOS sizes
   tessel convert logo.png -o Logo.info -f amigaos35
   tessel convert Disk.info -o Disk.info -f PNG --compress
+  tessel convert app.png -o App.info -f AMIGAOS40 --type tool --stack 8192 \
+      --tooltype DONOTWAIT=YES --position 20,-4
+  tessel convert icons/ --out-dir ico -f WINDOWS --jobs 2
 
-exit status: 0 written, 1 an input could not be read or OUTPUT not written,
-2 usage error (including an unknown or missing format keyword).
+exit status: 0 written, 1 an input could not be read or OUTPUT not written
+(in a batch: any file failed), 2 usage error (including an unknown or missing
+format keyword, a bad number, -o together with --out-dir).
 )";
 
 constexpr char PreviewHelp[] = R"(usage: tessel preview FILE... -o SHEET.png [--scale N] [--columns N]

@@ -1,0 +1,171 @@
+#include "tool/resize.h"
+
+#include "tool/picture_export.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace tessel::tool {
+
+namespace {
+
+// Why a box filter of our own: icons are reduced by factors such as 2, 4,
+// 256/48 or 512/24, and the right answer for "what colour does this output
+// pixel show" is the average of exactly the source area under it. Taking
+// each source pixel's overlap with that area as its weight (fractional at
+// the footprint's edges) gives that average exactly, with no ringing and no
+// dependence on a resampling library's choice of kernel. The averaging is
+// done on premultiplied alpha, so a transparent pixel's hidden colour (often
+// black) adds nothing and an opaque edge keeps its colour instead of a dark
+// fringe.
+
+// One source pixel's share of one output pixel along one axis.
+struct Tap {
+    std::int32_t source;
+    double weight;
+};
+
+// For each of outSize output pixels, the source pixels its footprint covers
+// with their overlap as a fraction of the footprint. Positions are counted in
+// units of 1/outSize source pixel, so every boundary is an exact integer.
+std::vector<std::vector<Tap>> AxisTaps(std::int32_t inSize, std::int32_t outSize)
+{
+    std::vector<std::vector<Tap>> taps(static_cast<std::size_t>(outSize));
+    const std::int64_t in = inSize, out = outSize;
+    for (std::int64_t o = 0; o < out; ++o) {
+        const std::int64_t start = o * in, end = (o + 1) * in;   // footprint, in 1/out units
+        for (std::int64_t s = start / out; s < in && s * out < end; ++s) {
+            std::int64_t overlap = std::min(end, (s + 1) * out) - std::max(start, s * out);
+            if (overlap > 0)
+                taps[o].push_back({static_cast<std::int32_t>(s), double(overlap) / double(in)});
+        }
+    }
+    return taps;
+}
+
+std::uint8_t ToByte(double value)
+{
+    return static_cast<std::uint8_t>(std::clamp(std::lround(value), 0L, 255L));
+}
+
+// Alpha-premultiplied channels of one pixel, in the order A, R, G, B.
+void AddPremultiplied(std::uint32_t argb, double weight, double* sums)
+{
+    const double alpha = argb >> 24;
+    sums[0] += weight * alpha;
+    sums[1] += weight * double((argb >> 16) & 0xFF) * alpha / 255.0;
+    sums[2] += weight * double((argb >> 8) & 0xFF) * alpha / 255.0;
+    sums[3] += weight * double(argb & 0xFF) * alpha / 255.0;
+}
+
+std::uint32_t FromPremultiplied(const double* sums)
+{
+    const double alpha = sums[0];
+    if (alpha <= 0.0)
+        return 0;
+    std::uint32_t word = std::uint32_t{ToByte(alpha)} << 24;
+    for (int channel = 1; channel <= 3; ++channel)
+        word |= std::uint32_t{ToByte(sums[channel] * 255.0 / alpha)} << (8 * (3 - channel));
+    return word;
+}
+
+constexpr int CHANNELS = 4;
+
+}  // namespace
+
+std::vector<std::uint32_t> ScaleArgb(const std::vector<std::uint32_t>& source, std::int32_t sourceWidth,
+                                     std::int32_t sourceHeight, std::int32_t width, std::int32_t height)
+{
+    if (sourceWidth < 1 || sourceHeight < 1 || width < 1 || height < 1 || sourceWidth > IMAGE_MAX_SIDE ||
+        sourceHeight > IMAGE_MAX_SIDE || width > IMAGE_MAX_SIDE || height > IMAGE_MAX_SIDE ||
+        source.size() < std::size_t(sourceWidth) * std::size_t(sourceHeight))
+        return {};
+    const auto columns = AxisTaps(sourceWidth, width);
+    const auto rows = AxisTaps(sourceHeight, height);
+    std::vector<std::uint32_t> result(std::size_t(width) * std::size_t(height));
+    // One output row at a time: each source row under it is filtered across,
+    // then added with its vertical weight, so memory stays one row of sums.
+    std::vector<double> rowSums(std::size_t(width) * CHANNELS);
+    std::vector<double> across(std::size_t(width) * CHANNELS);
+    for (std::int32_t y = 0; y < height; ++y) {
+        std::fill(rowSums.begin(), rowSums.end(), 0.0);
+        for (const Tap& down : rows[y]) {
+            const std::uint32_t* sourceRow = source.data() + std::size_t(down.source) * std::size_t(sourceWidth);
+            std::fill(across.begin(), across.end(), 0.0);
+            for (std::int32_t x = 0; x < width; ++x) {
+                for (const Tap& tap : columns[x])
+                    AddPremultiplied(sourceRow[tap.source], tap.weight, &across[std::size_t(x) * CHANNELS]);
+            }
+            for (std::size_t i = 0; i < rowSums.size(); ++i)
+                rowSums[i] += down.weight * across[i];
+        }
+        for (std::int32_t x = 0; x < width; ++x)
+            result[std::size_t(y) * std::size_t(width) + std::size_t(x)] =
+                FromPremultiplied(&rowSums[std::size_t(x) * CHANNELS]);
+    }
+    return result;
+}
+
+std::vector<std::int32_t> ResizeTargetSizes(const std::string& keyword)
+{
+    if (keyword == "WINDOWS")
+        return {16, 24, 32, 48, 256};
+    if (keyword == "MACOS")
+        return {16, 32, 48, 128, 256, 512};
+    return {};
+}
+
+std::size_t AddResizedImages(std::vector<Image>& images, const std::string& keyword)
+{
+    const std::vector<std::int32_t> sizes = ResizeTargetSizes(keyword);
+    const std::size_t existing = images.size();
+    for (bool selected : {false, true}) {
+        auto inState = [&](const Image& image) { return ((image.flags & IMAGEFLAG_SELECTED) != 0) == selected; };
+        for (std::int32_t size : sizes) {
+            const Image* nearest = nullptr;
+            bool present = false;
+            for (std::size_t i = 0; i < existing; ++i) {
+                const Image& image = images[i];
+                if (!inState(image))
+                    continue;
+                if (image.width == size && image.height == size)
+                    present = true;
+                const std::int32_t side = std::max(image.width, image.height);
+                // The nearest larger image; at equal sides the deeper one.
+                if (side > size &&
+                    (!nearest || side < std::max(nearest->width, nearest->height) ||
+                     (side == std::max(nearest->width, nearest->height) && image.depth > nearest->depth)))
+                    nearest = &image;
+            }
+            if (present || !nearest)
+                continue;
+            const std::vector<std::uint32_t> argb = ImageToArgb(*nearest);
+            if (argb.empty())
+                continue;
+            // The longer side becomes size; the other keeps the proportion.
+            const std::int32_t side = std::max(nearest->width, nearest->height);
+            const std::int32_t width = std::max<std::int32_t>(
+                1, static_cast<std::int32_t>(std::lround(double(nearest->width) * size / side)));
+            const std::int32_t height = std::max<std::int32_t>(
+                1, static_cast<std::int32_t>(std::lround(double(nearest->height) * size / side)));
+            const std::vector<std::uint32_t> scaled = ScaleArgb(argb, nearest->width, nearest->height, width, height);
+            if (scaled.empty())
+                continue;
+            Image made;
+            made.width = size;
+            made.height = size;
+            made.depth = 32;
+            made.flags = nearest->flags & IMAGEFLAG_SELECTED;
+            made.pixels.assign(std::size_t(size) * std::size_t(size) * 4, 0);
+            const std::int32_t left = (size - width) / 2, top = (size - height) / 2;
+            for (std::int32_t y = 0; y < height; ++y)
+                std::memcpy(made.pixels.data() + (std::size_t(top + y) * std::size_t(size) + std::size_t(left)) * 4,
+                            scaled.data() + std::size_t(y) * std::size_t(width), std::size_t(width) * 4);
+            images.push_back(std::move(made));
+        }
+    }
+    return images.size() - existing;
+}
+
+}  // namespace tessel::tool

@@ -1,0 +1,32 @@
+// Making the image sizes a format stores from larger images of the same icon.
+#pragma once
+
+#include "tool/icon_model.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tessel::tool {
+
+// Scales a picture of 0xAARRGGBB words, top row first, from sourceWidth x
+// sourceHeight to width x height by averaging the area each output pixel
+// covers, on premultiplied alpha. Meant for reductions; it also enlarges, by
+// repeating pixels. Empty when a size is below 1 or source is short.
+std::vector<std::uint32_t> ScaleArgb(const std::vector<std::uint32_t>& source, std::int32_t sourceWidth,
+                                     std::int32_t sourceHeight, std::int32_t width, std::int32_t height);
+
+// The square sizes the format with this keyword stores (WINDOWS 16, 24, 32,
+// 48, 256; MACOS 16, 32, 48, 128, 256, 512); empty for formats that need no
+// particular size.
+std::vector<std::int32_t> ResizeTargetSizes(const std::string& keyword);
+
+// For each state (normal, selected) the images have, adds an image of each
+// target size that state lacks, scaled down from the nearest larger image of
+// the same state and centred on transparency when that image is not square.
+// A size with no larger image is skipped: nothing is ever enlarged. The new
+// images are true colour (depth 32) and follow the existing ones. Returns the
+// number of images added.
+std::size_t AddResizedImages(std::vector<Image>& images, const std::string& keyword);
+
+}  // namespace tessel::tool

@@ -126,8 +126,16 @@ std::vector<BatchItem> ListInputs(const CommandLine& line)
                 found.push_back(entry.path().string());
         };
         if (line.recursive) {
-            for (fs::recursive_directory_iterator it(argument, error), end; !error && it != end; it.increment(error))
+            for (fs::recursive_directory_iterator it(argument, error), end; !error && it != end; it.increment(error)) {
+                // The output directory may lie inside an input one: what an
+                // earlier run wrote there is not taken as input again.
+                std::error_code sameError;
+                if (it->is_directory(sameError) && fs::equivalent(it->path(), line.outDir, sameError)) {
+                    it.disable_recursion_pending();
+                    continue;
+                }
                 collect(*it);
+            }
         } else {
             for (fs::directory_iterator it(argument, error), end; !error && it != end; it.increment(error))
                 collect(*it);
@@ -316,6 +324,7 @@ struct Worker {
     int fd = -1;
     std::string buffer;
     bool damaged = false;
+    int signal = 0;   // the signal that ended it, or 0
 };
 
 // The child's whole life: its own module, its share of the files, one record
@@ -458,7 +467,7 @@ void RunWorkers(const CommandLine& line, const std::string& modulePath, const st
         int status = 0;
         while (::waitpid(worker.pid, &status, 0) < 0 && errno == EINTR) {
         }
-        worker.pid = WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+        worker.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }
     ::sigaction(SIGPIPE, &previous, nullptr);
     // Files a worker never reported: the worker is the reason.
@@ -471,9 +480,9 @@ void RunWorkers(const CommandLine& line, const std::string& modulePath, const st
             worker = &workers[k % jobs];
         item.done = true;
         item.outcome = Outcome::Failed;
-        item.reason = worker && worker->pid < 0 ? "the worker converting it stopped (signal " +
-                                                      std::to_string(-worker->pid) + ")"
-                                                : "the worker converting it stopped before reporting";
+        item.reason = worker && worker->signal ? "the worker converting it stopped (signal " +
+                                                     std::to_string(worker->signal) + ")"
+                                               : "the worker converting it stopped before reporting";
         // Its output may be a temporary file or nothing; never a finished one
         // that the summary calls failed.
         std::error_code ignored;

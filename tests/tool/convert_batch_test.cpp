@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -244,6 +246,25 @@ TEST(ConvertResize, WindowsAndMacosGetTheirSizesAsIndependentReadersSee)
     ProgramResult icns = Tessel({"convert", dir.File("big512.png"), "-o", dir.File("app.icns"), "--resize"});
     ASSERT_EQ(icns.exitCode, 0) << icns.err;
     EXPECT_EQ(Icns2pngSizes(dir.File("app.icns")), (std::set<int>{16, 32, 48, 128, 256, 512}));
+    // Pillow reads each size of the icon and makes it again from the
+    // picture with its own box filter; on this smooth opaque picture the two
+    // agree to rounding (Pillow rounds between its two passes).
+    const std::string script =
+        "import sys\n"
+        "from PIL import Image\n"
+        "big = Image.open(sys.argv[1]).convert('RGBA')\n"
+        "ico = Image.open(sys.argv[2])\n"
+        "for side in (16, 24, 32, 48):\n"
+        "    ico.size = (side, side)\n"
+        "    ico.load()\n"
+        "    mine = ico.convert('RGBA')\n"
+        "    ref = big.resize((side, side), Image.BOX)\n"
+        "    worst = max(abs(a - b) for p, q in zip(mine.getdata(), ref.getdata()) for a, b in zip(p, q))\n"
+        "    print(side, 'ok' if worst <= 1 else worst)\n";
+    ProgramResult pillow = RunProgram({"/usr/bin/python3", "-c", script, dir.File("big256.png"), dir.File("app.ico")});
+    EXPECT_EQ(pillow.exitCode, 0) << pillow.err;
+    EXPECT_EQ(pillow.out, "16 ok\n24 ok\n32 ok\n48 ok\n");
+
     // Never enlarged: from 256 pixels there is no 512.
     ProgramResult small = Tessel({"convert", dir.File("big256.png"), "-o", dir.File("small.icns"), "--resize"});
     ASSERT_EQ(small.exitCode, 0) << small.err;
@@ -401,6 +422,84 @@ TEST(ConvertBatch, NamesClashSafelyAndNonIconsAreSkipped)
     EXPECT_EQ(Entries(out), (std::set<std::string>{"deep.ico", "disk.ico", "disk-2.ico"}));
     EXPECT_EQ(Tessel({"convert", in, "--out-dir", out, "-o", dir.File("x.ico"), "-f", "WINDOWS"}).exitCode, 2);
     EXPECT_EQ(Tessel({"convert", in, "--out-dir", out, "-f", "NOSUCH"}).exitCode, 2);
+}
+
+// Runs tessel with standard error on a pseudo-terminal of its own (no real
+// terminal needed) and returns what was written there.
+std::string StandardErrorOnPseudoTerminal(const std::vector<std::string>& tesselArgs, int* exitCode)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || !ptsname(master)) {
+        ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
+        return {};
+    }
+    const std::string slave = ptsname(master);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, slave.c_str(), O_RDWR | O_NOCTTY, 0);
+    std::vector<std::string> argv = {TESSEL_TOOL_PATH};
+    argv.insert(argv.end(), tesselArgs.begin(), tesselArgs.end());
+    std::vector<char*> args;
+    for (std::string& arg : argv)
+        args.push_back(arg.data());
+    args.push_back(nullptr);
+    std::string environment = std::string("TESSEL_MODULE=") + TESSEL_MODULE_PATH;
+    std::vector<char*> envp = {environment.data(), nullptr};
+    pid_t pid = 0;
+    int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    std::string text;
+    if (spawned != 0) {
+        ADD_FAILURE() << "cannot start tessel: " << std::strerror(spawned);
+        close(master);
+        return text;
+    }
+    // Read while it runs, so a full terminal buffer cannot stall it; the
+    // master reports an error once the last slave descriptor is closed.
+    int status = 0;
+    bool exited = false;
+    for (int idle = 0; idle < 600;) {
+        pollfd ready = {master, POLLIN, 0};
+        if (poll(&ready, 1, 100) > 0) {
+            char chunk[4096];
+            ssize_t n = read(master, chunk, sizeof chunk);
+            if (n > 0) {
+                text.append(chunk, std::size_t(n));
+                continue;
+            }
+            if (exited)
+                break;
+        }
+        if (!exited && waitpid(pid, &status, WNOHANG) == pid)
+            exited = true;
+        else if (exited)
+            break;
+        ++idle;
+    }
+    if (!exited)
+        waitpid(pid, &status, 0);
+    close(master);
+    *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return text;
+}
+
+TEST(ConvertBatch, ProgressBarOnlyOnATerminal)
+{
+    TempDir dir;
+    WriteSquarePng(dir.File("a.png"), 16);
+    WriteSquarePng(dir.File("b.png"), 32);
+    for (const char* jobs : {"1", "2"}) {
+        int exitCode = -1;
+        std::string shown = StandardErrorOnPseudoTerminal(
+            {"convert", dir.File("a.png"), dir.File("b.png"), "--out-dir", dir.File(std::string("out") + jobs), "-f",
+             "WINDOWS", "--jobs", jobs},
+            &exitCode);
+        EXPECT_EQ(exitCode, 0);
+        EXPECT_NE(shown.find("] 1/2 "), std::string::npos) << shown;
+        EXPECT_NE(shown.find("[" + std::string(30, '#') + "] 2/2 "), std::string::npos) << shown;
+    }
 }
 
 TEST(InfoBrief, OneLinePerCorpusFileInOrder)

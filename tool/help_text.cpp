@@ -169,13 +169,13 @@ batch conversion (--out-dir instead of -o):
     skipped: icons/README: not an icon file (starts with 53 68 6F 77)
   Skipped files are not icons, or hold nothing the format can store (the line
   says what it would need: macOS icons, for one, store only square images of
-  certain sizes, which --resize can make). When standard error
-  is a terminal a progress bar shows there; otherwise nothing is printed
-  there. A failed file leaves nothing in OUT.
+  certain sizes, which --resize can make). When standard error is a
+  terminal a progress bar shows there; otherwise nothing is printed there.
+  A failed file leaves nothing in OUT.
   --out-dir OUT   the directory to write into (not together with -o)
   --recursive     go into subdirectories of directory arguments
-  --jobs N        convert in N worker processes at once (1..64); the summary
-                  is the same, in input order
+  --jobs N, -j N  convert in N worker processes at once (1..64); the
+                  summary is the same, in input order
 
 examples:
   tessel convert logo.png -o logo.ico

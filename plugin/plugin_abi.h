@@ -259,9 +259,11 @@ using HostUncompressFn = std::int32_t (*)(std::uint8_t* dst, std::uint64_t* dstL
 using HostCrc32Fn = std::uint32_t (*)(const void* buffer, std::uint64_t n);
 }  // extern "C"
 
-// ---- Layout checks (LP64) --------------------------------------------------
-
-static_assert(sizeof(void*) == 8, "the record layouts below are for 64-bit pointers");
+// ---- Layout checks -----------------------------------------------------------
+// The same records in the same field order on both pointer sizes; only the
+// pointer and pointer-sized members change width, so every offset after the
+// first of them moves. The module is built for ILP32 (32-bit PowerPC) and
+// tested on LP64 as well.
 
 #define TESSEL_CHECK_RECORD(Record) \
     static_assert(std::is_standard_layout_v<Record> && std::is_trivially_copyable_v<Record>)
@@ -275,6 +277,98 @@ TESSEL_CHECK_RECORD(QuantizeParams);
 TESSEL_CHECK_RECORD(TagItem);
 TESSEL_CHECK_RECORD(HostApi);
 #undef TESSEL_CHECK_RECORD
+
+#if UINTPTR_MAX == 0xFFFFFFFFu
+
+static_assert(sizeof(void*) == 4, "the record layouts below are for 32-bit pointers");
+
+static_assert(offsetof(PluginHeader, magic) == 0);
+static_assert(offsetof(PluginHeader, headerVersion) == 8);
+static_assert(offsetof(PluginHeader, reserved0) == 12);
+static_assert(offsetof(PluginHeader, lookup) == 16);
+static_assert(sizeof(PluginHeader) == 20);
+
+static_assert(offsetof(PluginInfo, capabilities) == 0);
+static_assert(offsetof(PluginInfo, version) == 4);
+static_assert(offsetof(PluginInfo, revision) == 8);
+static_assert(offsetof(PluginInfo, hostVersion) == 12);
+static_assert(offsetof(PluginInfo, hostRevision) == 16);
+static_assert(offsetof(PluginInfo, reserved0) == 20);
+static_assert(offsetof(PluginInfo, name) == 24);
+static_assert(offsetof(PluginInfo, moduleName) == 28);
+static_assert(offsetof(PluginInfo, author) == 32);
+static_assert(offsetof(PluginInfo, description) == 36);
+static_assert(offsetof(PluginInfo, copyright) == 40);
+static_assert(offsetof(PluginInfo, url) == 44);
+static_assert(offsetof(PluginInfo, date) == 48);
+static_assert(offsetof(PluginInfo, reserved) == 52);
+static_assert(sizeof(PluginInfo) == 60);
+
+static_assert(offsetof(IconSaverInfo, hasMore) == 0);
+static_assert(offsetof(IconSaverInfo, formatId) == 4);
+static_assert(offsetof(IconSaverInfo, keyword) == 8);
+static_assert(sizeof(IconSaverInfo) == 12);
+
+static_assert(offsetof(IconImage, next) == 0);
+static_assert(offsetof(IconImage, pixels) == 4);
+static_assert(offsetof(IconImage, width) == 8);
+static_assert(offsetof(IconImage, height) == 12);
+static_assert(offsetof(IconImage, flags) == 16);
+static_assert(offsetof(IconImage, reserved0) == 20);
+static_assert(offsetof(IconImage, palette) == 24);
+static_assert(offsetof(IconImage, transparentPen) == 28);
+static_assert(offsetof(IconImage, depth) == 32);
+static_assert(offsetof(IconImage, mark) == 36);
+static_assert(offsetof(IconImage, reserved1) == 40);
+static_assert(sizeof(IconImage) == 44);
+
+static_assert(offsetof(IconAttributes, type) == 0);
+static_assert(offsetof(IconAttributes, viewMode) == 4);
+static_assert(offsetof(IconAttributes, posX) == 8);
+static_assert(offsetof(IconAttributes, posY) == 12);
+static_assert(offsetof(IconAttributes, drawerLeft) == 16);
+static_assert(offsetof(IconAttributes, drawerTop) == 20);
+static_assert(offsetof(IconAttributes, drawerWidth) == 24);
+static_assert(offsetof(IconAttributes, drawerHeight) == 28);
+static_assert(offsetof(IconAttributes, stackSize) == 32);
+static_assert(offsetof(IconAttributes, reserved0) == 36);
+static_assert(offsetof(IconAttributes, defaultTool) == 40);
+static_assert(offsetof(IconAttributes, toolTypes) == 44);
+static_assert(offsetof(IconAttributes, showAll) == 48);
+static_assert(offsetof(IconAttributes, reserved1) == 52);
+static_assert(sizeof(IconAttributes) == 56);
+
+static_assert(offsetof(MemFileDesc, reserved0) == 0);
+static_assert(offsetof(MemFileDesc, reserved1) == 4);
+static_assert(offsetof(MemFileDesc, data) == 8);
+static_assert(offsetof(MemFileDesc, extensionHint) == 12);
+static_assert(offsetof(MemFileDesc, reserved2) == 16);
+static_assert(offsetof(MemFileDesc, reserved3) == 20);
+static_assert(offsetof(MemFileDesc, reserved4) == 24);
+static_assert(offsetof(MemFileDesc, sizeHigh) == 28);
+static_assert(offsetof(MemFileDesc, sizeLow) == 32);
+static_assert(offsetof(MemFileDesc, reserved5) == 36);
+static_assert(sizeof(MemFileDesc) == 40);
+
+static_assert(offsetof(QuantizeParams, width) == 0);
+static_assert(offsetof(QuantizeParams, height) == 4);
+static_assert(offsetof(QuantizeParams, sourceDepth) == 8);
+static_assert(offsetof(QuantizeParams, targetDepth) == 12);
+static_assert(offsetof(QuantizeParams, sourcePalette) == 16);
+static_assert(offsetof(QuantizeParams, targetPalette) == 20);
+static_assert(offsetof(QuantizeParams, sourcePen) == 24);
+static_assert(offsetof(QuantizeParams, targetPen) == 28);
+static_assert(sizeof(QuantizeParams) == 32);
+
+static_assert(offsetof(TagItem, tag) == 0);
+static_assert(offsetof(TagItem, value) == 4);
+static_assert(sizeof(TagItem) == 8);
+
+static_assert(sizeof(HostApi) == 64);
+
+#else
+
+static_assert(sizeof(void*) == 8, "the record layouts below are for 64-bit pointers");
 
 static_assert(offsetof(PluginHeader, magic) == 0);
 static_assert(offsetof(PluginHeader, headerVersion) == 8);
@@ -359,3 +453,5 @@ static_assert(offsetof(TagItem, value) == 8);
 static_assert(sizeof(TagItem) == 16);
 
 static_assert(sizeof(HostApi) == 128);
+
+#endif

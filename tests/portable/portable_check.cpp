@@ -1,0 +1,286 @@
+// Loads each file given, prints what the module made of it, saves it in every
+// format and prints what came out, as text that must be the same on every
+// machine: pixels are hashed as bytes in a fixed order (A, R, G, B for pixel
+// words; indices then R, G, B for palettes), never as memory.
+//
+// Usage: portable_check [--temp PATH] FILE...
+// Exit status 1 when a byte-order expectation fails or a block, file or
+// stream is left behind; a file that does not load is reported, not failed.
+#include "host/host_calls.h"
+#include "io/byte_io.h"
+#include "plugin/entry_points.h"
+#include "tests/portable/portable_host.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct SaveFormat {
+    const char* keyword;
+    std::uint32_t formatId;
+};
+
+constexpr SaveFormat SaveFormats[] = {
+    // keyword, FormatId
+    {"AMIGAOS", 0x2CDC9BA4},
+    {"NEWICON", 0x4B6273B7},
+    {"AMIGAOS35", 0x048ACE1F},
+    {"AMIGAOS40", 0x5E8256B5},
+    {"PNG", 0x66299321},
+    {"WINDOWS", 0x4FF820F7},
+    {"MACOS", 0xBBA9467B},
+};
+
+constexpr std::uint32_t FNV_OFFSET = 0x811C9DC5;
+constexpr std::uint32_t FNV_PRIME = 0x01000193;
+
+struct Fnv {
+    std::uint32_t hash = FNV_OFFSET;
+    void Byte(std::uint32_t b)
+    {
+        hash ^= b & 0xFF;
+        hash *= FNV_PRIME;
+    }
+    void Word(std::uint32_t w)                      // 0xAARRGGBB as A, R, G, B
+    {
+        Byte(w >> 24);
+        Byte(w >> 16);
+        Byte(w >> 8);
+        Byte(w);
+    }
+};
+
+bool g_failed = false;
+
+void Fail(const char* what)
+{
+    std::printf("  FAIL %s\n", what);
+    g_failed = true;
+}
+
+std::uint32_t ImageHash(const IconImage* image)
+{
+    Fnv fnv;
+    std::uint64_t pixels = std::uint64_t(image->width) * std::uint64_t(image->height);
+    if (!image->pixels)
+        return 0;
+    if (image->depth > 8) {
+        const auto* words = reinterpret_cast<const std::uint32_t*>(image->pixels);
+        for (std::uint64_t i = 0; i < pixels; ++i)
+            fnv.Word(words[i]);
+    } else {
+        for (std::uint64_t i = 0; i < pixels; ++i)
+            fnv.Byte(image->pixels[i]);
+        for (std::uint32_t i = 0; image->palette && i < 256; ++i) {
+            fnv.Byte(image->palette[i] >> 16);
+            fnv.Byte(image->palette[i] >> 8);
+            fnv.Byte(image->palette[i]);
+        }
+    }
+    return fnv.hash;
+}
+
+bool ReadBytes(const std::string& path, std::vector<std::uint8_t>& out)
+{
+    out.clear();
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    int c;
+    while ((c = std::fgetc(f)) != EOF)
+        out.push_back(static_cast<std::uint8_t>(c));
+    std::fclose(f);
+    return true;
+}
+
+// Blocks the caller still holds on purpose (the loaded icon during its saves)
+// are allowed for.
+void CheckNothingLeft(const char* when, std::int64_t heldBlocks = 0)
+{
+    if (portable::LiveBlocks() != heldBlocks || portable::LiveFiles() != 0 || portable::LiveStreams() != 0) {
+        std::printf("  FAIL left behind %s: %lld blocks, %lld files, %lld streams\n", when,
+                    static_cast<long long>(portable::LiveBlocks()), static_cast<long long>(portable::LiveFiles()),
+                    static_cast<long long>(portable::LiveStreams()));
+        g_failed = true;
+    }
+}
+
+// Images of a loaded icon: count and a hash over every image's line.
+std::uint32_t IconSummary(IconHandle* icon, int* count)
+{
+    Fnv fnv;
+    *count = 0;
+    for (const IconImage* image = GetIconImages(icon); image; image = image->next) {
+        ++*count;
+        fnv.Word(static_cast<std::uint32_t>(image->width));
+        fnv.Word(static_cast<std::uint32_t>(image->height));
+        fnv.Word(static_cast<std::uint32_t>(image->depth));
+        fnv.Word(static_cast<std::uint32_t>(image->transparentPen));
+        fnv.Word(ImageHash(image));
+    }
+    return fnv.hash;
+}
+
+void CheckFile(const char* path, const std::string& temp)
+{
+    std::printf("file %s\n", path);
+    IconAttributes attributes{};
+    const TagItem loadTags[] = {{LOADICON_TAG_ATTRIBUTES, reinterpret_cast<std::uintptr_t>(&attributes)}, {0, 0}};
+    IconHandle* icon = LoadIcon(path, loadTags);
+    if (!icon) {
+        std::printf("  load failed\n");
+        CheckNothingLeft("after a failed load");
+        return;
+    }
+    int index = 0;
+    for (const IconImage* image = GetIconImages(icon); image; image = image->next, ++index)
+        std::printf("  image %d: %dx%d depth %d flags %u pen %d hash %08x\n", index, image->width, image->height,
+                    image->depth, image->flags, image->transparentPen, ImageHash(image));
+    std::printf("  type %d pos %d,%d drawer %d,%d %dx%d view %d showall %d stack %d\n", attributes.type,
+                attributes.posX, attributes.posY, attributes.drawerLeft, attributes.drawerTop,
+                attributes.drawerWidth, attributes.drawerHeight, attributes.viewMode, attributes.showAll,
+                attributes.stackSize);
+    std::printf("  deftool %s\n", attributes.defaultTool ? attributes.defaultTool : "(none)");
+    for (char** line = attributes.toolTypes; line && *line; ++line)
+        std::printf("  tooltype %s\n", *line);
+
+    std::int64_t heldBlocks = portable::LiveBlocks();
+    for (const SaveFormat& format : SaveFormats) {
+        for (std::uintptr_t compress = 0; compress <= 1; ++compress) {
+            const TagItem saveTags[] = {{SAVEICON_TAG_FORMAT, format.formatId},
+                                        {SAVEICON_TAG_COMPRESS, compress},
+                                        {SAVEICON_TAG_ATTRIBUTES, reinterpret_cast<std::uintptr_t>(&attributes)},
+                                        {0, 0}};
+            std::remove(temp.c_str());
+            std::int32_t saved = SaveIcon(temp.c_str(), GetIconImages(icon), saveTags);
+            std::vector<std::uint8_t> bytes;
+            bool present = ReadBytes(temp, bytes);
+            Fnv fnv;
+            for (std::uint8_t b : bytes)
+                fnv.Byte(b);
+            std::printf("  save %s compress %u: %s, %zu bytes, hash %08x", format.keyword,
+                        static_cast<unsigned>(compress), saved ? "ok" : "failed", present ? bytes.size() : 0,
+                        fnv.hash);
+            if (saved) {
+                IconHandle* again = LoadIcon(temp.c_str(), nullptr);
+                int count = 0;
+                std::uint32_t summary = again ? IconSummary(again, &count) : 0;
+                if (again) {
+                    std::printf(", reloads %d images, hash %08x\n", count, summary);
+                    FreeIcon(again);
+                } else {
+                    std::printf(", does not reload\n");
+                }
+            } else {
+                std::printf("\n");
+            }
+            std::remove(temp.c_str());
+            CheckNothingLeft("after a save", heldBlocks);
+        }
+    }
+    FreeIcon(icon);
+    CheckNothingLeft("after FreeIcon");
+}
+
+// The byte-order helpers on a file of known bytes, and the writers' bytes.
+void CheckByteOrder(const std::string& temp)
+{
+    std::printf("byte order\n");
+    const std::uint8_t known[] = {0xE3, 0x10, 0x00, 0x01, 0xE3, 0x10, 0x00, 0x01, 0x12, 0x34, 0x12, 0x34, 0xAB};
+    std::FILE* f = std::fopen(temp.c_str(), "wb");
+    if (!f || std::fwrite(known, 1, sizeof known, f) != sizeof known || std::fclose(f) != 0) {
+        Fail("cannot write the byte-order file");
+        return;
+    }
+    HostFile* file = HostOpen(temp.c_str(), HOST_MODE_READ);
+    if (!file) {
+        Fail("cannot open the byte-order file");
+        return;
+    }
+    std::uint32_t be32 = ReadBE32(file);
+    std::uint32_t le32 = ReadLE32(file);
+    std::uint32_t be16 = ReadBE16(file);
+    std::uint32_t le16 = ReadLE16(file);
+    int eofBefore = HostEof(file);
+    std::uint32_t last = ReadByte(file);
+    int eofAfter = HostEof(file);
+    std::uint32_t past = ReadByte(file);
+    std::int64_t back = HostSeek(file, 2, HOST_SEEK_START);
+    std::uint32_t afterSeek = ReadBE16(file);
+    HostClose(file);
+    std::printf("  ReadBE32 %08x ReadLE32 %08x ReadBE16 %04x ReadLE16 %04x byte %02x past %02x eof %d/%d "
+                "seek back %lld then %04x\n",
+                be32, le32, be16, le16, last, past, eofBefore, eofAfter, static_cast<long long>(back), afterSeek);
+    if (be32 != 0xE3100001 || le32 != 0x010010E3 || be16 != 0x1234 || le16 != 0x3412 || last != 0xAB ||
+        past != 0 || eofBefore != 0 || eofAfter != 1 || back != 13 || afterSeek != 0x0001)
+        Fail("byte-order readers");
+
+    file = HostOpen(temp.c_str(), HOST_MODE_WRITE);
+    if (!file) {
+        Fail("cannot create the byte-order file");
+        return;
+    }
+    WriteBE32(file, 0xE3100001);
+    WriteLE32(file, 0xE3100001);
+    WriteBE16(file, 0x1234);
+    WriteLE16(file, 0x1234);
+    WriteZeros(file, 4);
+    PatchBE32(file, 12, 0xCAFEF00D);
+    PatchLE32(file, 4, 0x0A0B0C0D);
+    HostPutC(file, 0x7F);
+    int closed = HostClose(file);
+    const std::uint8_t expected[] = {0xE3, 0x10, 0x00, 0x01, 0x0D, 0x0C, 0x0B, 0x0A, 0x12, 0x34,
+                                     0x34, 0x12, 0xCA, 0xFE, 0xF0, 0x0D, 0x7F};  // the patches leave the position at the end
+    std::vector<std::uint8_t> bytes;
+    ReadBytes(temp, bytes);
+    std::remove(temp.c_str());
+    std::printf("  written");
+    for (std::uint8_t b : bytes)
+        std::printf(" %02x", b);
+    std::printf("\n");
+    if (closed != 0 || bytes.size() != sizeof expected || std::memcmp(bytes.data(), expected, sizeof expected) != 0)
+        Fail("byte-order writers");
+
+    const char digits[] = "123456789";
+    std::uint32_t crc = HostCrc32(digits, 9);
+    std::printf("  crc32 %08x\n", crc);
+    if (crc != 0xCBF43926)
+        Fail("crc32 check value");
+    CheckNothingLeft("after the byte-order checks");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string temp = "portable_check.tmp";
+    int first = 1;
+    if (argc >= 3 && std::strcmp(argv[1], "--temp") == 0) {
+        temp = argv[2];
+        first = 3;
+    }
+    PluginInfo info{};
+    if (!InitPlugin(&info, portable::PortableHostApi())) {
+        std::printf("InitPlugin failed\n");
+        return 1;
+    }
+    SetHostApi(portable::PortableHostApi());
+    // The module's FormatIds are CRC-32s it computes itself: walking the
+    // savers must give the table above, in order.
+    IconSaverInfo saver{};
+    for (const SaveFormat& format : SaveFormats) {
+        RegisterIconSaver(&saver);
+        std::printf("saver %s %08x\n", saver.keyword ? saver.keyword : "(none)", saver.formatId);
+        if (saver.formatId != format.formatId || !saver.keyword || std::strcmp(saver.keyword, format.keyword) != 0)
+            Fail("format table");
+    }
+    CheckByteOrder(temp);
+    for (int i = first; i < argc; ++i)
+        CheckFile(argv[i], temp);
+    ClosePlugin();
+    std::printf("%s\n", g_failed ? "FAILED" : "passed");
+    return g_failed ? 1 : 0;
+}

@@ -1,0 +1,473 @@
+// The portable host: every operation the module calls, with the contracts the
+// Linux runtime keeps (1/0 and null results, position-based end of file,
+// HostSeek returning the previous position, HostClose reporting failures).
+//
+// A file opened for reading is read whole into memory at open; one opened for
+// writing collects its bytes in memory and writes them out with <cstdio> on
+// close. Memory files and streams use the same handle, so every kind of file
+// behaves alike and nothing depends on the C library's own buffering.
+#include "tests/portable/portable_host.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct HostFile {
+    bool writable = false;
+    bool failed = false;        // sticky: a write or seek failed
+    std::string path;           // written out on close; empty for streams and memory files
+    std::shared_ptr<Bytes> bytes;
+    std::int64_t position = 0;
+};
+
+struct HostStream {
+    std::string name;
+    std::shared_ptr<Bytes> bytes;
+};
+
+namespace {
+
+// The same ceiling as the Linux runtime: a larger single request fails.
+constexpr std::uint64_t ALLOC_CEILING = 1ull << 30;
+// Non-zeroed blocks are filled with this, as the Linux runtime does in tests,
+// so a read of scratch never written gives the same bytes on every machine.
+constexpr std::uint8_t POISON_BYTE = 0xA5;
+constexpr std::int64_t STREAM_MAX_BYTES = 1ll << 30;
+constexpr char MEM_PREFIX[] = "mem:";
+
+std::map<void*, std::uint64_t>& Blocks()
+{
+    static auto* blocks = new std::map<void*, std::uint64_t>;
+    return *blocks;
+}
+
+struct MemEntry {
+    const std::uint8_t* data = nullptr;
+    std::uint64_t size = 0;
+    HostStream* stream = nullptr;
+};
+
+std::map<std::string, MemEntry>& MemNames()
+{
+    static auto* names = new std::map<std::string, MemEntry>;
+    return *names;
+}
+
+std::int64_t g_liveFiles = 0;
+std::int64_t g_liveStreams = 0;
+std::uint64_t g_nameCounter = 0;
+
+std::string NewMemName(const char* extension)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "%s%016llx.%s", MEM_PREFIX,
+                  static_cast<unsigned long long>(++g_nameCounter), extension);
+    return name;
+}
+
+bool CopyName(const std::string& name, char* buffer, std::int32_t bufferSize)
+{
+    if (!buffer || bufferSize < 1)
+        return false;
+    if (name.size() + 1 > static_cast<std::size_t>(bufferSize)) {
+        buffer[0] = '\0';
+        return false;
+    }
+    std::memcpy(buffer, name.c_str(), name.size() + 1);
+    return true;
+}
+
+bool ReadWholePath(const char* path, Bytes& out)
+{
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f)
+        return false;
+    std::uint8_t chunk[65536];
+    bool ok = true;
+    for (;;) {
+        std::size_t got = std::fread(chunk, 1, sizeof chunk, f);
+        out.insert(out.end(), chunk, chunk + got);
+        if (got < sizeof chunk) {
+            ok = !std::ferror(f);
+            break;
+        }
+    }
+    std::fclose(f);
+    return ok;
+}
+
+bool WriteWholePath(const std::string& path, const Bytes& bytes)
+{
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (std::fclose(f) != 0)
+        ok = false;
+    return ok;
+}
+
+// ---- Memory -------------------------------------------------------------------
+
+extern "C" void* PortableAllocMem(std::uint64_t size, std::int32_t zeroFill, const char* /*tag*/)
+{
+    if (size > ALLOC_CEILING)
+        return nullptr;
+    std::size_t allocBytes = size == 0 ? 1 : static_cast<std::size_t>(size);
+    void* block = zeroFill ? std::calloc(1, allocBytes) : std::malloc(allocBytes);
+    if (!block)
+        return nullptr;
+    if (!zeroFill)
+        std::memset(block, POISON_BYTE, allocBytes);
+    Blocks()[block] = size;
+    return block;
+}
+
+extern "C" void PortableFreeMem(void* block)
+{
+    if (!block)
+        return;
+    if (Blocks().erase(block) == 0) {
+        std::fprintf(stderr, "portable host: HostFreeMem of a block it did not hand out\n");
+        std::abort();
+    }
+    std::free(block);
+}
+
+extern "C" std::int32_t PortableRegisterFormat(PluginInfo*, std::int32_t, const char*, std::int32_t,
+                                               const char*, std::uint32_t, std::int32_t)
+{
+    return 1;
+}
+
+// ---- Files --------------------------------------------------------------------
+
+extern "C" HostFile* PortableOpen(const char* name, std::int32_t mode)
+{
+    if (!name || (mode != HOST_MODE_READ && mode != HOST_MODE_WRITE))
+        return nullptr;
+    auto file = std::make_unique<HostFile>();
+    file->writable = mode == HOST_MODE_WRITE;
+    auto found = MemNames().find(name);
+    if (found != MemNames().end()) {
+        const MemEntry& entry = found->second;
+        if (!entry.stream) {
+            if (file->writable)
+                return nullptr;                     // memory files are read-only
+            file->bytes = std::make_shared<Bytes>(entry.data, entry.data + entry.size);
+        } else if (file->writable) {
+            file->bytes = entry.stream->bytes;
+            file->bytes->clear();
+        } else {
+            file->bytes = std::make_shared<Bytes>(*entry.stream->bytes);
+        }
+    } else if (file->writable) {
+        // Created (and emptied) at open, as a real host would.
+        if (!WriteWholePath(name, Bytes{}))
+            return nullptr;
+        file->path = name;
+        file->bytes = std::make_shared<Bytes>();
+    } else {
+        file->bytes = std::make_shared<Bytes>();
+        if (!ReadWholePath(name, *file->bytes))
+            return nullptr;
+    }
+    ++g_liveFiles;
+    return file.release();
+}
+
+extern "C" HostFile* PortableOpenWithTags(const char* name, std::int32_t mode, const TagItem* /*tags*/)
+{
+    return PortableOpen(name, mode);
+}
+
+extern "C" std::int32_t PortableClose(HostFile* file)
+{
+    if (!file)
+        return -1;
+    bool failed = file->failed;
+    if (file->writable && !file->path.empty() && !WriteWholePath(file->path, *file->bytes))
+        failed = true;
+    --g_liveFiles;
+    delete file;
+    return failed ? 1 : 0;
+}
+
+extern "C" std::int64_t PortableSeek(HostFile* file, std::int64_t offset, std::int32_t from)
+{
+    if (!file)
+        return -1;
+    std::int64_t size = static_cast<std::int64_t>(file->bytes->size());
+    std::int64_t base;
+    switch (from) {
+    case HOST_SEEK_CURRENT: base = file->position; break;
+    case HOST_SEEK_START: base = 0; break;
+    case HOST_SEEK_END: base = size; break;
+    default: base = -1; break;
+    }
+    std::int64_t target = -1;
+    if (base < 0 || __builtin_add_overflow(base, offset, &target) || target < 0) {
+        if (file->writable)
+            file->failed = true;
+        return -1;
+    }
+    std::int64_t previous = file->position;
+    file->position = target;
+    return previous;
+}
+
+extern "C" std::int64_t PortableRead(HostFile* file, void* buffer, std::int64_t n)
+{
+    if (!file || n < 0 || (!buffer && n > 0) || file->writable)
+        return -1;
+    std::int64_t size = static_cast<std::int64_t>(file->bytes->size());
+    std::int64_t left = size - file->position;
+    std::int64_t want = n < left ? n : (left > 0 ? left : 0);
+    if (want > 0)
+        std::memcpy(buffer, file->bytes->data() + file->position, static_cast<std::size_t>(want));
+    file->position += want;
+    return want;
+}
+
+extern "C" std::int64_t PortableWrite(HostFile* file, const void* buffer, std::int64_t n)
+{
+    if (!file)
+        return -1;
+    if (!file->writable || n < 0 || (!buffer && n > 0) || n > STREAM_MAX_BYTES ||
+        file->position > STREAM_MAX_BYTES - n) {
+        file->failed = true;
+        return -1;
+    }
+    auto end = static_cast<std::size_t>(file->position + n);
+    if (file->bytes->size() < end)
+        file->bytes->resize(end);                   // a gap before the position becomes zeros
+    if (n > 0)
+        std::memcpy(file->bytes->data() + file->position, buffer, static_cast<std::size_t>(n));
+    file->position += n;
+    return n;
+}
+
+extern "C" std::int32_t PortableGetC(HostFile* file)
+{
+    if (!file || file->writable)
+        return -1;
+    if (file->position >= static_cast<std::int64_t>(file->bytes->size()))
+        return -1;
+    return (*file->bytes)[static_cast<std::size_t>(file->position++)];
+}
+
+extern "C" std::int32_t PortablePutC(HostFile* file, std::int32_t byte)
+{
+    auto value = static_cast<std::uint8_t>(byte & 0xFF);
+    return PortableWrite(file, &value, 1) == 1 ? value : -1;
+}
+
+// True at or past the end; a read handle never fails a read part way, so the
+// position alone decides.
+extern "C" std::int32_t PortableEof(HostFile* file)
+{
+    if (!file)
+        return 1;
+    return file->position >= static_cast<std::int64_t>(file->bytes->size()) ? 1 : 0;
+}
+
+extern "C" std::int32_t PortableMemFileName(char* buffer, std::int32_t bufferSize, const MemFileDesc* desc,
+                                            std::int32_t /*reserved*/)
+{
+    if (!buffer || bufferSize < 1)
+        return 0;
+    buffer[0] = '\0';
+    if (!desc || (!desc->data && (desc->sizeHigh | desc->sizeLow) != 0))
+        return 0;
+    std::uint64_t size = (static_cast<std::uint64_t>(desc->sizeHigh) << 32) | desc->sizeLow;
+    if (size > ALLOC_CEILING)
+        return 0;
+    std::string name = NewMemName("bin");
+    if (!CopyName(name, buffer, bufferSize))
+        return 0;
+    MemNames()[name] = MemEntry{static_cast<const std::uint8_t*>(desc->data), size, nullptr};
+    return 1;
+}
+
+extern "C" HostStream* PortableOpenMemStream(char* nameBuffer, std::int32_t bufferSize, std::int32_t /*reserved*/)
+{
+    if (!nameBuffer || bufferSize < 1)
+        return nullptr;
+    auto stream = std::make_unique<HostStream>();
+    stream->name = NewMemName("png");
+    stream->bytes = std::make_shared<Bytes>();
+    if (!CopyName(stream->name, nameBuffer, bufferSize))
+        return nullptr;
+    MemNames()[stream->name] = MemEntry{nullptr, 0, stream.get()};
+    ++g_liveStreams;
+    return stream.release();
+}
+
+extern "C" const void* PortableGetMemStreamData(HostStream* stream, std::uint64_t* lengthOut,
+                                                std::int32_t /*reserved*/)
+{
+    static const std::uint8_t EMPTY_STREAM = 0;
+    if (!stream || !lengthOut)
+        return nullptr;
+    *lengthOut = stream->bytes->size();
+    return stream->bytes->empty() ? &EMPTY_STREAM : stream->bytes->data();
+}
+
+extern "C" void PortableCloseMemStream(HostStream* stream)
+{
+    if (!stream)
+        return;
+    MemNames().erase(stream->name);
+    --g_liveStreams;
+    delete stream;
+}
+
+// ---- Images and compression: not available here ------------------------------
+
+extern "C" HostImage* PortableLoadImage(const char*, const TagItem*, std::int32_t*, std::int32_t*, std::int32_t)
+{
+    return nullptr;
+}
+
+extern "C" const std::uint32_t* PortableGetImagePixels(HostImage*)
+{
+    return nullptr;
+}
+
+extern "C" void PortableFreeImage(HostImage*) {}
+
+extern "C" std::int32_t PortableSavePng(const char*, const std::uint32_t*, std::int32_t, std::int32_t,
+                                        std::int32_t, std::int32_t, std::int32_t)
+{
+    return 0;
+}
+
+extern "C" std::int32_t PortableQuantize(const void*, std::uint8_t*, QuantizeParams*, std::int32_t, std::int32_t)
+{
+    return 0;
+}
+
+// zlib's convention: 0 is success, so a failure is any other value (here
+// Z_STREAM_ERROR's -2).
+constexpr std::int32_t ZLIB_FAILURE = -2;
+
+extern "C" std::int32_t PortableCompress(std::uint8_t*, std::uint64_t*, const std::uint8_t*, std::uint64_t)
+{
+    return ZLIB_FAILURE;
+}
+
+extern "C" std::int32_t PortableUncompress(std::uint8_t*, std::uint64_t*, const std::uint8_t*, std::uint64_t)
+{
+    return ZLIB_FAILURE;
+}
+
+extern "C" std::uint32_t PortableCrc32(const void* buffer, std::uint64_t n)
+{
+    return portable::BitwiseCrc32(buffer, n);
+}
+
+// ---- The tables -----------------------------------------------------------------
+
+constexpr int TEXT_TABLE_SIZE = 64;
+
+template <typename Fn>
+PluginFunction Erase(Fn function)
+{
+    return reinterpret_cast<PluginFunction>(function);
+}
+
+struct Tables {
+    std::array<PluginFunction, TEXT_TABLE_SIZE> text{};
+    std::array<PluginFunction, HOST_MEMORY_TABLE_SIZE> memory{};
+    std::array<PluginFunction, HOST_FILE_TABLE_SIZE> file{};
+    std::array<PluginFunction, HOST_IMAGE_TABLE_SIZE> image{};
+    std::array<PluginFunction, HOST_ZLIB_TABLE_SIZE> zlib{};
+    std::array<PluginFunction, HOST_CHECKSUM_TABLE_SIZE> checksum{};
+    HostApi api{};
+
+    Tables()
+    {
+        memory[HOST_MEMORY_ALLOC] = Erase(&PortableAllocMem);
+        memory[HOST_MEMORY_FREE] = Erase(&PortableFreeMem);
+        memory[HOST_MEMORY_REGISTER_FORMAT] = Erase(&PortableRegisterFormat);
+
+        file[HOST_FILE_OPEN] = Erase(&PortableOpen);
+        file[HOST_FILE_CLOSE] = Erase(&PortableClose);
+        file[HOST_FILE_SEEK] = Erase(&PortableSeek);
+        file[HOST_FILE_READ] = Erase(&PortableRead);
+        file[HOST_FILE_WRITE] = Erase(&PortableWrite);
+        file[HOST_FILE_GETC] = Erase(&PortableGetC);
+        file[HOST_FILE_PUTC] = Erase(&PortablePutC);
+        file[HOST_FILE_EOF] = Erase(&PortableEof);
+        file[HOST_FILE_OPEN_WITH_TAGS] = Erase(&PortableOpenWithTags);
+        file[HOST_FILE_MEM_FILE_NAME] = Erase(&PortableMemFileName);
+        file[HOST_FILE_OPEN_MEM_STREAM] = Erase(&PortableOpenMemStream);
+        file[HOST_FILE_GET_MEM_STREAM_DATA] = Erase(&PortableGetMemStreamData);
+        file[HOST_FILE_CLOSE_MEM_STREAM] = Erase(&PortableCloseMemStream);
+
+        image[HOST_IMAGE_LOAD] = Erase(&PortableLoadImage);
+        image[HOST_IMAGE_GET_PIXELS] = Erase(&PortableGetImagePixels);
+        image[HOST_IMAGE_FREE] = Erase(&PortableFreeImage);
+        image[HOST_IMAGE_SAVE_PNG] = Erase(&PortableSavePng);
+        image[HOST_IMAGE_QUANTIZE] = Erase(&PortableQuantize);
+
+        zlib[HOST_ZLIB_COMPRESS] = Erase(&PortableCompress);
+        zlib[HOST_ZLIB_UNCOMPRESS] = Erase(&PortableUncompress);
+
+        checksum[HOST_CHECKSUM_CRC32] = Erase(&PortableCrc32);
+
+        api.words[HOSTAPI_WORD_VERSION] = HOST_INTERFACE_VERSION;
+        api.words[HOSTAPI_WORD_TEXT] = reinterpret_cast<std::uintptr_t>(text.data());
+        api.words[HOSTAPI_WORD_MEMORY] = reinterpret_cast<std::uintptr_t>(memory.data());
+        api.words[HOSTAPI_WORD_FILE] = reinterpret_cast<std::uintptr_t>(file.data());
+        api.words[HOSTAPI_WORD_IMAGE] = reinterpret_cast<std::uintptr_t>(image.data());
+        api.words[HOSTAPI_WORD_ZLIB] = reinterpret_cast<std::uintptr_t>(zlib.data());
+        api.words[HOSTAPI_WORD_CHECKSUM] = reinterpret_cast<std::uintptr_t>(checksum.data());
+    }
+};
+
+}  // namespace
+
+namespace portable {
+
+const HostApi* PortableHostApi()
+{
+    static const Tables* tables = new Tables;
+    return &tables->api;
+}
+
+std::int64_t LiveBlocks()
+{
+    return static_cast<std::int64_t>(Blocks().size());
+}
+
+std::int64_t LiveFiles()
+{
+    return g_liveFiles;
+}
+
+std::int64_t LiveStreams()
+{
+    return g_liveStreams;
+}
+
+std::uint32_t BitwiseCrc32(const void* buffer, std::uint64_t n)
+{
+    std::uint32_t crc = 0xFFFFFFFF;
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    for (std::uint64_t i = 0; bytes && i < n; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return ~crc;
+}
+
+}  // namespace portable

@@ -1,0 +1,27 @@
+// A host for the module made only of the C++ standard library, so that the
+// module can be checked on any machine a cross compiler reaches: memory
+// blocks with live-block accounting, files through <cstdio>, memory files and
+// memory streams, a hand-made CRC-32, and image and compression operations
+// that always fail.
+#pragma once
+
+#include "plugin/plugin_abi.h"
+
+#include <cstdint>
+
+namespace portable {
+
+// The HostApi for InitPlugin: version HOST_INTERFACE_VERSION, the six tables
+// at their words with each operation in its slot. Lives for the whole process.
+const HostApi* PortableHostApi();
+
+// Blocks handed out by HostAllocMem and not yet freed.
+std::int64_t LiveBlocks();
+// Files opened and not yet closed, and streams not yet closed.
+std::int64_t LiveFiles();
+std::int64_t LiveStreams();
+
+// CRC-32 (reflected, polynomial 0xEDB88320, as zlib's crc32) computed bit by bit.
+std::uint32_t BitwiseCrc32(const void* buffer, std::uint64_t n);
+
+}  // namespace portable

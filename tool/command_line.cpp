@@ -27,6 +27,7 @@ constexpr CommandRow CommandTable[] = {
      "tessel convert INPUT... -o OUTPUT [-f KEYWORD] [--compress] [--resize] [ATTRIBUTE OPTIONS]\n"
      "       tessel convert DIR_OR_FILES... --out-dir OUT -f KEYWORD [--recursive] [--jobs N] [...]"},
     {"preview", Command::Preview, "tessel preview FILE... -o SHEET.png [--scale N] [--columns N]"},
+    {"check", Command::Check, "tessel check FILE..."},
     {"help", Command::Help, "tessel help [COMMAND]"},
 };
 
@@ -313,6 +314,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
             return fail("preview needs at least one FILE");
         if (!outputSeen)
             return fail("preview needs -o SHEET");
+        break;
+    case Command::Check:
+        if (operands.empty())
+            return fail("check needs at least one FILE");
         break;
     case Command::Version:
         break;

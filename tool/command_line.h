@@ -8,7 +8,7 @@
 
 namespace tessel::tool {
 
-enum class Command { Help, Version, Formats, Info, Extract, Convert, Preview };
+enum class Command { Help, Version, Formats, Info, Extract, Convert, Preview, Check };
 
 struct CommandLine {
     Command command = Command::Help;

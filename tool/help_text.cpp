@@ -19,6 +19,7 @@ commands:
   extract    write every image of an icon as a PNG picture
   convert    combine the images of one or more icons into a new icon file
   preview    draw every image of some icons on one PNG contact sheet
+  check      say whether icons load and list what a strict reader objects to
   help       show help for a command: tessel help convert
 
 global options:
@@ -224,10 +225,47 @@ read (the sheet is still written) or SHEET could not be written, 2 usage
 error.
 )";
 
+constexpr char CheckHelp[] = R"(usage: tessel check FILE...
+
+Loads each FILE through the module and says whether it is sound (it loads)
+or damaged (it does not, and why). Then lists, one line each, what a strict
+reader would object to in the file's bytes, found by reading them apart from
+the module: "problem:" for what breaks the format's layout, "note:" for what
+is odd but tolerated by readers. A sound file may still have problems: the
+module forgives many of them.
+
+  Amiga icons    header magic and version, the user-data word, images larger
+                 than the gadget or deeper than 8 planes, texts running past
+                 the file or without their NUL, empty tooltypes, NewIcons
+                 marker and IM1/IM2 header lines, bytes after the DiskObject
+                 that are not a FORM; in the FORM its length, unknown chunks,
+                 chunks running past it, IMAG depths and byte counts
+  PNG icons      CRC errors, chunks after IEND, a second PNG, icOn tags
+                 outside the table, items running past their chunk, drawer
+                 flags using bits above bit 3
+  Windows icons  reserved and type fields, entry count, entries running past
+                 the file, directory sizes (0 means 256) and bit counts
+                 against the bitmap, bitmap heights (image and mask: twice
+                 the size), 32-bit bitmaps without an AND mask, PNG sizes
+  macOS icons    header length against the file, entries running past it or
+                 shorter than 8 bytes, types outside the known table, stray
+                 bytes at the end, masks without their image
+
+example:
+  tessel check icons/disk.info icons/x.icns
+    icons/disk.info: sound (Amiga icon, 4 images)
+      note: user-data word 0x80000001 has junk in its upper bytes
+    icons/x.icns: damaged: cannot read macOS icon (damaged or not supported)
+      problem: header length 1224971 disagrees with the file (240915 bytes)
+
+exit status: 0 every FILE loads (notes and problems do not fail), 1 some FILE
+could not be opened or loaded, 2 usage error.
+)";
+
 constexpr char HelpHelp[] = R"(usage: tessel help [COMMAND]
 
 Shows the overview, or the help of COMMAND (formats, info, extract, convert,
-preview).
+preview, check).
 'tessel COMMAND --help' does the same.
 )";
 
@@ -247,6 +285,8 @@ std::string HelpText(const std::string& topic)
         return ConvertHelp;
     if (topic == "preview")
         return PreviewHelp;
+    if (topic == "check")
+        return CheckHelp;
     if (topic == "help")
         return HelpHelp;
     return {};

@@ -7,6 +7,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 namespace tessel::tool {
 
@@ -19,6 +20,11 @@ void ApplyAttributeOptions(const CommandLine& line, Attributes& attributes);
 // Everything convert does to an icon before saving it in the format with this
 // keyword: the attribute options, --resize, then FitImagesToFormat.
 void PrepareIconForFormat(const CommandLine& line, const std::string& keyword, Icon& icon);
+
+// Why the format with this keyword can keep none of the images (as
+// PrepareIconForFormat left them): "nothing the format can hold (...)" with
+// the rule they break; an empty string when some image can be saved.
+std::string WhyNothingFits(const std::vector<Image>& images, const std::string& keyword);
 
 // convert with --out-dir: each input file (every regular file of a directory
 // argument) converted on its own into line.outDir, a summary on out, a

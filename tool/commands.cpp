@@ -1,7 +1,6 @@
 #include "tool/commands.h"
 
 #include "tool/batch.h"
-#include "tool/check.h"
 #include "tool/command_line.h"
 #include "tool/format_fitting.h"
 #include "tool/icon_files.h"
@@ -141,6 +140,10 @@ int RunConvert(runtime::Module& module, const CommandLine& line, std::ostream& o
         return EXIT_FAILED;
     }
     PrepareIconForFormat(line, choice.format->keyword, merged);
+    if (std::string refusal = WhyNothingFits(merged.images, choice.format->keyword); !refusal.empty()) {
+        err << "tessel: " << line.output << ": " << refusal << "\n";
+        return EXIT_FAILED;
+    }
     SaveRequest request;
     request.formatId = choice.format->formatId;
     request.formatName = choice.format->displayName.empty() ? choice.format->keyword : choice.format->displayName;
@@ -234,8 +237,6 @@ int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         return RunConvert(*module, line, out, err);
     case Command::Preview:
         return RunPreview(*module, line, out, err);
-    case Command::Check:
-        return RunCheck(*module, line, out, err);
     case Command::Help:
         break;
     }

@@ -271,6 +271,22 @@ TEST(ConvertResize, WindowsAndMacosGetTheirSizesAsIndependentReadersSee)
     EXPECT_EQ(Icns2pngSizes(dir.File("small.icns")), (std::set<int>{16, 32, 48, 128, 256}));
 }
 
+TEST(ConvertResize, AnAmigaIconBecomesAMacosIconOnlyWithResize)
+{
+    // 57x21 images: no size a macOS icon stores, but larger than 16, 32, 48.
+    TempDir dir;
+    const std::string corpusIcon = std::string(TESSEL_CORPUS_DIR) + "/amiga/aros-docs.info";
+    ProgramResult refused = Tessel({"convert", corpusIcon, "-o", dir.File("docs.icns")});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.err, "tessel: " + dir.File("docs.icns") +
+                               ": nothing the format can hold (macOS icons store only square images of 16, 32, 48, "
+                               "64, 128, 256, 512 or 1024 pixels; --resize makes them from larger images)\n");
+    EXPECT_TRUE(Entries(dir.Path()).empty());
+    ProgramResult resized = Tessel({"convert", corpusIcon, "-o", dir.File("docs.icns"), "--resize"});
+    ASSERT_EQ(resized.exitCode, 0) << resized.err;
+    EXPECT_EQ(Icns2pngSizes(dir.File("docs.icns")), (std::set<int>{16, 32, 48}));
+}
+
 TEST(ConvertAttributes, OptionsOverrideWhatTheInputGaveInAmigaAndPngIcons)
 {
     TempDir dir;

@@ -1,6 +1,7 @@
 #include "tool/commands.h"
 
 #include "tool/batch.h"
+#include "tool/check.h"
 #include "tool/command_line.h"
 #include "tool/format_fitting.h"
 #include "tool/icon_files.h"
@@ -237,6 +238,8 @@ int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         return RunConvert(*module, line, out, err);
     case Command::Preview:
         return RunPreview(*module, line, out, err);
+    case Command::Check:
+        return RunCheck(*module, line, out, err);
     case Command::Help:
         break;
     }

@@ -451,6 +451,9 @@ constexpr std::uint64_t ICO_ENTRY_SIZE = 16;
 constexpr std::uint64_t ICO_BITMAP_HEADER_SIZE = 40;
 constexpr std::uint32_t ICO_TYPE_ICON = 1;
 constexpr std::uint64_t PNG_IHDR_WIDTH_OFFSET = 16;
+// Bitmap sides above this (a negative height read unsigned, say) are only
+// reported, so the byte counts below stay far inside 64 bits.
+constexpr std::uint64_t ICO_MAX_BITMAP_SIDE = 1u << 20;
 
 std::uint64_t IcoSide(std::uint32_t directoryByte) { return directoryByte == 0 ? 256 : directoryByte; }
 
@@ -495,6 +498,8 @@ void CheckIcoBitmap(const ByteView& file, std::uint64_t entry, std::uint64_t off
     }
     if (dirBitCount != 0 && dirBitCount != bitCount)
         Note(findings, name + "directory bit count " + Str(dirBitCount) + ", bitmap " + Str(bitCount));
+    if (width > ICO_MAX_BITMAP_SIDE || fullHeight > 2 * ICO_MAX_BITMAP_SIDE)
+        return;                                     // reported above; its byte count would mean nothing
     const std::uint64_t height = fullHeight / 2;
     const std::uint64_t paletteColours = bitCount > 8 ? 0 : (coloursUsed != 0 ? coloursUsed : 1ull << bitCount);
     const std::uint64_t colourBytes = (width * bitCount + 31) / 32 * 4 * height;

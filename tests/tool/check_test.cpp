@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -485,6 +486,59 @@ TEST(CheckLinter, PngIconChecksFireOnHandBuiltIcons)
     EXPECT_EQ(Findings(file), "problem: CRC error in chunk 'IHDR'\n"
                               "problem: icOn text of tag 0x8000100A runs past the chunk\n"
                               "problem: chunks after IEND (15 bytes, starting 'tEXt')\n");
+}
+
+// Where the first PNG datastream of bytes ends (after its IEND), or 0.
+std::size_t FirstPngEnd(const Bytes& bytes)
+{
+    std::size_t at = 8;
+    while (at + 12 <= bytes.size()) {
+        const std::size_t length = (std::size_t{bytes[at]} << 24) | (bytes[at + 1] << 16) | (bytes[at + 2] << 8) |
+                                   bytes[at + 3];
+        const std::string id(bytes.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                             bytes.begin() + static_cast<std::ptrdiff_t>(at + 8));
+        if (length > bytes.size() - at - 12)
+            return 0;
+        at += 12 + length;
+        if (id == "IEND")
+            return at;
+    }
+    return 0;
+}
+
+// pngcheck judges the CRCs: the first datastream of every corpus PNG icon,
+// as it is and with a bit of its icOn chunk flipped, gets the same verdict.
+TEST(CheckLinter, CrcErrorsAgreeWithPngcheck)
+{
+    if (access("/usr/bin/pngcheck", X_OK) != 0)
+        GTEST_SKIP() << "pngcheck is not installed";
+    TempDir dir;
+    int checked = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(Corpus("amiga"))) {
+        const Bytes whole = test::ReadFileBytes(entry.path().string());
+        const std::size_t end = FirstPngEnd(whole);
+        if (whole.size() < 8 || whole[1] != 'P' || end == 0)
+            continue;
+        Bytes first(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(end));
+        const auto icon = std::search(first.begin(), first.end(), std::begin("icOn"), std::end("icOn") - 1);
+        if (icon == first.end())
+            continue;                                 // its icOn is in the second datastream
+        const std::string path = dir.File("first.png");
+        const std::string name = entry.path().filename().string();
+        for (bool damage : {false, true}) {
+            if (damage)
+                icon[6] ^= 0x10;                      // inside the first item's tag
+            test::WriteFileBytes(path, first);
+            ProgramRun oracle = RunProgram({"/usr/bin/pngcheck", path});
+            const bool oracleCrcError = oracle.out.find("CRC error in chunk icOn") != std::string::npos;
+            EXPECT_EQ(oracleCrcError, damage) << name << ": " << oracle.out;
+            EXPECT_EQ(oracle.exitCode == 0, !damage) << name << ": " << oracle.out;
+            EXPECT_EQ(Findings(first).find("problem: CRC error in chunk 'icOn'") != std::string::npos, oracleCrcError)
+                << name << ": " << Findings(first);
+        }
+        ++checked;
+    }
+    EXPECT_GE(checked, 10);
 }
 
 // Every prefix of real files and of files with runaway lengths: the linter

@@ -47,14 +47,14 @@ constexpr std::uint32_t CHECKER_DARK = 0xFF999999;
 constexpr std::int64_t SHEET_MAX_SIDE = runtime::HOST_IMAGE_MAX_SIDE;
 constexpr std::uint64_t SHEET_MAX_BYTES = runtime::HOST_IMAGE_MAX_BYTES;
 
-// An image as it goes on the sheet: straight-alpha 0xAARRGGBB words, already
-// shrunk when it had to be.
+// An image as it goes on the sheet: its size there, and its label. The pixels
+// are made only when it is drawn, once the sheet's size is known to be fine.
 struct ShownImage {
+    const Image* source = nullptr;  // null when the image cannot be drawn
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t shrink = 1;
     bool doubled = false;
-    std::vector<std::uint32_t> pixels;
     std::vector<std::string> label;
     // Placed by the layout: the top-left corner of the tile.
     std::int32_t x = 0;
@@ -76,15 +76,18 @@ std::int32_t FrameSide(std::int32_t side, std::int32_t factor)
 
 std::int32_t FramesWidth(const ShownImage& image)
 {
+    if (!image.source)
+        return 0;
     std::int32_t width = FrameSide(image.width, 1);
     if (image.doubled)
         width += COPY_GAP + FrameSide(image.width, 2);
     return width;
 }
 
-std::int32_t FramesHeight(const ShownImage& image)
+// The frames and the gap below them; nothing for an image not drawn.
+std::int32_t HeightAboveLabel(const ShownImage& image)
 {
-    return FrameSide(image.height, image.doubled ? 2 : 1);
+    return image.source ? FrameSide(image.height, image.doubled ? 2 : 1) + LABEL_GAP : 0;
 }
 
 std::int32_t TileWidth(const ShownImage& image)
@@ -97,7 +100,7 @@ std::int32_t TileWidth(const ShownImage& image)
 
 std::int32_t TileHeight(const ShownImage& image)
 {
-    return FramesHeight(image) + LABEL_GAP + static_cast<std::int32_t>(image.label.size()) * LINE_HEIGHT;
+    return HeightAboveLabel(image) + static_cast<std::int32_t>(image.label.size()) * LINE_HEIGHT;
 }
 
 // Printable ASCII for the font, at most MAX_TEXT_CHARS; a long path keeps its
@@ -149,28 +152,34 @@ std::vector<std::uint32_t> Shrink(const std::vector<std::uint32_t>& argb, std::i
     return shown;
 }
 
+// Sizes the image for the sheet. One whose size, depth or buffers are
+// impossible (ImageToArgb would refuse it) gets a label and no picture.
 ShownImage ShowImage(const Image& image)
 {
     ShownImage shown;
-    std::vector<std::uint32_t> argb = ImageToArgb(image);
-    if (argb.empty()) {
+    std::uint64_t bytes = PixelBytes(image.width, image.height, image.depth);
+    if (bytes == 0 || image.pixels.size() < bytes || (image.depth <= 8 && image.palette.size() < PALETTE_ENTRIES)) {
         shown.label = {"damaged image"};
         return shown;
     }
+    shown.source = &image;
     std::int32_t longest = std::max(image.width, image.height);
     shown.shrink = (longest + LARGEST_SHOWN_SIDE - 1) / LARGEST_SHOWN_SIDE;
-    if (shown.shrink > 1) {
-        shown.width = (image.width + shown.shrink - 1) / shown.shrink;
-        shown.height = (image.height + shown.shrink - 1) / shown.shrink;
-        shown.pixels = Shrink(argb, image.width, image.height, shown.shrink, shown.width, shown.height);
-    } else {
-        shown.width = image.width;
-        shown.height = image.height;
-        shown.pixels = std::move(argb);
-    }
+    shown.width = (image.width + shown.shrink - 1) / shown.shrink;
+    shown.height = (image.height + shown.shrink - 1) / shown.shrink;
     shown.doubled = longest <= LARGEST_DOUBLED_SIDE;
     shown.label = PreviewLabel(image, shown.shrink);
     return shown;
+}
+
+// The shown image's pixels: the source expanded, and shrunk when it must be.
+std::vector<std::uint32_t> ShownPixels(const ShownImage& shown)
+{
+    const Image& image = *shown.source;
+    std::vector<std::uint32_t> argb = ImageToArgb(image);
+    if (argb.empty() || shown.shrink == 1)
+        return argb;
+    return Shrink(argb, image.width, image.height, shown.shrink, shown.width, shown.height);
 }
 
 // Places blocks and tiles; returns the sheet's size before --scale.
@@ -243,14 +252,16 @@ public:
         }
     }
 
-    // The image magnified by factor, its top-left pixel at (x, y), composited
-    // over a checkerboard whose first (light) square starts at (x, y).
-    void Picture(const ShownImage& image, std::int32_t x, std::int32_t y, std::int32_t factor)
+    // The picture (width x height words) magnified by factor, its top-left
+    // pixel at (x, y), composited over a checkerboard whose first (light)
+    // square starts at (x, y).
+    void Picture(const std::vector<std::uint32_t>& pixels, std::int32_t width, std::int32_t height, std::int32_t x,
+                 std::int32_t y, std::int32_t factor)
     {
-        for (std::int32_t dy = 0; dy < image.height * factor; ++dy) {
-            for (std::int32_t dx = 0; dx < image.width * factor; ++dx) {
-                std::uint32_t pixel = image.pixels[static_cast<std::size_t>(dy / factor) * static_cast<std::size_t>(image.width) +
-                                                   static_cast<std::size_t>(dx / factor)];
+        for (std::int32_t dy = 0; dy < height * factor; ++dy) {
+            for (std::int32_t dx = 0; dx < width * factor; ++dx) {
+                std::uint32_t pixel = pixels[static_cast<std::size_t>(dy / factor) * static_cast<std::size_t>(width) +
+                                             static_cast<std::size_t>(dx / factor)];
                 bool dark = ((dx / CHECKER_SQUARE) + (dy / CHECKER_SQUARE)) % 2 == 1;
                 Put(x + dx, y + dy, Over(pixel, dark ? CHECKER_DARK : CHECKER_LIGHT));
             }
@@ -310,17 +321,19 @@ void DrawBlock(Canvas& canvas, const Block& block, std::int64_t sheetWidth)
     if (!block.errorLine.empty())
         canvas.Text(SHEET_MARGIN, block.headingY + FONT_CELL_HEIGHT + HEADING_GAP, block.errorLine, ERROR_INK);
     for (const ShownImage& image : block.images) {
-        std::int32_t labelY = image.y;
-        if (!image.pixels.empty()) {
+        std::vector<std::uint32_t> pixels;
+        if (image.source)
+            pixels = ShownPixels(image);
+        if (!pixels.empty()) {
             canvas.Outline(image.x, image.y, FrameSide(image.width, 1), FrameSide(image.height, 1), FRAME_COLOUR);
-            canvas.Picture(image, image.x + FRAME_WIDTH, image.y + FRAME_WIDTH, 1);
+            canvas.Picture(pixels, image.width, image.height, image.x + FRAME_WIDTH, image.y + FRAME_WIDTH, 1);
             if (image.doubled) {
                 std::int32_t copyX = image.x + FrameSide(image.width, 1) + COPY_GAP;
                 canvas.Outline(copyX, image.y, FrameSide(image.width, 2), FrameSide(image.height, 2), FRAME_COLOUR);
-                canvas.Picture(image, copyX + FRAME_WIDTH, image.y + FRAME_WIDTH, 2);
+                canvas.Picture(pixels, image.width, image.height, copyX + FRAME_WIDTH, image.y + FRAME_WIDTH, 2);
             }
-            labelY += FramesHeight(image) + LABEL_GAP;
         }
+        std::int32_t labelY = image.y + HeightAboveLabel(image);
         for (const std::string& line : image.label) {
             canvas.Text(image.x, labelY, line, TEXT_INK);
             labelY += LINE_HEIGHT;

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -420,6 +421,26 @@ TEST(PreviewSheet, PalettePensAndScale)
     image.flags = 0;
     image.depth = 32;
     EXPECT_EQ(PreviewLabel(image, 4), (std::vector<std::string>{"3x2 32-bit", "normal", "shown at 1/4"}));
+}
+
+// An image whose buffers are short of its size is labelled, not read past.
+TEST(PreviewSheet, DamagedImageIsLabelledNotDrawn)
+{
+    Image image;
+    image.width = 40;
+    image.height = 40;
+    image.depth = 8;
+    image.pixels.assign(40 * 39, 1);
+    image.palette.assign(PALETTE_ENTRIES, 0x00FF0000);
+    PreviewIcon icon;
+    icon.name = "short.info";
+    icon.loaded = true;
+    icon.icon.images = {image};
+    PreviewSheet sheet;
+    std::string why;
+    ASSERT_TRUE(DrawPreviewSheet({icon}, PreviewOptions{}, &sheet, &why)) << why;
+    EXPECT_EQ(std::count(sheet.pixels.begin(), sheet.pixels.end(), 0xFFFF0000u), 0);
+    EXPECT_LT(sheet.height, 40);
 }
 
 // Sixty icons of a 256x256 image make a sheet taller than a PNG the tool

@@ -28,7 +28,6 @@ constexpr CommandRow CommandTable[] = {
      "       tessel convert DIR_OR_FILES... --out-dir OUT -f KEYWORD [--recursive] [--jobs N] [...]"},
     {"preview", Command::Preview, "tessel preview FILE... -o SHEET.png [--scale N] [--columns N]"},
     {"check", Command::Check, "tessel check FILE..."},
-    {"preview", Command::Preview, "tessel preview FILE... -o SHEET.png [--scale N] [--columns N]"},
     {"help", Command::Help, "tessel help [COMMAND]"},
 };
 
@@ -319,12 +318,6 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
     case Command::Check:
         if (operands.empty())
             return fail("check needs at least one FILE");
-        break;
-    case Command::Preview:
-        if (operands.empty())
-            return fail("preview needs at least one FILE");
-        if (!outputSeen)
-            return fail("preview needs -o SHEET");
         break;
     case Command::Version:
         break;

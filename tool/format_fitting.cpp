@@ -1,8 +1,12 @@
 #include "tool/format_fitting.h"
 
 #include <cstring>
+#include <optional>
 
 namespace tessel::tool {
+
+// The largest side an Amiga icon's image may have.
+static constexpr std::int32_t AMIGA_MAX_SIDE = 256;
 
 Image ToTrueColour(const Image& image)
 {
@@ -34,6 +38,50 @@ static bool HasTrueColourOfSize(const std::vector<Image>& images, const Image& l
     return false;
 }
 
+// Whether a shows the icon better than b: the image the reader marked as the
+// icon's main picture first, then the larger, then the deeper one.
+static bool Richer(const Image& a, const Image& b)
+{
+    bool aPrimary = (a.flags & IMAGEFLAG_PRIMARY) != 0, bPrimary = (b.flags & IMAGEFLAG_PRIMARY) != 0;
+    if (aPrimary != bPrimary)
+        return aPrimary;
+    std::int64_t aArea = std::int64_t{a.width} * a.height, bArea = std::int64_t{b.width} * b.height;
+    if (aArea != bArea)
+        return aArea > bArea;
+    return a.depth > b.depth;
+}
+
+// PNG icons and AmigaOS 4.0 icons store true colour only. When the list has
+// no true-colour image that fits, a true-colour copy of the richest
+// normal-state palette image (and of its selected twin) is added at the end,
+// so the palette images still serve the parts that want them.
+static void AddTrueColourCopy(std::vector<Image>& images, std::int32_t maxSide)
+{
+    auto fits = [&](const Image& image) { return image.width <= maxSide && image.height <= maxSide; };
+    std::size_t best = images.size();
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        const Image& image = images[i];
+        if (image.depth > 8 && fits(image))
+            return;
+        if (image.depth <= 8 && !(image.flags & IMAGEFLAG_SELECTED) && fits(image) &&
+            (best == images.size() || Richer(image, images[best])))
+            best = i;
+    }
+    if (best == images.size())
+        return;
+    Image normal = ToTrueColour(images[best]);
+    std::optional<Image> selected;
+    if (best + 1 < images.size()) {
+        const Image& twin = images[best + 1];
+        if ((twin.flags & IMAGEFLAG_SELECTED) && twin.width == normal.width && twin.height == normal.height)
+            selected = ToTrueColour(twin);
+    }
+    normal.flags &= ~IMAGEFLAG_PRIMARY;
+    images.push_back(std::move(normal));
+    if (selected)
+        images.push_back(std::move(*selected));
+}
+
 void FitImagesToFormat(std::vector<Image>& images, const std::string& keyword)
 {
     if (keyword == "WINDOWS") {
@@ -50,16 +98,8 @@ void FitImagesToFormat(std::vector<Image>& images, const std::string& keyword)
             if (image.depth <= 8 && !HasTrueColourOfSize(images, image))
                 image = ToTrueColour(image);
         }
-    } else if (keyword == "PNG") {
-        for (const Image& image : images)
-            if (image.depth > 8)
-                return;
-        for (Image& image : images) {
-            if (!(image.flags & IMAGEFLAG_SELECTED)) {
-                image = ToTrueColour(image);
-                return;
-            }
-        }
+    } else if (keyword == "PNG" || keyword == "AMIGAOS40") {
+        AddTrueColourCopy(images, keyword == "PNG" ? IMAGE_MAX_SIDE : AMIGA_MAX_SIDE);
     }
 }
 

@@ -18,8 +18,10 @@ Image ToTrueColour(const Image& image);
 //   are raised to the next of those (the pixels and colours stay the same);
 // - MACOS stores true colour at every size: a palette image becomes true
 //   colour when no true-colour image of its size is in the list;
-// - PNG stores one true-colour image: when the list has none, the first
-//   normal-state palette image becomes true colour.
+// - PNG and AMIGAOS40 store true colour: when the list has none that fits, a
+//   true-colour copy of the richest normal-state palette image (the primary
+//   one, else the largest, else the deepest) and of its selected twin is
+//   added at the end.
 // Other formats convert for themselves; their images are left alone.
 void FitImagesToFormat(std::vector<Image>& images, const std::string& keyword);
 

@@ -59,13 +59,32 @@ TEST(FormatFitting, MacosAndPngGetTrueColour)
     EXPECT_EQ(Word(images[0], 1), 0xFFA0B0C0u);
     EXPECT_EQ(images[1].depth, 8);
 
-    // PNG: the first normal-state image becomes true colour, once.
-    std::vector<Image> png = {PaletteImage(8, 2, -1, IMAGEFLAG_SELECTED), PaletteImage(8, 2), PaletteImage(8, 2)};
-    FitImagesToFormat(png, "PNG");
-    EXPECT_EQ(png[0].depth, 2);
-    EXPECT_EQ(png[1].depth, 32);
-    EXPECT_EQ(Word(png[1], 0), 0xFF102030u);
-    EXPECT_EQ(png[2].depth, 2);
+    // PNG and AmigaOS 4.0: a true-colour copy of the richest normal-state
+    // palette image (here the deepest of equal size), and of its selected
+    // twin, is added at the end.
+    for (const char* keyword : {"PNG", "AMIGAOS40"}) {
+        std::vector<Image> list = {PaletteImage(8, 2, -1, IMAGEFLAG_SELECTED), PaletteImage(8, 2),
+                                   PaletteImage(8, 4), PaletteImage(8, 4, -1, IMAGEFLAG_SELECTED)};
+        FitImagesToFormat(list, keyword);
+        ASSERT_EQ(list.size(), 6u) << keyword;
+        EXPECT_EQ(list[2].depth, 4);                            // the palette images stay
+        EXPECT_EQ(list[4].depth, 32);
+        EXPECT_EQ(list[4].flags, 0u);
+        EXPECT_EQ(Word(list[4], 0), 0xFF102030u);
+        EXPECT_EQ(list[5].depth, 32);
+        EXPECT_EQ(list[5].flags, IMAGEFLAG_SELECTED);
+        FitImagesToFormat(list, keyword);                       // once is enough
+        EXPECT_EQ(list.size(), 6u);
+    }
+    // The primary image wins over a larger or deeper one; then size wins.
+    std::vector<Image> marked = {PaletteImage(32, 8), PaletteImage(16, 3, -1, IMAGEFLAG_PRIMARY)};
+    FitImagesToFormat(marked, "PNG");
+    ASSERT_EQ(marked.size(), 3u);
+    EXPECT_EQ(marked[2].width, 16);
+    std::vector<Image> sized = {PaletteImage(8, 8), PaletteImage(32, 2)};
+    FitImagesToFormat(sized, "PNG");
+    ASSERT_EQ(sized.size(), 3u);
+    EXPECT_EQ(sized[2].width, 32);
 
     // The Amiga writers convert for themselves.
     std::vector<Image> amiga = {PaletteImage(8, 5)};

@@ -1,13 +1,12 @@
 // "tessel check": the oddities the corpus catalogue records are reported,
 // hand-built files show each check firing (and a clean one none), hostile
 // prefixes never crash the linter, and the man page matches its generator.
+#include "tests/support/process.h"
 #include "tests/support/test_host.h"
 #include "tool/check.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -20,7 +19,6 @@
 #include <set>
 #include <sstream>
 
-extern char** environ;
 
 namespace tessel::tool {
 namespace {
@@ -28,59 +26,9 @@ namespace {
 using test::Bytes;
 using test::TempDir;
 
-struct ProgramRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// Runs argv with stdout and stderr going to files, so no pipe can stall it.
-ProgramRun RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment = {})
-{
-    TempDir capture;
-    const std::string outPath = capture.File("out"), errPath = capture.File("err");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry; ++entry)
-        environment.emplace_back(*entry);
-    environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
-    std::vector<char*> envp;
-    for (std::string& entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
-    ProgramRun result;
-    pid_t pid = 0;
-    int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
-        return result;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = ReadText(outPath);
-    result.err = ReadText(errPath);
-    return result;
-}
+using ProgramRun = test::ProcessResult;
+using test::ReadText;
+using test::RunProgram;
 
 ProgramRun CheckFiles(const std::vector<std::string>& files)
 {

@@ -1,6 +1,7 @@
 // convert's batch mode, attributes set on the way, --resize and its scaler,
 // info --brief and extract's state filters, mostly by running the built
 // tessel, with icotool and icns2png as independent readers of what it wrote.
+#include "tests/support/process.h"
 #include "tests/support/test_host.h"
 #include "tool/icon_model.h"
 #include "tool/picture_export.h"
@@ -22,7 +23,6 @@
 #include <set>
 #include <sstream>
 
-extern char** environ;
 
 namespace tessel::tool {
 namespace {
@@ -30,63 +30,13 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
-struct ProgramResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// Runs a program with stdin from /dev/null and stdout, stderr into files (so
-// stderr is never a terminal and no pipe can fill).
-ProgramResult RunProgram(const std::vector<std::string>& argv)
-{
-    TempDir capture;
-    const std::string outPath = capture.File("stdout"), errPath = capture.File("stderr");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    std::vector<std::string> environment = {std::string("TESSEL_MODULE=") + TESSEL_MODULE_PATH};
-    for (char** entry = environ; *entry; ++entry)
-        environment.emplace_back(*entry);
-    std::vector<char*> envp;
-    for (std::string& entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    ProgramResult run;
-    pid_t pid = 0;
-    int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
-        return run;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.out = ReadText(outPath);
-    run.err = ReadText(errPath);
-    return run;
-}
+using ProgramResult = test::ProcessResult;
+using test::DirectoryEntries;
+using test::RunProgram;
 
 ProgramResult Tessel(std::vector<std::string> args)
 {
-    args.insert(args.begin(), TESSEL_TOOL_PATH);
-    return RunProgram(args);
+    return test::RunTessel(std::move(args));
 }
 
 std::vector<std::string> Lines(const std::string& text)
@@ -98,13 +48,6 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
-std::set<std::string> Entries(const std::string& directory)
-{
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory))
-        names.insert(entry.path().filename().string());
-    return names;
-}
 
 const std::vector<std::string> CORPUS_FOLDERS = {
     std::string(TESSEL_CORPUS_DIR) + "/amiga",
@@ -281,7 +224,7 @@ TEST(ConvertResize, AnAmigaIconBecomesAMacosIconOnlyWithResize)
     EXPECT_EQ(refused.err, "tessel: " + dir.File("docs.icns") +
                                ": nothing the format can hold (macOS icons store only square images of 16, 32, 48, "
                                "64, 128, 256, 512 or 1024 pixels; --resize makes them from larger images)\n");
-    EXPECT_TRUE(Entries(dir.Path()).empty());
+    EXPECT_TRUE(DirectoryEntries(dir.Path()).empty());
     ProgramResult resized = Tessel({"convert", corpusIcon, "-o", dir.File("docs.icns"), "--resize"});
     ASSERT_EQ(resized.exitCode, 0) << resized.err;
     EXPECT_EQ(Icns2pngSizes(dir.File("docs.icns")), (std::set<int>{16, 32, 48}));
@@ -386,7 +329,7 @@ TEST(ConvertBatch, WholeCorpusToEveryFormatAccountsForEveryFile)
                             "^skipped: [^ ]+: (not an icon file \\(|nothing the format can hold \\(.+\\)$)")))
                 << line;
         // Exactly one file per conversion: nothing from failures, no temporary files.
-        std::set<std::string> written = Entries(out);
+        std::set<std::string> written = DirectoryEntries(out);
         EXPECT_EQ(written.size(), summary.converted);
         for (const std::string& name : written)
             EXPECT_NE(name.front(), '.') << name;
@@ -402,7 +345,7 @@ TEST(ConvertBatch, WholeCorpusToEveryFormatAccountsForEveryFile)
             std::string expected = run.out;
             expected.replace(expected.find(out), out.size(), parallel.File("out"));
             EXPECT_EQ(two.out, expected);
-            EXPECT_EQ(Entries(parallel.File("out")), written);
+            EXPECT_EQ(DirectoryEntries(parallel.File("out")), written);
         }
     }
 }
@@ -425,7 +368,7 @@ TEST(ConvertBatch, NamesClashSafelyAndNonIconsAreSkipped)
     EXPECT_EQ(run.out, "converted 2, failed 0, skipped 1 (3 files to PNG in " + in + ")\n" +
                            "skipped: " + in + "/notes.txt: not an icon file (starts with 53 68 6F 77)\n");
     EXPECT_EQ(test::ReadFileBytes(in + "/disk.info"), original);
-    EXPECT_EQ(Entries(in), (std::set<std::string>{"disk.info", "disk-2.info", "disk-3.info", "disk.png",
+    EXPECT_EQ(DirectoryEntries(in), (std::set<std::string>{"disk.info", "disk-2.info", "disk-3.info", "disk.png",
                                                   "notes.txt", "sub"}));
 
     // Recursive, a missing file, and a file given twice.
@@ -435,7 +378,7 @@ TEST(ConvertBatch, NamesClashSafelyAndNonIconsAreSkipped)
     EXPECT_EQ(deep.exitCode, 1);
     EXPECT_EQ(deep.out, "converted 3, failed 1, skipped 0 (4 files to WINDOWS in " + out + ")\n" +
                             "failed: " + dir.File("missing.ico") + ": cannot open (no such file or directory)\n");
-    EXPECT_EQ(Entries(out), (std::set<std::string>{"deep.ico", "disk.ico", "disk-2.ico"}));
+    EXPECT_EQ(DirectoryEntries(out), (std::set<std::string>{"deep.ico", "disk.ico", "disk-2.ico"}));
     EXPECT_EQ(Tessel({"convert", in, "--out-dir", out, "-o", dir.File("x.ico"), "-f", "WINDOWS"}).exitCode, 2);
     EXPECT_EQ(Tessel({"convert", in, "--out-dir", out, "-f", "NOSUCH"}).exitCode, 2);
 }
@@ -553,10 +496,10 @@ TEST(ExtractFilters, KeepTheNumbersOfTheFullList)
     TempDir dir;
     ProgramResult selected = Tessel({"extract", icon, "-o", dir.File("selected"), "--selected-only"});
     EXPECT_EQ(selected.exitCode, 0) << selected.err;
-    EXPECT_EQ(Entries(dir.File("selected")), (std::set<std::string>{"aros-docs-1.png"}));
+    EXPECT_EQ(DirectoryEntries(dir.File("selected")), (std::set<std::string>{"aros-docs-1.png"}));
     ProgramResult normal = Tessel({"extract", icon, "-o", dir.File("normal"), "--normal-only"});
     EXPECT_EQ(normal.exitCode, 0) << normal.err;
-    EXPECT_EQ(Entries(dir.File("normal")), (std::set<std::string>{"aros-docs-0.png"}));
+    EXPECT_EQ(DirectoryEntries(dir.File("normal")), (std::set<std::string>{"aros-docs-0.png"}));
     ProgramResult all = Tessel({"extract", icon, "-o", dir.File("all")});
     EXPECT_EQ(test::ReadFileBytes(dir.File("all/aros-docs-1.png")),
               test::ReadFileBytes(dir.File("selected/aros-docs-1.png")));

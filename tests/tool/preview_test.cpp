@@ -1,14 +1,13 @@
 // The preview command's contact sheets, read back by Pillow: pictures where
 // the layout puts them, with their own colours over the checkerboard, and
 // real icons' images as icotool extracts them.
+#include "tests/support/process.h"
 #include "tests/support/test_host.h"
 #include "runtime/host_services.h"
 #include "tool/preview.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,7 +20,6 @@
 #include <set>
 #include <sstream>
 
-extern char** environ;
 
 namespace tessel::tool {
 namespace {
@@ -39,69 +37,11 @@ constexpr int FIRST_Y = 22;
 constexpr std::uint32_t LIGHT = 0xFFCCCCCC;
 constexpr std::uint32_t DARK = 0xFF999999;
 
-struct ProcessResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
+using test::DirectoryEntries;
+using test::ProcessResult;
+using test::RunProgram;
+using test::RunTessel;
 
-std::string ReadText(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// Runs argv[0] with stdin from /dev/null and stdout and stderr into files,
-// so neither pipe can fill and stall the child.
-ProcessResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment = {})
-{
-    TempDir capture;
-    const std::string outPath = capture.File("stdout"), errPath = capture.File("stderr");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry; ++entry)
-        environment.emplace_back(*entry);
-    environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
-    std::vector<char*> envp;
-    for (std::string& entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
-    ProcessResult result;
-    pid_t pid = 0;
-    int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
-        return result;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = ReadText(outPath);
-    result.err = ReadText(errPath);
-    return result;
-}
-
-ProcessResult RunTessel(std::vector<std::string> args)
-{
-    args.insert(args.begin(), TESSEL_TOOL_PATH);
-    return RunProgram(args, {std::string("TESSEL_MODULE=") + TESSEL_MODULE_PATH});
-}
-
-// Pillow's judgement: the script gets the arguments and prints "ok" or what
-// it found wrong.
 ProcessResult RunPillow(const std::string& script, const std::vector<std::string>& args)
 {
     std::vector<std::string> argv = {"/usr/bin/python3", "-c", script};
@@ -164,13 +104,6 @@ std::vector<std::uint32_t> Picture16()
     return argb;
 }
 
-std::set<std::string> DirectoryEntries(const std::string& directory)
-{
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory))
-        names.insert(entry.path().filename().string());
-    return names;
-}
 
 TEST(ToolPreview, PillowFindsTheImageAtOneAndTwiceItsSize)
 {

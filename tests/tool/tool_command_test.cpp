@@ -1,5 +1,6 @@
 // The tessel command run as a separate process, and the tool's output judged
 // by programs no one here wrote (Python's json module, Pillow, icotool).
+#include "tests/support/process.h"
 #include "tests/support/test_host.h"
 #include "tool/icon_model.h"
 #include "tool/icon_report.h"
@@ -7,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +18,6 @@
 #include <set>
 #include <sstream>
 
-extern char** environ;
 
 namespace tessel::tool {
 namespace {
@@ -27,77 +25,11 @@ namespace {
 using test::Bytes;
 using test::TempDir;
 
-struct ProcessResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// Runs argv[0] with stdin from stdinPath (or /dev/null), collecting stdout and
-// stderr through files so neither pipe can fill and stall the child.
-ProcessResult RunProgram(const std::vector<std::string>& argv, const std::string& stdinPath = "/dev/null",
-                         const std::vector<std::string>& extraEnvironment = {})
-{
-    TempDir capture;
-    const std::string outPath = capture.File("stdout"), errPath = capture.File("stderr");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry; ++entry)
-        environment.emplace_back(*entry);
-    environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
-    std::vector<char*> envp;
-    for (std::string& entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
-    ProcessResult result;
-    pid_t pid = 0;
-    int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
-        return result;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    // A signal (a crash) shows as an exit code no test expects.
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = ReadText(outPath);
-    result.err = ReadText(errPath);
-    return result;
-}
-
-ProcessResult RunTessel(std::vector<std::string> args)
-{
-    args.insert(args.begin(), TESSEL_TOOL_PATH);
-    return RunProgram(args, "/dev/null", {std::string("TESSEL_MODULE=") + TESSEL_MODULE_PATH});
-}
-
-std::set<std::string> DirectoryEntries(const std::string& directory)
-{
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory))
-        names.insert(entry.path().filename().string());
-    return names;
-}
+using test::DirectoryEntries;
+using test::ProcessResult;
+using test::ReadText;
+using test::RunProgram;
+using test::RunTessel;
 
 std::string Lowered(std::string text)
 {
@@ -305,7 +237,7 @@ TEST(ToolJson, PythonReadsBackEveryAwkwardString)
         "i=d['images'][0]\n"
         "print(json.dumps([d['file'],d['format'],a['type'],a['stackSize'],a['posX'],a['defaultTool'],"
         "a['toolTypes'],[i['width'],i['height'],i['depth'],i['flags'],i['transparentPen']]]))\n";
-    ProcessResult python = RunProgram({"/usr/bin/python3", "-c", script}, jsonPath);
+    ProcessResult python = RunProgram({"/usr/bin/python3", "-c", script}, {}, jsonPath);
     ASSERT_EQ(python.exitCode, 0) << python.err;
     EXPECT_EQ(python.out,
               R"(["dir/\"odd\"\\name.info", "Amiga icon", 3, 4096, -5, "SYS:\u00a9 \"Tools\"", )"
@@ -387,7 +319,7 @@ TEST(ToolCommand, InfoAgreesWithIcotoolOnRealIcons)
             {"/usr/bin/python3", "-c",
              "import json,sys\nd=json.load(sys.stdin)\n"
              "print(sorted('%dx%d' % (i['width'], i['height']) for i in d['images']))"},
-            jsonPath);
+            {}, jsonPath);
         ProcessResult icotool = RunProgram(
             {"/usr/bin/python3", "-c",
              "import re,subprocess,sys\n"
@@ -428,7 +360,7 @@ TEST(ToolFaults, AFailingRunLeavesNoBrokenFile)
             for (const std::string& output : {existing, dir.File(target[0])}) {
                 std::vector<std::string> args = {TESSEL_TOOL_PATH, "convert", sample, "-o", output};
                 args.insert(args.end(), target.begin() + 1, target.end());
-                ProcessResult run = RunProgram(args, "/dev/null",
+                ProcessResult run = RunProgram(args,
                                                {std::string("TESSEL_MODULE=") + TESSEL_MODULE_PATH,
                                                 std::string("TESSEL_FAULTS=") + fault});
                 EXPECT_EQ(run.exitCode, 1) << run.err;
@@ -442,7 +374,7 @@ TEST(ToolFaults, AFailingRunLeavesNoBrokenFile)
 
 TEST(ToolFaults, UnknownFaultIsAUsageError)
 {
-    ProcessResult run = RunProgram({TESSEL_TOOL_PATH, "formats"}, "/dev/null",
+    ProcessResult run = RunProgram({TESSEL_TOOL_PATH, "formats"},
                                    {std::string("TESSEL_MODULE=") + TESSEL_MODULE_PATH, "TESSEL_FAULTS=melt=1"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("TESSEL_FAULTS"), std::string::npos);

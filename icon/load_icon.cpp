@@ -14,7 +14,7 @@
 static constexpr std::uint32_t MAGIC_DISKOBJECT = 0xE3100001;
 static constexpr std::uint32_t MAGIC_PNG = 0x89504E47;
 static constexpr std::uint32_t MAGIC_WINDOWS_ICON = 0x00000100;
-static constexpr std::uint32_t MAGIC_MACOS_ICON = 0x69636E73;  // "icns"
+static constexpr std::uint32_t MAGIC_MACOS_ICON = FourCc('i', 'c', 'n', 's');
 
 // Hands the file, positioned after the magic, to the reader of its format.
 static int ReadIconBody(HostFile* file, const char* name, std::uint32_t magic, IconHandle* icon)

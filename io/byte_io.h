@@ -6,6 +6,13 @@
 
 #include <cstdint>
 
+// A four-character code as the big-endian word a file stores it as.
+constexpr std::uint32_t FourCc(char a, char b, char c, char d)
+{
+    return std::uint32_t{static_cast<unsigned char>(a)} << 24 | std::uint32_t{static_cast<unsigned char>(b)} << 16 |
+           std::uint32_t{static_cast<unsigned char>(c)} << 8 | std::uint32_t{static_cast<unsigned char>(d)};
+}
+
 // The next byte, or 0 past the end of the file: a file that ends early reads
 // as if padded with zeros. Callers that must notice truncation test HostEof or
 // compare lengths with what the file holds.

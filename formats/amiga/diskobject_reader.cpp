@@ -26,7 +26,7 @@ static constexpr std::int64_t DRAWER_DATA_SKIPPED = 48;
 static constexpr std::int64_t IMAGE_HEADER_SKIPPED = 10;
 static constexpr std::int32_t CLASSIC_MAX_DEPTH = 8;
 static constexpr std::uint32_t DRAWER_FLAG_SHOW_ALL = 2;
-static constexpr std::uint32_t FORM_ID = 0x464F524D;  // "FORM"
+static constexpr std::uint32_t FORM_ID = FourCc('F', 'O', 'R', 'M');
 
 struct DiskObjectHeader {
     std::uint32_t gadgetWidth;

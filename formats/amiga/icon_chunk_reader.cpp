@@ -34,12 +34,6 @@
 
 #include <cstring>
 
-static constexpr std::uint32_t FourCc(char a, char b, char c, char d)
-{
-    return (std::uint32_t(std::uint8_t(a)) << 24) | (std::uint32_t(std::uint8_t(b)) << 16) |
-           (std::uint32_t(std::uint8_t(c)) << 8) | std::uint32_t(std::uint8_t(d));
-}
-
 static constexpr std::uint32_t ICON_CHUNK_FACE = FourCc('F', 'A', 'C', 'E');
 static constexpr std::uint32_t ICON_CHUNK_IMAG = FourCc('I', 'M', 'A', 'G');
 static constexpr std::uint32_t ICON_CHUNK_ARGB = FourCc('A', 'R', 'G', 'B');

@@ -40,12 +40,6 @@
 
 #include <cstring>
 
-static constexpr std::uint32_t FourCc(char a, char b, char c, char d)
-{
-    return (std::uint32_t(std::uint8_t(a)) << 24) | (std::uint32_t(std::uint8_t(b)) << 16) |
-           (std::uint32_t(std::uint8_t(c)) << 8) | std::uint32_t(std::uint8_t(d));
-}
-
 static constexpr std::uint32_t ICON_CHUNK_FORM = FourCc('F', 'O', 'R', 'M');
 static constexpr std::uint32_t ICON_FORM_TYPE = FourCc('I', 'C', 'O', 'N');
 static constexpr std::uint32_t ICON_CHUNK_FACE = FourCc('F', 'A', 'C', 'E');

@@ -20,12 +20,6 @@
 #include <cstdint>
 #include <cstring>
 
-static constexpr std::uint32_t FourCc(char a, char b, char c, char d)
-{
-    return (std::uint32_t(std::uint8_t(a)) << 24) | (std::uint32_t(std::uint8_t(b)) << 16) |
-           (std::uint32_t(std::uint8_t(c)) << 8) | std::uint32_t(std::uint8_t(d));
-}
-
 static constexpr std::uint32_t PNG_CHUNK_ICON = FourCc('i', 'c', 'O', 'n');
 static constexpr std::uint32_t PNG_CHUNK_IEND = FourCc('I', 'E', 'N', 'D');
 static_assert(PNG_CHUNK_ICON == 0x69634F6E);

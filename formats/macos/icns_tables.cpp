@@ -2,15 +2,9 @@
 // the entry types and the two fixed palettes of the classic palette images.
 #include "formats/macos/macos_icon.h"
 
-namespace {
+#include "io/byte_io.h"
 
-constexpr std::uint32_t FourCc(char a, char b, char c, char d)
-{
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(a)) << 24 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(b)) << 16 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(c)) << 8 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(d));
-}
+namespace {
 
 static_assert(FourCc('i', 'c', 'n', 's') == 0x69636E73);
 

@@ -85,6 +85,12 @@ std::string IconTypeName(std::int32_t type)
     return IconTypeNames[type];
 }
 
+// The palette entries a palette image's depth can address; 0 for true colour.
+static std::int64_t PaletteSize(const Image& image)
+{
+    return image.depth > 8 ? 0 : std::int64_t{1} << (image.depth < 0 ? 0 : image.depth);
+}
+
 std::string InfoText(const std::string& file, const Icon& icon)
 {
     const Attributes& a = icon.attributes;
@@ -115,7 +121,9 @@ std::string InfoText(const std::string& file, const Icon& icon)
         text += "    #" + std::to_string(i) + ": " + std::to_string(image.width) + " x " +
                 std::to_string(image.height) + ", depth " + std::to_string(image.depth) + ", flags " +
                 std::to_string(image.flags) + " (" + FlagNames(image.flags) + "), transparent pen " +
-                (image.transparentPen < 0 ? std::string("none") : std::to_string(image.transparentPen)) + "\n";
+                (image.transparentPen < 0 ? std::string("none") : std::to_string(image.transparentPen)) +
+                (image.depth <= 8 ? ", palette " + std::to_string(PaletteSize(image)) + " colours" : std::string()) +
+                "\n";
     }
     return text;
 }
@@ -143,7 +151,8 @@ std::string InfoJson(const std::string& file, const Icon& icon)
         json += std::string(i ? "," : "") + "{\"index\":" + number(static_cast<std::int64_t>(i)) +
                 ",\"width\":" + number(image.width) + ",\"height\":" + number(image.height) +
                 ",\"depth\":" + number(image.depth) + ",\"flags\":" + number(image.flags) +
-                ",\"transparentPen\":" + number(image.transparentPen) + "}";
+                ",\"transparentPen\":" + number(image.transparentPen) +
+                ",\"paletteSize\":" + number(PaletteSize(image)) + "}";
     }
     json += "]}";
     return json;

@@ -236,14 +236,14 @@ TEST(ToolJson, PythonReadsBackEveryAwkwardString)
         "a=d['attributes']\n"
         "i=d['images'][0]\n"
         "print(json.dumps([d['file'],d['format'],a['type'],a['stackSize'],a['posX'],a['defaultTool'],"
-        "a['toolTypes'],[i['width'],i['height'],i['depth'],i['flags'],i['transparentPen']]]))\n";
+        "a['toolTypes'],[i['width'],i['height'],i['depth'],i['flags'],i['transparentPen'],i['paletteSize']]]))\n";
     ProcessResult python = RunProgram({"/usr/bin/python3", "-c", script}, {}, jsonPath);
     ASSERT_EQ(python.exitCode, 0) << python.err;
     EXPECT_EQ(python.out,
               R"(["dir/\"odd\"\\name.info", "Amiga icon", 3, 4096, -5, "SYS:\u00a9 \"Tools\"", )"
               R"(["QUOTE=\"x\"", "back\\slash", "\u0001\u001f\t\n\r\b\f\u007f", "Gr\u00fc\u00dfe", )"
               R"("caf\u00e9", "\ud83d\ude00", "\u00c3(", "\u00ed\u00a0\u0080", "\u00c0\u00af", "nul\u0000inside"], )"
-              R"([46, 23, 8, 3, -1]])"
+              R"([46, 23, 8, 3, -1, 256]])"
               "\n");
 }
 

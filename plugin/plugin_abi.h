@@ -1,9 +1,10 @@
 // The records and calling conventions shared by the module and its host.
 //
 // Every record here is standard-layout with natural alignment; the explicit
-// reservedN members stand where the compiler would otherwise pad, so the
-// offsets are fixed and asserted below. Byte order is native. No record is
-// ever written to a file.
+// reservedN members stand where a compiler with 64-bit pointers would
+// otherwise pad, so the offsets are fixed, and asserted below for 64-bit and
+// for 32-bit pointers. Byte order is native. No record is ever written to a
+// file.
 #pragma once
 
 #include <cstddef>

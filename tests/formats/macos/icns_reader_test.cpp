@@ -7,6 +7,7 @@
 #include "icon/icon_model.h"
 #include "io/byte_io.h"
 #include "plugin/entry_points.h"
+#include "tests/support/reader_harness.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -77,34 +78,12 @@ Bytes FillRgb(std::uint32_t count, std::uint8_t red, std::uint8_t green, std::ui
     return Cat({FillChannel(count, red), FillChannel(count, green), FillChannel(count, blue)});
 }
 
-// Loads a family with the reader itself, as LoadIcon does after the magic.
 IconHandle* LoadIcns(const Bytes& bytes)
 {
-    SetHostApi(rt::GetHostApi());
-    std::string name = rt::RegisterMemFile(bytes.data(), bytes.size(), "icns");
-    HostFile* file = HostOpen(name.c_str(), HOST_MODE_READ);
-    if (!file)
-        return nullptr;
-    IconHandle* icon = nullptr;
-    if (ReadBE32(file) == 0x69636E73) {
-        icon = static_cast<IconHandle*>(HostAllocMem(sizeof(IconHandle), 1, "iconinfo"));
-        if (icon && !ReadIcns(file, icon)) {
-            FreeIcon(icon);
-            icon = nullptr;
-        }
-    }
-    HostClose(file);
-    rt::ClearCallMemFiles();
-    return icon;
+    return tessel::test::LoadWithReader(bytes, 0x69636E73, &ReadIcns, "icns");
 }
 
-std::vector<IconImage*> Images(const IconHandle* icon)
-{
-    std::vector<IconImage*> images;
-    for (IconImage* image = icon ? icon->images : nullptr; image; image = image->next)
-        images.push_back(image);
-    return images;
-}
+using tessel::test::Images;
 
 std::size_t PixelCount(const IconImage* image)
 {

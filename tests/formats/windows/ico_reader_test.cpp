@@ -8,6 +8,7 @@
 #include "icon/icon_model.h"
 #include "io/byte_io.h"
 #include "plugin/entry_points.h"
+#include "tests/support/reader_harness.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -70,34 +71,12 @@ Bytes BitmapHeader(std::int32_t width, std::int32_t heightField, std::uint32_t b
                 Le16(bitCount), Le32(0), Le32(0), Le32(0), Le32(0), Le32(coloursUsed), Le32(0)});
 }
 
-// Loads an icon with the reader itself, as LoadIcon does after the magic.
 IconHandle* LoadIco(const Bytes& bytes)
 {
-    SetHostApi(rt::GetHostApi());
-    std::string name = rt::RegisterMemFile(bytes.data(), bytes.size(), "ico");
-    HostFile* file = HostOpen(name.c_str(), HOST_MODE_READ);
-    if (!file)
-        return nullptr;
-    IconHandle* icon = nullptr;
-    if (ReadBE32(file) == 0x00000100) {
-        icon = static_cast<IconHandle*>(HostAllocMem(sizeof(IconHandle), 1, "iconinfo"));
-        if (icon && !LoadWinIcon(file, icon)) {
-            FreeIcon(icon);
-            icon = nullptr;
-        }
-    }
-    HostClose(file);
-    rt::ClearCallMemFiles();
-    return icon;
+    return tessel::test::LoadWithReader(bytes, 0x00000100, &LoadWinIcon, "ico");
 }
 
-std::vector<IconImage*> Images(const IconHandle* icon)
-{
-    std::vector<IconImage*> images;
-    for (IconImage* image = icon ? icon->images : nullptr; image; image = image->next)
-        images.push_back(image);
-    return images;
-}
+using tessel::test::Images;
 
 Bytes Indices(const IconImage* image)
 {

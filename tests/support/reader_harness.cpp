@@ -1,0 +1,42 @@
+#include "tests/support/reader_harness.h"
+
+#include "host/host_calls.h"
+#include "icon/icon_model.h"
+#include "io/byte_io.h"
+#include "plugin/entry_points.h"
+#include "runtime/host_services.h"
+
+#include <string>
+
+namespace tessel::test {
+
+IconHandle* LoadWithReader(const std::vector<std::uint8_t>& bytes, std::uint32_t magic, IconReader reader,
+                           const char* extensionHint)
+{
+    SetHostApi(runtime::GetHostApi());
+    std::string name = runtime::RegisterMemFile(bytes.data(), bytes.size(), extensionHint);
+    HostFile* file = HostOpen(name.c_str(), HOST_MODE_READ);
+    if (!file)
+        return nullptr;
+    IconHandle* icon = nullptr;
+    if (ReadBE32(file) == magic) {
+        icon = static_cast<IconHandle*>(HostAllocMem(sizeof(IconHandle), 1, "iconinfo"));
+        if (icon && !reader(file, icon)) {
+            FreeIcon(icon);
+            icon = nullptr;
+        }
+    }
+    HostClose(file);
+    runtime::ClearCallMemFiles();
+    return icon;
+}
+
+std::vector<IconImage*> Images(const IconHandle* icon)
+{
+    std::vector<IconImage*> images;
+    for (IconImage* image = icon ? icon->images : nullptr; image; image = image->next)
+        images.push_back(image);
+    return images;
+}
+
+}  // namespace tessel::test

@@ -5,6 +5,9 @@
 #include "io/byte_io.h"
 #include "plugin/entry_points.h"
 #include "runtime/host_services.h"
+#include "tests/support/test_host.h"
+
+#include <gtest/gtest.h>
 
 #include <string>
 
@@ -37,6 +40,22 @@ std::vector<IconImage*> Images(const IconHandle* icon)
     for (IconImage* image = icon ? icon->images : nullptr; image; image = image->next)
         images.push_back(image);
     return images;
+}
+
+WriterResult RunWriter(const std::string& path, const std::function<int(HostFile*)>& write)
+{
+    SetHostApi(runtime::GetHostApi());
+    const std::int64_t liveBefore = runtime::LiveBlocks();
+    WriterResult result;
+    HostFile* file = HostOpen(path.c_str(), HOST_MODE_WRITE);
+    EXPECT_NE(file, nullptr);
+    if (!file)
+        return result;
+    result.saved = write(file);
+    result.closeResult = HostClose(file);
+    result.file = ReadFileBytes(path);
+    EXPECT_EQ(runtime::LiveBlocks(), liveBefore);
+    return result;
 }
 
 }  // namespace tessel::test

@@ -8,6 +8,7 @@
 #include "plugin/entry_points.h"
 #include "runtime/host_services.h"
 #include "tests/support/host_images.h"
+#include "tests/support/reader_harness.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -35,28 +36,12 @@ namespace rt = tessel::runtime;
 
 const Bytes PNG_SIGNATURE = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 
-struct SaveResult {
-    int saved = -1;
-    int closeResult = -1;
-    Bytes file;
-};
+using SaveResult = tessel::test::WriterResult;
 
-// Opens the path for writing through the host, writes and closes, the way
-// SaveIcon does; the writer keeps no block.
+// Saves through the writer as SaveIcon does.
 SaveResult Save(const std::string& path, IconImage* first)
 {
-    SetHostApi(rt::GetHostApi());
-    const std::int64_t liveBefore = rt::LiveBlocks();
-    SaveResult result;
-    HostFile* file = HostOpen(path.c_str(), HOST_MODE_WRITE);
-    EXPECT_NE(file, nullptr);
-    if (!file)
-        return result;
-    result.saved = WriteIcns(file, first);
-    result.closeResult = HostClose(file);
-    result.file = ReadFileBytes(path);
-    EXPECT_EQ(rt::LiveBlocks(), liveBefore);
-    return result;
+    return tessel::test::RunWriter(path, [&](HostFile* file) { return WriteIcns(file, first); });
 }
 
 Bytes SaveOk(IconImage* first)

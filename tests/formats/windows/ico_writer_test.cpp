@@ -5,6 +5,7 @@
 #include "host/host_calls.h"
 #include "runtime/host_services.h"
 #include "tests/support/host_images.h"
+#include "tests/support/reader_harness.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -31,27 +32,12 @@ namespace rt = tessel::runtime;
 const Bytes PNG_SIGNATURE = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 const Bytes IEND_CHUNK = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
 
-struct SaveResult {
-    int saved = -1;
-    int closeResult = -1;
-    Bytes file;
-};
+using SaveResult = tessel::test::WriterResult;
 
-// Opens the path for writing through the host, saves and closes, the way
-// SaveIcon does.
+// Saves through the writer as SaveIcon does.
 SaveResult Save(const std::string& path, IconImage* first, std::uint32_t compress)
 {
-    SetHostApi(rt::GetHostApi());
-    SaveResult result;
-    HostFile* file = HostOpen(path.c_str(), HOST_MODE_WRITE);
-    EXPECT_NE(file, nullptr);
-    if (!file)
-        return result;
-    result.saved = SaveWinIcon(file, first, compress);
-    result.closeResult = HostClose(file);
-    result.file = ReadFileBytes(path);
-    EXPECT_EQ(rt::LiveBlocks(), 0);
-    return result;
+    return tessel::test::RunWriter(path, [&](HostFile* file) { return SaveWinIcon(file, first, compress); });
 }
 
 Bytes SaveOk(IconImage* first, std::uint32_t compress = 0)

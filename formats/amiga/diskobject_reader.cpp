@@ -15,6 +15,7 @@
 // word 4 x (entries + 1), then the texts.
 // Second drawer data, 6 bytes: flags (bit 1: show all files), view mode.
 #include "formats/amiga/amiga_icon.h"
+#include "formats/amiga/icon_chunk_layout.h"
 
 #include "host/host_calls.h"
 #include "io/byte_io.h"
@@ -26,7 +27,6 @@ static constexpr std::int64_t DRAWER_DATA_SKIPPED = 48;
 static constexpr std::int64_t IMAGE_HEADER_SKIPPED = 10;
 static constexpr std::int32_t CLASSIC_MAX_DEPTH = 8;
 static constexpr std::uint32_t DRAWER_FLAG_SHOW_ALL = 2;
-static constexpr std::uint32_t FORM_ID = FourCc('F', 'O', 'R', 'M');
 
 struct DiskObjectHeader {
     std::uint32_t gadgetWidth;
@@ -289,7 +289,7 @@ int ReadDiskObject(HostFile* file, IconHandle* icon)
         std::uint8_t id[4] = {'x', 'x', 'x', 'x'};
         HostRead(file, id, 4);
         std::uint32_t word = std::uint32_t{id[0]} << 24 | std::uint32_t{id[1]} << 16 | std::uint32_t{id[2]} << 8 | id[3];
-        if (word == FORM_ID && !ReadIconChunks(file, icon, &state.tail, state.fileSize, &primary))
+        if (word == ICON_CHUNK_FORM && !ReadIconChunks(file, icon, &state.tail, state.fileSize, &primary))
             return 0;
     }
     if (primary)

@@ -27,6 +27,7 @@
 //   8  2  reserved
 //  10  .  zlib stream of width x height pixels, bytes alpha, red, green, blue
 #include "formats/amiga/amiga_icon.h"
+#include "formats/amiga/icon_chunk_layout.h"
 
 #include "host/host_calls.h"
 #include "io/buffers.h"
@@ -34,10 +35,6 @@
 
 #include <cstring>
 
-static constexpr std::uint32_t ICON_CHUNK_FACE = FourCc('F', 'A', 'C', 'E');
-static constexpr std::uint32_t ICON_CHUNK_IMAG = FourCc('I', 'M', 'A', 'G');
-static constexpr std::uint32_t ICON_CHUNK_ARGB = FourCc('A', 'R', 'G', 'B');
-static_assert(ICON_CHUNK_FACE == 0x46414345);
 
 // The FORM length and the "ICON" type, which the reader does not check.
 static constexpr std::int64_t ICON_FORM_SKIP = 8;
@@ -46,10 +43,6 @@ static constexpr std::uint64_t ICON_FACE_SIZE = 6;
 static constexpr std::uint64_t ICON_IMAG_HEADER_SIZE = 10;
 static constexpr std::uint64_t ICON_ARGB_HEADER_SIZE = 10;
 
-static constexpr std::uint8_t ICON_IMAG_FLAG_PEN = 1;
-static constexpr std::uint8_t ICON_IMAG_FLAG_PALETTE = 2;
-static constexpr int ICON_IMAG_MAX_DEPTH = 8;
-static constexpr std::int32_t ICON_ARGB_DEPTH = 32;
 static constexpr std::uint64_t ICON_ARGB_BYTES_PER_PIXEL = 4;
 // EnsureBuffer sizes are 32-bit signed.
 static constexpr std::uint64_t ICON_SCRATCH_LIMIT = 0x7FFFFFFF;

@@ -34,19 +34,13 @@
 //   8  2  reserved, 0
 //  10  .  zlib stream of width x height pixels, bytes alpha, red, green, blue
 #include "formats/amiga/amiga_icon.h"
+#include "formats/amiga/icon_chunk_layout.h"
 
 #include "host/host_calls.h"
 #include "io/byte_io.h"
 
 #include <cstring>
 
-static constexpr std::uint32_t ICON_CHUNK_FORM = FourCc('F', 'O', 'R', 'M');
-static constexpr std::uint32_t ICON_FORM_TYPE = FourCc('I', 'C', 'O', 'N');
-static constexpr std::uint32_t ICON_CHUNK_FACE = FourCc('F', 'A', 'C', 'E');
-static constexpr std::uint32_t ICON_CHUNK_IMAG = FourCc('I', 'M', 'A', 'G');
-static constexpr std::uint32_t ICON_CHUNK_ARGB = FourCc('A', 'R', 'G', 'B');
-static_assert(ICON_CHUNK_FORM == 0x464F524D);
-static_assert(ICON_CHUNK_ARGB == 0x41524742);
 
 // The 32-bit length field after a chunk id.
 static constexpr std::int64_t ICON_CHUNK_LENGTH_SIZE = 4;
@@ -56,14 +50,10 @@ static constexpr std::uint32_t ICON_FACE_PALETTE_SIZE_TRUE_COLOUR = 1;
 // FACE keeps width - 1 and height - 1 in a byte each.
 static constexpr std::int32_t ICON_FORM_MAX_SIDE = 256;
 
-static constexpr std::uint8_t ICON_IMAG_FLAG_PEN = 1;
-static constexpr std::uint8_t ICON_IMAG_FLAG_PALETTE = 2;
-static constexpr int ICON_IMAG_MAX_DEPTH = 8;
 static constexpr std::int32_t ICON_PEN_NONE_BYTE = 0;
 static constexpr std::int32_t ICON_PEN_MAX = 255;
 static constexpr std::uint32_t ICON_RGB_BYTES = 3;
 
-static constexpr std::int32_t ICON_ARGB_DEPTH = 32;
 static constexpr std::uint32_t ICON_ARGB_HEADER_WORD = 1;
 static constexpr std::uint64_t ICON_ARGB_BYTES_PER_PIXEL = 4;
 

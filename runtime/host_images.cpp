@@ -47,9 +47,7 @@ constexpr std::size_t PNG_MAX_ANCILLARY_CHUNK_BYTES = 16u << 20;
 constexpr std::size_t PNG_MAX_CHUNK_CACHE_BYTES = 64u << 20;
 
 // Fixed encoder settings: the same pixels always give the same bytes.
-constexpr int PNG_ENCODE_ZLIB_LEVEL = 9;
-constexpr int PNG_ENCODE_WINDOW_BITS = 15;
-constexpr int PNG_ENCODE_MEM_LEVEL = 8;
+constexpr tessel::runtime::PngEncodeSettings PNG_ENCODE = {9, 15, 8, Z_FILTERED, SPNG_FILTER_CHOICE_ALL};
 
 // Options list items beyond this count mean the list has no end marker.
 constexpr int HOST_IMAGE_MAX_OPTIONS = 256;
@@ -451,6 +449,15 @@ bool ReadLoadOptions(const TagItem* options, LoadOptions& out)
     return false;
 }
 
+}  // namespace
+
+PngEncodeSettings GetPngEncodeSettings()
+{
+    return PNG_ENCODE;
+}
+
+namespace {
+
 // Encodes pixels already checked against the limits.
 bool EncodeRgbaPng(const std::uint32_t* pixels, std::int32_t width, std::int32_t height, std::vector<std::uint8_t>& out)
 {
@@ -478,11 +485,11 @@ bool EncodeRgbaPng(const std::uint32_t* pixels, std::int32_t width, std::int32_t
     // Every zlib and filter setting is pinned rather than left to the
     // library's defaults, so the bytes do not drift with its version.
     if (spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1) != 0 ||
-        spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, PNG_ENCODE_ZLIB_LEVEL) != 0 ||
-        spng_set_option(ctx, SPNG_IMG_WINDOW_BITS, PNG_ENCODE_WINDOW_BITS) != 0 ||
-        spng_set_option(ctx, SPNG_IMG_MEM_LEVEL, PNG_ENCODE_MEM_LEVEL) != 0 ||
-        spng_set_option(ctx, SPNG_IMG_COMPRESSION_STRATEGY, Z_FILTERED) != 0 ||
-        spng_set_option(ctx, SPNG_FILTER_CHOICE, SPNG_FILTER_CHOICE_ALL) != 0 || spng_set_ihdr(ctx, &header) != 0)
+        spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, PNG_ENCODE.zlibLevel) != 0 ||
+        spng_set_option(ctx, SPNG_IMG_WINDOW_BITS, PNG_ENCODE.windowBits) != 0 ||
+        spng_set_option(ctx, SPNG_IMG_MEM_LEVEL, PNG_ENCODE.memLevel) != 0 ||
+        spng_set_option(ctx, SPNG_IMG_COMPRESSION_STRATEGY, PNG_ENCODE.strategy) != 0 ||
+        spng_set_option(ctx, SPNG_FILTER_CHOICE, PNG_ENCODE.filterChoice) != 0 || spng_set_ihdr(ctx, &header) != 0)
         return false;
     if (spng_encode_image(ctx, rgba.data(), rgba.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE) != 0)
         return false;

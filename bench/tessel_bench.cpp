@@ -17,6 +17,7 @@
 #include "runtime/module.h"
 
 #include <benchmark/benchmark.h>
+#include <libdeflate.h>
 #include <spng.h>
 #include <zlib.h>
 
@@ -262,32 +263,13 @@ std::uint64_t DecodePngDirectly(const Bytes& png, std::vector<std::uint8_t>& rgb
     return rgba[size / 2];
 }
 
-// The floor of a PNG save: the PNG library encoding RGBA bytes with the same
-// settings as the runtime's encoder.
-std::size_t EncodePngDirectly(const std::vector<std::uint8_t>& rgba, std::int32_t side)
+// The floor of a PNG save: the runtime's PNG encoder on RGBA bytes, without
+// the module, the conversion from ARGB words or any file.
+std::size_t EncodePngDirectly(const std::vector<std::uint8_t>& rgba, std::int32_t side, Bytes& png)
 {
-    const tessel::runtime::PngEncodeSettings settings = tessel::runtime::GetPngEncodeSettings();
-    spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
-    spng_ihdr header{};
-    header.width = static_cast<std::uint32_t>(side);
-    header.height = static_cast<std::uint32_t>(side);
-    header.bit_depth = 8;
-    header.color_type = SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
-    if (!ctx || spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1) != 0 ||
-        spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, settings.zlibLevel) != 0 ||
-        spng_set_option(ctx, SPNG_IMG_WINDOW_BITS, settings.windowBits) != 0 ||
-        spng_set_option(ctx, SPNG_IMG_MEM_LEVEL, settings.memLevel) != 0 ||
-        spng_set_option(ctx, SPNG_IMG_COMPRESSION_STRATEGY, settings.strategy) != 0 ||
-        spng_set_option(ctx, SPNG_FILTER_CHOICE, settings.filterChoice) != 0 ||
-        spng_set_ihdr(ctx, &header) != 0 ||
-        spng_encode_image(ctx, rgba.data(), rgba.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE) != 0)
-        throw std::runtime_error("spng cannot encode a benchmark picture");
-    std::size_t size = 0;
-    int error = 0;
-    void* png = spng_get_png_buffer(ctx, &size, &error);
-    std::free(png);
-    spng_ctx_free(ctx);
-    return size;
+    if (!tessel::runtime::EncodePngFromRgba(rgba.data(), side, side, png))
+        throw std::runtime_error("cannot encode a benchmark picture");
+    return png.size();
 }
 
 std::vector<std::uint8_t> ToRgba(const Picture& picture)
@@ -411,9 +393,10 @@ void RegisterJobs()
         std::vector<std::vector<std::uint8_t>> rgba;
         for (std::size_t i = 1; i < in.icnsPictures.size(); ++i)
             rgba.push_back(ToRgba(in.icnsPictures[i]));
+        Bytes png;
         for (auto _ : state)
             for (std::size_t i = 0; i < rgba.size(); ++i)
-                benchmark::DoNotOptimize(EncodePngDirectly(rgba[i], in.icnsPictures[i + 1].side));
+                benchmark::DoNotOptimize(EncodePngDirectly(rgba[i], in.icnsPictures[i + 1].side, png));
     });
     RegisterBenchmark("save/ico-bmp-7", [out](State& state) {
         for (auto _ : state)
@@ -510,7 +493,7 @@ std::string MachineLine()
     uname(&names);
     return cpu + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, " + names.sysname + " " +
            names.release + ", spng " + std::to_string(SPNG_VERSION_MAJOR) + "." +
-           std::to_string(SPNG_VERSION_MINOR) + "." + std::to_string(SPNG_VERSION_PATCH) + ", zlib " + zlibVersion();
+           std::to_string(SPNG_VERSION_MINOR) + "." + std::to_string(SPNG_VERSION_PATCH) + ", zlib " + zlibVersion() + ", libdeflate " + LIBDEFLATE_VERSION_STRING;
 }
 
 bool HasOption(int argc, char** argv, const char* prefix)

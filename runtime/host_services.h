@@ -123,17 +123,9 @@ std::int64_t LiveImages();
 bool EncodePng(const std::uint32_t* pixels, std::int32_t width, std::int32_t height,
                std::vector<std::uint8_t>& out);
 
-// The encoder's zlib and filter settings, pinned rather than left to the
-// library's defaults so the bytes do not drift with its version. Values as
-// spng's options take them.
-struct PngEncodeSettings {
-    int zlibLevel;
-    int windowBits;
-    int memLevel;
-    int strategy;      // zlib's Z_* strategy
-    int filterChoice;  // spng's SPNG_FILTER_CHOICE_* bits
-};
-PngEncodeSettings GetPngEncodeSettings();
+// The same from R, G, B, A bytes a pixel.
+bool EncodePngFromRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t height,
+                       std::vector<std::uint8_t>& out);
 
 // ---- Formats registered by the module ---------------------------------------
 

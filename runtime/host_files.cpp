@@ -583,6 +583,20 @@ void ClearCallMemFiles()
     }
 }
 
+bool ViewMemFile(const char* name, const std::uint8_t** data, std::uint64_t* size)
+{
+    if (!name || !data || !size)
+        return false;
+    FileState& state = Files();
+    std::lock_guard<std::mutex> guard(state.lock);
+    const NamedEntry* entry = FindNamed(state, name);
+    if (!entry || entry->stream)
+        return false;
+    *data = entry->data;
+    *size = entry->size;
+    return true;
+}
+
 bool ReadNamedFile(const char* name, std::uint64_t maxBytes, std::vector<std::uint8_t>& out)
 {
     out.clear();

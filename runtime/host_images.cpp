@@ -19,15 +19,52 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
 
+namespace tessel::runtime {
+namespace {
+
+// A vector whose elements are left uninitialised when it grows: a decoder
+// writes every pixel word, so the zero fill std::vector would do first is
+// wasted time, and for large pictures a second pass over fresh memory.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <typename U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept
+    {
+    }
+    template <typename U>
+    void construct(U* place) noexcept
+    {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* place, Args&&... args)
+    {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
+
+}  // namespace
+
+using PixelWords = std::vector<std::uint32_t, UninitializedAllocator<std::uint32_t>>;
+using ByteBuffer = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
+
+}  // namespace tessel::runtime
+
 struct HostImage {
     std::int32_t width = 0;
     std::int32_t height = 0;
-    std::vector<std::uint32_t> pixels;
+    tessel::runtime::PixelWords pixels;
 };
 
 namespace tessel::runtime {
@@ -81,6 +118,32 @@ void StoreBE32(std::uint8_t* p, std::uint32_t value)
     p[3] = static_cast<std::uint8_t>(value);
 }
 
+// Words whose memory holds R, G, B, A bytes become 0xAARRGGBB words, in
+// place. Whole words at a time, so the compiler can vectorise the loop; the
+// machine's byte order decides the shifts.
+void ToArgbWords(std::uint32_t* words, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t w = words[i];
+        if constexpr (std::endian::native == std::endian::little)
+            words[i] = (w & 0xFF00FF00u) | (w & 0xFFu) << 16 | (w >> 16 & 0xFFu);  // read as 0xAABBGGRR
+        else
+            words[i] = w >> 8 | w << 24;  // read as 0xRRGGBBAA
+    }
+}
+
+// The other way: 0xAARRGGBB words become words whose memory holds R, G, B, A.
+void ToRgbaBytes(std::uint32_t* words, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t w = words[i];
+        if constexpr (std::endian::native == std::endian::little)
+            words[i] = (w & 0xFF00FF00u) | (w & 0xFFu) << 16 | (w >> 16 & 0xFFu);
+        else
+            words[i] = w << 8 | w >> 24;
+    }
+}
+
 bool StartsWith(const std::uint8_t* data, std::size_t size, const std::uint8_t* magic, std::size_t magicSize)
 {
     return size >= magicSize && std::memcmp(data, magic, magicSize) == 0;
@@ -111,11 +174,10 @@ std::size_t MeasurePngDatastream(const std::uint8_t* data, std::size_t size)
         if (first && (type != PNG_CHUNK_IHDR || length != PNG_IHDR_LENGTH))
             return 0;
         first = false;
-        // spng checks CRCs too, but it may skip chunks it does not keep;
-        // checking every chunk here makes any damaged chunk a refusal.
+        // Every chunk's CRC is checked here, so a damaged chunk is a refusal
+        // even where spng would skip the chunk.
         const std::uint32_t stored = ReadBE32(data + offset + 8 + length);
-        const uLong computed = crc32(0L, data + offset + 4, static_cast<uInt>(length) + 4);
-        if (stored != static_cast<std::uint32_t>(computed))
+        if (stored != libdeflate_crc32(0, data + offset + 4, std::size_t{length} + 4))
             return 0;
         offset += PNG_CHUNK_OVERHEAD + length;
         if (type == PNG_CHUNK_IEND)
@@ -133,7 +195,7 @@ struct MallocDeleter {
 };
 
 bool DecodePng(const std::uint8_t* data, std::size_t size, std::int32_t* width, std::int32_t* height,
-               std::vector<std::uint32_t>& pixels)
+               PixelWords& pixels)
 {
     const std::size_t streamSize = MeasurePngDatastream(data, size);
     if (streamSize == 0)
@@ -143,6 +205,9 @@ bool DecodePng(const std::uint8_t* data, std::size_t size, std::int32_t* width, 
     if (!context)
         return false;
     spng_ctx* ctx = context.get();
+    // spng checks the CRCs again (MeasurePngDatastream checked them all):
+    // with its checks off it would not check the Adler-32 of the image data
+    // either.
     if (spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR) != 0 ||
         spng_set_image_limits(ctx, HOST_IMAGE_MAX_SIDE, HOST_IMAGE_MAX_SIDE) != 0 ||
         spng_set_chunk_limits(ctx, PNG_MAX_ANCILLARY_CHUNK_BYTES, PNG_MAX_CHUNK_CACHE_BYTES) != 0 ||
@@ -161,14 +226,25 @@ bool DecodePng(const std::uint8_t* data, std::size_t size, std::int32_t* width, 
 
     // RGBA8 takes the high byte of 16-bit samples; TRNS applies a tRNS chunk.
     // The bytes are decoded straight into the words' memory and turned into
-    // 0xAARRGGBB in place: one buffer, one pass over it.
-    std::vector<std::uint32_t> words(pixelCount);
-    auto* rgba = reinterpret_cast<std::uint8_t*>(words.data());
-    if (spng_decode_image(ctx, rgba, decodedSize, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS) != 0)
-        return false;
-    for (std::size_t i = 0; i < pixelCount; ++i) {
-        const std::uint8_t* p = rgba + i * 4;
-        words[i] = (std::uint32_t{p[3]} << 24) | (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+    // 0xAARRGGBB in place.
+    PixelWords words(pixelCount);
+    if (header.interlace_method == SPNG_INTERLACE_NONE) {
+        // Row by row, each row turned into words while it is still in the
+        // cache. The last row is the one that reaches the end of the image.
+        if (spng_decode_image(ctx, nullptr, 0, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE) != 0)
+            return false;
+        for (std::uint32_t y = 0; y < header.height; ++y) {
+            std::uint32_t* row = words.data() + std::size_t{y} * header.width;
+            const int status = spng_decode_row(ctx, row, std::size_t{header.width} * 4);
+            const bool last = y + 1 == header.height;
+            if (status != (last ? SPNG_EOI : 0))
+                return false;
+            ToArgbWords(row, header.width);
+        }
+    } else {
+        if (spng_decode_image(ctx, words.data(), decodedSize, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS) != 0)
+            return false;
+        ToArgbWords(words.data(), pixelCount);
     }
     pixels = std::move(words);
     *width = static_cast<std::int32_t>(header.width);
@@ -327,10 +403,10 @@ private:
 
 // Words from decoded components, by count: grey, grey and alpha, RGB, RGBA.
 // The picture has been checked: every component is width x height samples.
-std::vector<std::uint32_t> Jpeg2000Words(const opj_image_t& image, std::size_t pixelCount)
+PixelWords Jpeg2000Words(const opj_image_t& image, std::size_t pixelCount)
 {
     const opj_image_comp_t* comps = image.comps;
-    std::vector<std::uint32_t> words(pixelCount);
+    PixelWords words(pixelCount);
     switch (image.numcomps) {
     case 1: {
         const SampleScaler grey(comps[0]);
@@ -361,7 +437,7 @@ std::vector<std::uint32_t> Jpeg2000Words(const opj_image_t& image, std::size_t p
 }
 
 bool DecodeJpeg2000(OPJ_CODEC_FORMAT format, const std::uint8_t* data, std::size_t size, std::int32_t* width,
-                    std::int32_t* height, std::vector<std::uint32_t>& pixels)
+                    std::int32_t* height, PixelWords& pixels)
 {
     Jpeg2000Source source{data, size, 0};
     OpjStream stream(opj_stream_create(JP2_STREAM_BUFFER_BYTES, OPJ_TRUE));
@@ -414,20 +490,19 @@ bool DecodeJpeg2000(OPJ_CODEC_FORMAT format, const std::uint8_t* data, std::size
 }
 
 bool DecodeJp2(const std::uint8_t* data, std::size_t size, std::int32_t* width, std::int32_t* height,
-               std::vector<std::uint32_t>& pixels)
+               PixelWords& pixels)
 {
     return DecodeJpeg2000(OPJ_CODEC_JP2, data, size, width, height, pixels);
 }
 
 bool DecodeJ2k(const std::uint8_t* data, std::size_t size, std::int32_t* width, std::int32_t* height,
-               std::vector<std::uint32_t>& pixels)
+               PixelWords& pixels)
 {
     return DecodeJpeg2000(OPJ_CODEC_J2K, data, size, width, height, pixels);
 }
 
 // Decoders by signature. A new format adds one row.
-using DecodeFunction = bool (*)(const std::uint8_t*, std::size_t, std::int32_t*, std::int32_t*,
-                                std::vector<std::uint32_t>&);
+using DecodeFunction = bool (*)(const std::uint8_t*, std::size_t, std::int32_t*, std::int32_t*, PixelWords&);
 struct ImageDecoder {
     const std::uint8_t* signature;
     std::size_t signatureSize;
@@ -472,11 +547,11 @@ void AppendPngChunk(std::vector<std::uint8_t>& out, std::uint32_t type, const st
     out.insert(out.end(), header, header + sizeof header);
     if (size)
         out.insert(out.end(), data, data + size);
-    uLong crc = crc32(0, header + 4, 4);
-    if (size)  // crc32_z with no buffer would return the initial value instead
-        crc = crc32_z(crc, data, size);
+    std::uint32_t crc = libdeflate_crc32(0, header + 4, 4);
+    if (size)
+        crc = libdeflate_crc32(crc, data, size);
     std::uint8_t trailer[4];
-    StoreBE32(trailer, static_cast<std::uint32_t>(crc));
+    StoreBE32(trailer, crc);
     out.insert(out.end(), trailer, trailer + sizeof trailer);
 }
 
@@ -495,7 +570,7 @@ bool EncodeRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t heigh
     const std::size_t rowBytes = static_cast<std::size_t>(width) * 4 + 1;  // filter byte first
     const std::size_t filteredSize = rowBytes * static_cast<std::size_t>(height);
 
-    std::vector<std::uint8_t> filtered(filteredSize);
+    ByteBuffer filtered(filteredSize);
     std::vector<std::uint8_t> header;  // the IHDR chunk, whole
     {
         SpngContext context(spng_ctx_new(SPNG_CTX_ENCODER));
@@ -524,7 +599,7 @@ bool EncodeRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t heigh
         // Signature, IHDR, then IDAT chunks whose data together is one zlib
         // stream of stored blocks, then IEND.
         const auto* bytes = static_cast<const std::uint8_t*>(stored.get());
-        std::vector<std::uint8_t> stream;
+        ByteBuffer stream;
         stream.reserve(filteredSize + filteredSize / 16 + 64);
         std::size_t offset = PNG_SIGNATURE.size();
         while (offset + PNG_CHUNK_OVERHEAD <= storedSize) {
@@ -549,7 +624,7 @@ bool EncodeRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t heigh
         libdeflate_alloc_compressor(PNG_ENCODE_DEFLATE_LEVEL));
     if (!compressor)
         return false;
-    std::vector<std::uint8_t> packed(libdeflate_zlib_compress_bound(compressor.get(), filteredSize));
+    ByteBuffer packed(libdeflate_zlib_compress_bound(compressor.get(), filteredSize));
     const std::size_t packedSize =
         libdeflate_zlib_compress(compressor.get(), filtered.data(), filteredSize, packed.data(), packed.size());
     if (packedSize == 0 || packedSize > PNG_MAX_CHUNK_LENGTH)
@@ -568,22 +643,17 @@ bool EncodeRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t heigh
 bool EncodeArgb(const std::uint32_t* pixels, std::int32_t width, std::int32_t height, std::vector<std::uint8_t>& out)
 {
     const std::size_t pixelCount = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    std::vector<std::uint8_t> rgba(pixelCount * 4);
-    for (std::size_t i = 0; i < pixelCount; ++i) {
-        const std::uint32_t argb = pixels[i];
-        std::uint8_t* p = rgba.data() + i * 4;
-        p[0] = static_cast<std::uint8_t>(argb >> 16);
-        p[1] = static_cast<std::uint8_t>(argb >> 8);
-        p[2] = static_cast<std::uint8_t>(argb);
-        p[3] = static_cast<std::uint8_t>(argb >> 24);
-    }
-    return EncodeRgba(rgba.data(), width, height, out);
+    PixelWords rgba(pixels, pixels + pixelCount);
+    ToRgbaBytes(rgba.data(), pixelCount);
+    return EncodeRgba(reinterpret_cast<const std::uint8_t*>(rgba.data()), width, height, out);
 }
 
 }  // namespace
 
-bool DecodeImage(const std::uint8_t* data, std::size_t size, std::int32_t* width, std::int32_t* height,
-                 std::vector<std::uint32_t>& pixels)
+namespace {
+
+bool DecodeWords(const std::uint8_t* data, std::size_t size, std::int32_t* width, std::int32_t* height,
+                 PixelWords& pixels)
 {
     if (!data || !width || !height)
         return false;
@@ -597,6 +667,22 @@ bool DecodeImage(const std::uint8_t* data, std::size_t size, std::int32_t* width
         }
     }
     return false;
+}
+
+}  // namespace
+
+bool DecodeImage(const std::uint8_t* data, std::size_t size, std::int32_t* width, std::int32_t* height,
+                 std::vector<std::uint32_t>& pixels)
+{
+    PixelWords words;
+    if (!DecodeWords(data, size, width, height, words))
+        return false;
+    try {
+        pixels.assign(words.begin(), words.end());
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
 }
 
 std::int64_t LiveImages()
@@ -645,11 +731,21 @@ HostImage* TesselHostLoadImage(const char* name, const TagItem* options, std::in
         return nullptr;
     std::unique_ptr<HostImage> image;
     try {
-        std::vector<std::uint8_t> data;
-        if (!ReadNamedFile(name, HOST_IMAGE_MAX_FILE_BYTES, data))
-            return nullptr;
         image = std::make_unique<HostImage>();
-        if (!DecodeImage(data.data(), data.size(), &image->width, &image->height, image->pixels))
+        // A memory file is decoded where it lies; anything else is read first.
+        const std::uint8_t* block = nullptr;
+        std::uint64_t blockSize = 0;
+        std::vector<std::uint8_t> data;
+        if (ViewMemFile(name, &block, &blockSize)) {
+            if (blockSize > HOST_IMAGE_MAX_FILE_BYTES)
+                return nullptr;
+        } else {
+            if (!ReadNamedFile(name, HOST_IMAGE_MAX_FILE_BYTES, data))
+                return nullptr;
+            block = data.data();
+            blockSize = data.size();
+        }
+        if (!DecodeWords(block, static_cast<std::size_t>(blockSize), &image->width, &image->height, image->pixels))
             return nullptr;
     } catch (const std::exception&) {
         return nullptr;  // out of memory: the module sees a plain failure

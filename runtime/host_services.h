@@ -91,6 +91,10 @@ std::string RegisterMemFile(const void* data, std::uint64_t size, const char* ex
 // The runtime calls it after every entry-point call. Streams are not touched.
 void ClearCallMemFiles();
 
+// The block of a memory file registered for the current call, without a
+// copy; it stays valid until the call ends. False when name is not one (a
+// stream or a path).
+bool ViewMemFile(const char* name, const std::uint8_t** data, std::uint64_t* size);
 // Reads a whole named file (a memory file, a stream, or a path) into out.
 // Refuses files longer than maxBytes. Returns false when it cannot.
 bool ReadNamedFile(const char* name, std::uint64_t maxBytes, std::vector<std::uint8_t>& out);

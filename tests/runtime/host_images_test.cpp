@@ -446,6 +446,56 @@ TEST(PngCodec, OnlyTheFirstDatastreamIsDecoded)
     EXPECT_EQ(LoadThroughHost(Concat({a, Bytes{1, 2, 3}})), first);
 }
 
+// How the image data is laid out must not change the pixels: one IDAT or
+// many, data that inflates to more rows than the picture has, pictures too
+// large for the decoder's buffered path.
+TEST(PngCodec, ImageDataLayoutsDecodeAlike)
+{
+    const std::uint32_t side = 24;
+    Bytes rows;
+    std::vector<std::uint32_t> expected;
+    for (std::uint32_t y = 0; y < side; ++y) {
+        rows.push_back(0);  // filter: none, so each pixel is its R, G, B, A bytes
+        for (std::uint32_t x = 0; x < side; ++x) {
+            const std::uint8_t r = static_cast<std::uint8_t>(x * 7), g = static_cast<std::uint8_t>(y * 13),
+                               b = static_cast<std::uint8_t>(x ^ y), a = static_cast<std::uint8_t>(255 - x);
+            rows.insert(rows.end(), {r, g, b, a});
+            expected.push_back(std::uint32_t{a} << 24 | std::uint32_t{r} << 16 | std::uint32_t{g} << 8 | b);
+        }
+    }
+    const Bytes data = Deflate(rows);
+    EXPECT_EQ(LoadThroughHost(Concat({PNG_SIGNATURE, Ihdr(side, side, 8, 6), Chunk("IDAT", data), IEND_CHUNK})),
+              expected);
+
+    Bytes split = Concat({PNG_SIGNATURE, Ihdr(side, side, 8, 6)});
+    for (std::size_t at = 0; at < data.size(); at += 7) {
+        const Bytes piece(data.begin() + static_cast<std::ptrdiff_t>(at),
+                          data.begin() + static_cast<std::ptrdiff_t>(std::min(data.size(), at + 7)));
+        split = Concat({split, Chunk("IDAT", piece)});
+    }
+    EXPECT_EQ(LoadThroughHost(Concat({split, IEND_CHUNK})), expected);
+
+    // A spare row after the last one is ignored, as it always was.
+    Bytes longer = rows;
+    longer.insert(longer.end(), side * 4 + 1, 0);
+    EXPECT_EQ(LoadThroughHost(Concat({PNG_SIGNATURE, Ihdr(side, side, 8, 6), Chunk("IDAT", Deflate(longer)),
+                                      IEND_CHUNK})),
+              expected);
+
+    // 4,100 x 4,100 RGBA: 67 MB of rows, past the buffered path's limit.
+    const std::uint32_t big = 4100;
+    Bytes bigRows(std::size_t{big} * (big * 4 + 1), 0);
+    bigRows[1] = 0x11;  // first pixel R
+    bigRows[4] = 0xFF;  // first pixel A
+    std::int32_t width = 0, height = 0;
+    const auto bigPixels = LoadThroughHost(
+        Concat({PNG_SIGNATURE, Ihdr(big, big, 8, 6), Chunk("IDAT", Deflate(bigRows)), IEND_CHUNK}), &width, &height);
+    ASSERT_EQ(bigPixels.size(), std::size_t{big} * big);
+    EXPECT_EQ(width, static_cast<std::int32_t>(big));
+    EXPECT_EQ(bigPixels[0], 0xFF110000u);
+    EXPECT_EQ(bigPixels.back(), 0u);
+}
+
 TEST(HostImages, LoadOptionsSelectDeliveryAndSubImage)
 {
     const std::string name = rt::RegisterMemFile(HandBuiltPalettePng.data(), HandBuiltPalettePng.size(), "png");

@@ -271,7 +271,8 @@ bool RewrapImageData(const std::uint8_t* data, std::size_t streamSize, const spn
     if (firstIdat == 0)
         return false;
 
-    std::unique_ptr<libdeflate_decompressor, DeflateDecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
+    thread_local std::unique_ptr<libdeflate_decompressor, DeflateDecompressorDeleter> decompressor(
+        libdeflate_alloc_decompressor());
     if (!decompressor)
         return false;
     const std::size_t blocks = (filteredSize + DEFLATE_STORED_MAX - 1) / DEFLATE_STORED_MAX;
@@ -764,7 +765,9 @@ bool EncodeRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t heigh
             return false;
     }
 
-    std::unique_ptr<libdeflate_compressor, DeflateCompressorDeleter> compressor(
+    // One compressor a thread, kept: making one costs more than compressing
+    // an icon-sized picture.
+    thread_local std::unique_ptr<libdeflate_compressor, DeflateCompressorDeleter> compressor(
         libdeflate_alloc_compressor(PNG_ENCODE_DEFLATE_LEVEL));
     if (!compressor)
         return false;

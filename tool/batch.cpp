@@ -157,7 +157,7 @@ void ConvertOne(runtime::Module& module, const CommandLine& line, const runtime:
         item.reason = "not an icon file (" + DescribeLeadingBytes(sniff.leadingBytes) + ")";
         return;
     }
-    LoadResult loaded = LoadIconFile(module, item.input);
+    LoadResult loaded = LoadIconFile(module, item.input, &sniff);
     if (!loaded.ok) {
         item.reason = loaded.error;
         return;

@@ -55,11 +55,16 @@ private:
     IconHandle* icon_;
 };
 
+// The mode of an ordinary new file. The process's umask is read once: it
+// can only be read by setting it, and nothing here changes it.
 mode_t NewFileMode()
 {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
+    static const mode_t mode = [] {
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        return static_cast<mode_t>(0666 & ~mask);
+    }();
+    return mode;
 }
 
 }  // namespace
@@ -135,10 +140,10 @@ SniffResult SniffFile(const std::string& path)
     return result;
 }
 
-LoadResult LoadIconFile(runtime::Module& module, const std::string& path)
+LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const SniffResult* sniffed)
 {
     LoadResult result;
-    SniffResult sniff = SniffFile(path);
+    const SniffResult sniff = sniffed ? *sniffed : SniffFile(path);
     if (!sniff.opened) {
         result.error = sniff.error;
         return result;
@@ -193,6 +198,15 @@ bool ReplaceFile(const std::string& output, const std::function<bool(const std::
         *why = "cannot create a temporary file in " + directory + " (" + SystemReason(errno) + ")";
         return false;
     }
+    // The mode the result will have is set now, on the descriptor, unless
+    // it would keep the file from being written: then by name afterwards.
+    struct stat existing{};
+    const mode_t mode = ::stat(output.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)
+                            ? existing.st_mode & 07777
+                            : NewFileMode();
+    const bool writableMode = (mode & S_IWUSR) != 0;
+    if (writableMode)
+        ::fchmod(fd, mode);
     ::close(fd);
     const std::string temporaryPath(name.data());
 
@@ -207,10 +221,8 @@ bool ReplaceFile(const std::string& output, const std::function<bool(const std::
         ::unlink(temporaryPath.c_str());
         return false;
     }
-    struct stat existing{};
-    mode_t mode = ::stat(output.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) ? existing.st_mode & 07777
-                                                                                        : NewFileMode();
-    ::chmod(temporaryPath.c_str(), mode);
+    if (!writableMode)
+        ::chmod(temporaryPath.c_str(), mode);
     if (::rename(temporaryPath.c_str(), output.c_str()) != 0) {
         *why = "cannot replace (" + SystemReason(errno) + ")";
         ::unlink(temporaryPath.c_str());

@@ -33,9 +33,10 @@ struct LoadResult {
     Icon icon;
     std::string error;  // "not an icon file (starts with ...)", "cannot read Windows icon (...)"
 };
-// Sniffs the file, then loads it through the module and copies the result
-// before handing the icon back with FreeIcon.
-LoadResult LoadIconFile(runtime::Module& module, const std::string& path);
+// Sniffs the file (unless the caller already did: sniffed), then loads it
+// through the module and copies the result before handing the icon back
+// with FreeIcon.
+LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const SniffResult* sniffed = nullptr);
 
 // Calls write with the name of a new, empty, private file in the directory
 // of output, then moves that file over output when write returned true. On

@@ -21,6 +21,7 @@
 #include <spng.h>
 #include <zlib.h>
 
+#include <malloc.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -549,8 +550,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "tessel-bench: cannot load the module %s: %s\n", modulePath.c_str(), error.c_str());
         return 1;
     }
-    // The tool runs without scratch poisoning; so do the measurements.
+    // The tool runs without scratch poisoning and keeps picture buffers on
+    // the heap between uses; so do the measurements, jobs and floors alike.
     tessel::runtime::SetPoisonScratch(false);
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
 
     std::string dir = writeInputs;
     bool temporary = false;

@@ -135,15 +135,16 @@ void ToArgbWords(std::uint32_t* words, std::size_t count)
     }
 }
 
-// The other way: 0xAARRGGBB words become words whose memory holds R, G, B, A.
-void ToRgbaBytes(std::uint32_t* words, std::size_t count)
+// The other way: 0xAARRGGBB words to words whose memory holds R, G, B, A,
+// from one buffer into another in a single pass.
+void ToRgbaBytes(const std::uint32_t* argb, std::uint32_t* rgba, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t w = words[i];
+        const std::uint32_t w = argb[i];
         if constexpr (std::endian::native == std::endian::little)
-            words[i] = (w & 0xFF00FF00u) | (w & 0xFFu) << 16 | (w >> 16 & 0xFFu);
+            rgba[i] = (w & 0xFF00FF00u) | (w & 0xFFu) << 16 | (w >> 16 & 0xFFu);
         else
-            words[i] = w << 8 | w >> 24;
+            rgba[i] = w << 8 | w >> 24;
     }
 }
 
@@ -200,6 +201,14 @@ struct MallocDeleter {
 struct DeflateDecompressorDeleter {
     void operator()(libdeflate_decompressor* decompressor) const { libdeflate_free_decompressor(decompressor); }
 };
+
+// One decompressor a thread, kept for every picture.
+libdeflate_decompressor* Decompressor()
+{
+    thread_local std::unique_ptr<libdeflate_decompressor, DeflateDecompressorDeleter> decompressor(
+        libdeflate_alloc_decompressor());
+    return decompressor.get();
+}
 
 // The fast path only takes image data up to this many bytes inflated; larger
 // pictures go through spng alone, which needs no buffer for all the rows.
@@ -271,8 +280,7 @@ bool RewrapImageData(const std::uint8_t* data, std::size_t streamSize, const spn
     if (firstIdat == 0)
         return false;
 
-    thread_local std::unique_ptr<libdeflate_decompressor, DeflateDecompressorDeleter> decompressor(
-        libdeflate_alloc_decompressor());
+    libdeflate_decompressor* decompressor = Decompressor();
     if (!decompressor)
         return false;
     const std::size_t blocks = (filteredSize + DEFLATE_STORED_MAX - 1) / DEFLATE_STORED_MAX;
@@ -282,7 +290,7 @@ bool RewrapImageData(const std::uint8_t* data, std::size_t streamSize, const spn
     // by block: inflate into a buffer of their own first.
     ByteBuffer rows(filteredSize);
     std::size_t usedInput = 0;
-    if (libdeflate_zlib_decompress_ex(decompressor.get(), compressed, compressedSize, rows.data(), filteredSize,
+    if (libdeflate_zlib_decompress_ex(decompressor, compressed, compressedSize, rows.data(), filteredSize,
                                       &usedInput, nullptr) != LIBDEFLATE_SUCCESS ||
         usedInput != compressedSize)
         return false;
@@ -345,21 +353,6 @@ bool DecodeWithSpng(spng_ctx* ctx, const spng_ihdr& header, PixelWords& words)
     // RGBA8 takes the high byte of 16-bit samples; TRNS applies a tRNS chunk.
     // The bytes are decoded straight into the words' memory and turned into
     // 0xAARRGGBB in place.
-    if (header.interlace_method == SPNG_INTERLACE_NONE) {
-        // Row by row, each row turned into words while it is still in the
-        // cache. The last row is the one that reaches the end of the image.
-        if (spng_decode_image(ctx, nullptr, 0, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE) != 0)
-            return false;
-        for (std::uint32_t y = 0; y < header.height; ++y) {
-            std::uint32_t* row = words.data() + std::size_t{y} * header.width;
-            const int status = spng_decode_row(ctx, row, std::size_t{header.width} * 4);
-            const bool last = y + 1 == header.height;
-            if (status != (last ? SPNG_EOI : 0))
-                return false;
-            ToArgbWords(row, header.width);
-        }
-        return true;
-    }
     if (spng_decode_image(ctx, words.data(), decodedSize, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS) != 0)
         return false;
     ToArgbWords(words.data(), pixelCount);
@@ -710,7 +703,13 @@ struct DeflateCompressorDeleter {
 // deflate blocks; the filtered rows are then compressed with libdeflate,
 // several times faster than zlib for output of the same size, and written
 // as one IDAT between libspng's IHDR and a new IEND.
-bool EncodeRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t height, std::vector<std::uint8_t>& out)
+// The picture to encode: R, G, B, A bytes, or 0xAARRGGBB words.
+struct EncodeSource {
+    const std::uint8_t* rgba = nullptr;
+    const std::uint32_t* argb = nullptr;
+};
+
+bool Encode(const EncodeSource& source, std::int32_t width, std::int32_t height, std::vector<std::uint8_t>& out)
 {
     const std::size_t rowBytes = static_cast<std::size_t>(width) * 4 + 1;  // filter byte first
     const std::size_t filteredSize = rowBytes * static_cast<std::size_t>(height);
@@ -730,9 +729,19 @@ bool EncodeRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t heigh
         ihdr.interlace_method = SPNG_INTERLACE_NONE;
         if (spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1) != 0 ||
             spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, 0) != 0 ||
-            spng_set_option(ctx, SPNG_FILTER_CHOICE, PNG_ENCODE_FILTER_CHOICE) != 0 ||
-            spng_set_ihdr(ctx, &ihdr) != 0 ||
-            spng_encode_image(ctx, rgba, static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4,
+            spng_set_option(ctx, SPNG_FILTER_CHOICE, PNG_ENCODE_FILTER_CHOICE) != 0 || spng_set_ihdr(ctx, &ihdr) != 0)
+            return false;
+        // Words are turned into bytes in one pass into a buffer of their
+        // own; rows are not handed over one by one, as spng's progressive
+        // writing is markedly slower than its whole-picture writing.
+        PixelWords converted;
+        const std::uint8_t* rgba = source.rgba;
+        if (!rgba) {
+            converted.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+            ToRgbaBytes(source.argb, converted.data(), converted.size());
+            rgba = reinterpret_cast<const std::uint8_t*>(converted.data());
+        }
+        if (spng_encode_image(ctx, rgba, static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4,
                               SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE) != 0)
             return false;
         std::size_t storedSize = 0;
@@ -760,8 +769,10 @@ bool EncodeRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t heigh
         }
         if (header.size() != PNG_CHUNK_OVERHEAD + PNG_IHDR_LENGTH)
             return false;
-        uLongf unpacked = filteredSize;
-        if (uncompress(filtered.data(), &unpacked, stream.data(), stream.size()) != Z_OK || unpacked != filteredSize)
+        // Stored blocks: this costs a copy and the Adler-32.
+        libdeflate_decompressor* decompressor = Decompressor();
+        if (!decompressor || libdeflate_zlib_decompress(decompressor, stream.data(), stream.size(), filtered.data(),
+                                                        filteredSize, nullptr) != LIBDEFLATE_SUCCESS)
             return false;
     }
 
@@ -786,13 +797,18 @@ bool EncodeRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t heigh
     return true;
 }
 
-// ARGB words to R, G, B, A bytes, then EncodeRgba.
 bool EncodeArgb(const std::uint32_t* pixels, std::int32_t width, std::int32_t height, std::vector<std::uint8_t>& out)
 {
-    const std::size_t pixelCount = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    PixelWords rgba(pixels, pixels + pixelCount);
-    ToRgbaBytes(rgba.data(), pixelCount);
-    return EncodeRgba(reinterpret_cast<const std::uint8_t*>(rgba.data()), width, height, out);
+    EncodeSource source;
+    source.argb = pixels;
+    return Encode(source, width, height, out);
+}
+
+bool EncodeRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t height, std::vector<std::uint8_t>& out)
+{
+    EncodeSource source;
+    source.rgba = rgba;
+    return Encode(source, width, height, out);
 }
 
 }  // namespace

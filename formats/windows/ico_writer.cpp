@@ -78,21 +78,6 @@ static int IsPngEntry(const IconImage* image, std::uint32_t compress)
     return compress != 0 && image->depth == 32 && image->width >= ICO_PNG_MIN_WIDTH;
 }
 
-static std::uint32_t PixelWord(const IconImage* image, std::int32_t x, std::int32_t y)
-{
-    std::uint32_t word;
-    std::size_t index = static_cast<std::size_t>(y) * static_cast<std::size_t>(image->width) +
-                        static_cast<std::size_t>(x);
-    std::memcpy(&word, image->pixels + index * 4, sizeof word);
-    return word;
-}
-
-static std::uint32_t PixelIndex(const IconImage* image, std::int32_t x, std::int32_t y)
-{
-    return image->pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(image->width) +
-                         static_cast<std::size_t>(x)];
-}
-
 static void WriteDirectoryEntry(HostFile* file, const IconImage* image)
 {
     // A side of 256 does not fit the byte; 0 stands for it.
@@ -113,28 +98,33 @@ static void WriteDirectoryEntry(HostFile* file, const IconImage* image)
 static void PackPixelRow(const IconImage* image, std::int32_t y, std::uint8_t* row, std::uint32_t rowBytes)
 {
     std::memset(row, 0, rowBytes);
-    for (std::int32_t x = 0; x < image->width; ++x) {
-        auto ux = static_cast<std::uint32_t>(x);
-        switch (image->depth) {
-        case 1:
-            row[ux / 8] = static_cast<std::uint8_t>(row[ux / 8] | ((PixelIndex(image, x, y) & 1) << (7 - ux % 8)));
-            break;
-        case 4:
-            row[ux / 2] = static_cast<std::uint8_t>(row[ux / 2] |
-                                                    ((PixelIndex(image, x, y) & 0xF) << (ux % 2 ? 0 : 4)));
-            break;
-        case 8:
-            row[ux] = static_cast<std::uint8_t>(PixelIndex(image, x, y));
-            break;
-        default: {
-            std::uint32_t word = PixelWord(image, x, y);  // 0xAARRGGBB
-            row[ux * 4 + 0] = static_cast<std::uint8_t>(word);
-            row[ux * 4 + 1] = static_cast<std::uint8_t>(word >> 8);
-            row[ux * 4 + 2] = static_cast<std::uint8_t>(word >> 16);
-            row[ux * 4 + 3] = static_cast<std::uint8_t>(word >> 24);
-            break;
+    const auto width = static_cast<std::uint32_t>(image->width);
+    // The depth is decided once a row; each case walks the row's pixels.
+    if (image->depth == 32) {
+        const std::uint8_t* source = image->pixels + static_cast<std::size_t>(y) * width * 4;
+        for (std::uint32_t x = 0; x < width; ++x, source += 4) {
+            std::uint32_t word;  // 0xAARRGGBB
+            std::memcpy(&word, source, sizeof word);
+            row[x * 4 + 0] = static_cast<std::uint8_t>(word);
+            row[x * 4 + 1] = static_cast<std::uint8_t>(word >> 8);
+            row[x * 4 + 2] = static_cast<std::uint8_t>(word >> 16);
+            row[x * 4 + 3] = static_cast<std::uint8_t>(word >> 24);
         }
-        }
+        return;
+    }
+    const std::uint8_t* indices = image->pixels + static_cast<std::size_t>(y) * width;
+    switch (image->depth) {
+    case 1:
+        for (std::uint32_t x = 0; x < width; ++x)
+            row[x / 8] = static_cast<std::uint8_t>(row[x / 8] | ((indices[x] & 1u) << (7 - x % 8)));
+        break;
+    case 4:
+        for (std::uint32_t x = 0; x < width; ++x)
+            row[x / 2] = static_cast<std::uint8_t>(row[x / 2] | ((indices[x] & 0xFu) << (x % 2 ? 0 : 4)));
+        break;
+    default:  // 8
+        std::memcpy(row, indices, width);
+        break;
     }
 }
 
@@ -142,16 +132,24 @@ static void PackPixelRow(const IconImage* image, std::int32_t y, std::uint8_t* r
 static void PackMaskRow(const IconImage* image, std::int32_t y, std::uint8_t* row, std::uint32_t rowBytes)
 {
     std::memset(row, 0, rowBytes);
-    for (std::int32_t x = 0; x < image->width; ++x) {
-        int transparent = image->depth == 32
-                              ? (PixelWord(image, x, y) >> 24) == 0
-                              : image->transparentPen >= 0 &&
-                                    PixelIndex(image, x, y) == static_cast<std::uint32_t>(image->transparentPen);
-        if (transparent) {
-            auto ux = static_cast<std::uint32_t>(x);
-            row[ux / 8] = static_cast<std::uint8_t>(row[ux / 8] | (0x80u >> (ux % 8)));
+    const auto width = static_cast<std::uint32_t>(image->width);
+    if (image->depth == 32) {
+        const std::uint8_t* source = image->pixels + static_cast<std::size_t>(y) * width * 4;
+        for (std::uint32_t x = 0; x < width; ++x, source += 4) {
+            std::uint32_t word;
+            std::memcpy(&word, source, sizeof word);
+            if ((word >> 24) == 0)
+                row[x / 8] = static_cast<std::uint8_t>(row[x / 8] | (0x80u >> (x % 8)));
         }
+        return;
     }
+    if (image->transparentPen < 0)
+        return;
+    const auto pen = static_cast<std::uint32_t>(image->transparentPen);
+    const std::uint8_t* indices = image->pixels + static_cast<std::size_t>(y) * width;
+    for (std::uint32_t x = 0; x < width; ++x)
+        if (indices[x] == pen)
+            row[x / 8] = static_cast<std::uint8_t>(row[x / 8] | (0x80u >> (x % 8)));
 }
 
 static void WriteBitmapBlock(HostFile* file, const IconImage* image)

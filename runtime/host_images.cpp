@@ -697,18 +697,18 @@ struct DeflateCompressorDeleter {
     void operator()(libdeflate_compressor* compressor) const { libdeflate_free_compressor(compressor); }
 };
 
-// Encodes RGBA bytes (width and height already checked against the limits)
-// in two passes. libspng filters the rows, trying every filter on each row
-// and keeping the one its heuristic prefers, and writes them in stored
-// deflate blocks; the filtered rows are then compressed with libdeflate,
-// several times faster than zlib for output of the same size, and written
-// as one IDAT between libspng's IHDR and a new IEND.
 // The picture to encode: R, G, B, A bytes, or 0xAARRGGBB words.
 struct EncodeSource {
     const std::uint8_t* rgba = nullptr;
     const std::uint32_t* argb = nullptr;
 };
 
+// Encodes a picture (width and height already checked against the limits)
+// in two passes. libspng filters the rows, trying every filter on each row
+// and keeping the one its heuristic prefers, and writes them in stored
+// deflate blocks; the filtered rows are then compressed with libdeflate,
+// several times faster than zlib, and written as one IDAT between
+// libspng's IHDR and a new IEND.
 bool Encode(const EncodeSource& source, std::int32_t width, std::int32_t height, std::vector<std::uint8_t>& out)
 {
     const std::size_t rowBytes = static_cast<std::size_t>(width) * 4 + 1;  // filter byte first
@@ -797,18 +797,18 @@ bool Encode(const EncodeSource& source, std::int32_t width, std::int32_t height,
     return true;
 }
 
-bool EncodeArgb(const std::uint32_t* pixels, std::int32_t width, std::int32_t height, std::vector<std::uint8_t>& out)
+// Refuses a missing picture or one over the limits, then encodes it.
+bool EncodeWithinLimits(const EncodeSource& source, std::int32_t width, std::int32_t height,
+                        std::vector<std::uint8_t>& out)
 {
-    EncodeSource source;
-    source.argb = pixels;
-    return Encode(source, width, height, out);
-}
-
-bool EncodeRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t height, std::vector<std::uint8_t>& out)
-{
-    EncodeSource source;
-    source.rgba = rgba;
-    return Encode(source, width, height, out);
+    if ((!source.argb && !source.rgba) ||
+        !FitsImageLimits(static_cast<std::uint64_t>(std::max(width, 0)), static_cast<std::uint64_t>(std::max(height, 0))))
+        return false;
+    try {
+        return Encode(source, width, height, out);
+    } catch (const std::exception&) {
+        return false;  // out of memory for the buffers
+    }
 }
 
 }  // namespace
@@ -855,27 +855,17 @@ std::int64_t LiveImages()
 
 bool EncodePng(const std::uint32_t* pixels, std::int32_t width, std::int32_t height, std::vector<std::uint8_t>& out)
 {
-    if (!pixels || !FitsImageLimits(static_cast<std::uint64_t>(std::max(width, 0)),
-                                    static_cast<std::uint64_t>(std::max(height, 0))))
-        return false;
-    try {
-        return EncodeArgb(pixels, width, height, out);
-    } catch (const std::exception&) {
-        return false;  // out of memory for the buffers
-    }
+    EncodeSource source;
+    source.argb = pixels;
+    return EncodeWithinLimits(source, width, height, out);
 }
 
 bool EncodePngFromRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t height,
                        std::vector<std::uint8_t>& out)
 {
-    if (!rgba || !FitsImageLimits(static_cast<std::uint64_t>(std::max(width, 0)),
-                                  static_cast<std::uint64_t>(std::max(height, 0))))
-        return false;
-    try {
-        return EncodeRgba(rgba, width, height, out);
-    } catch (const std::exception&) {
-        return false;
-    }
+    EncodeSource source;
+    source.rgba = rgba;
+    return EncodeWithinLimits(source, width, height, out);
 }
 }  // namespace tessel::runtime
 

@@ -2,6 +2,7 @@
 // around them. Expected pixels come from hand-built datastreams or from
 // Pillow (an independent decoder); the encoder's output is judged by pngcheck.
 #include "runtime/host_services.h"
+#include "tests/support/byte_builders.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 namespace {
 
 using tessel::test::Bytes;
+using tessel::test::Cat;
 using tessel::test::ReadFileBytes;
 using tessel::test::TempDir;
 using tessel::test::WriteFileBytes;
@@ -65,14 +67,6 @@ Bytes Deflate(const Bytes& raw)
     Bytes out(size);
     EXPECT_EQ(compress2(out.data(), &size, raw.data(), static_cast<uLong>(raw.size()), 9), Z_OK);
     out.resize(size);
-    return out;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
     return out;
 }
 
@@ -147,7 +141,7 @@ std::vector<std::uint32_t> RgbaToWords(const Bytes& rgba)
 }
 
 // A 3x2 picture, 2-bit palette of three entries, tRNS for the first two.
-const Bytes HandBuiltPalettePng = Concat({
+const Bytes HandBuiltPalettePng = Cat({
     PNG_SIGNATURE,
     Ihdr(3, 2, 2, 3),
     Chunk("PLTE", {0x10, 0x20, 0x30, 0xFF, 0x00, 0x00, 0x00, 0xFF, 0x00}),
@@ -209,7 +203,7 @@ TEST(PngCodec, HandBuiltDatastreamsDecodeToKnownWords)
 
     // 16-bit grey with tRNS 0x1234: the key matches the whole sample, and the
     // delivered byte is the sample's high byte.
-    const Bytes grey16 = Concat({
+    const Bytes grey16 = Cat({
         PNG_SIGNATURE,
         Ihdr(3, 1, 16, 0),
         Chunk("tRNS", {0x12, 0x34}),
@@ -366,7 +360,7 @@ TEST(PngCodec, DamagedOrOversizedDataIsRefused)
 
     // A valid header with a correct CRC, a token IDAT and IEND.
     auto headerOnly = [](std::uint32_t width, std::uint32_t height, std::uint8_t depth, std::uint8_t colourType) {
-        return Concat({PNG_SIGNATURE, Ihdr(width, height, depth, colourType), Chunk("IDAT", Deflate({0, 0, 0, 0, 0})),
+        return Cat({PNG_SIGNATURE, Ihdr(width, height, depth, colourType), Chunk("IDAT", Deflate({0, 0, 0, 0, 0})),
                        IEND_CHUNK});
     };
     // The pixel data of the 3x2 picture with a wrong Adler-32 but correct chunk CRCs.
@@ -391,20 +385,20 @@ TEST(PngCodec, DamagedOrOversizedDataIsRefused)
         {"IHDR CRC wrong", flip(8 + 21)},
         {"IDAT data damaged", flip(idatOffset + 8 + 1)},
         {"ancillary chunk CRC wrong",
-         Concat({Bytes(good.begin(), good.begin() + 33), badText, Bytes(good.begin() + 33, good.end())})},
-        {"Adler-32 wrong", Concat({Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(idatOffset)),
+         Cat({Bytes(good.begin(), good.begin() + 33), badText, Bytes(good.begin() + 33, good.end())})},
+        {"Adler-32 wrong", Cat({Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(idatOffset)),
                                    Chunk("IDAT", badAdler), IEND_CHUNK})},
         {"pixel data one row short",
-         Concat({Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(idatOffset)), Chunk("IDAT", shortData),
+         Cat({Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(idatOffset)), Chunk("IDAT", shortData),
                  IEND_CHUNK})},
-        {"IHDR not first", Concat({PNG_SIGNATURE, Chunk("tEXt", {'a', 0, 'b'}),
+        {"IHDR not first", Cat({PNG_SIGNATURE, Chunk("tEXt", {'a', 0, 'b'}),
                                    Bytes(good.begin() + 8, good.end())})},
         {"20000x20000", headerOnly(20000, 20000, 8, 6)},
         {"side over the limit", headerOnly(rt::HOST_IMAGE_MAX_SIDE + 1, 1, 8, 6)},
         {"sides fit, bytes do not", headerOnly(8193, 8193, 8, 6)},
         {"zero width", headerOnly(0, 5, 8, 6)},
         {"GIF", {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0}},
-        {"signature one byte off", Concat({Bytes{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x00},
+        {"signature one byte off", Cat({Bytes{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x00},
                                            Bytes(good.begin() + 8, good.end())})},
     };
     for (const auto& c : cases) {
@@ -439,11 +433,11 @@ TEST(PngCodec, OnlyTheFirstDatastreamIsDecoded)
     ASSERT_TRUE(rt::EncodePng(first.data(), 3, 2, a));
     ASSERT_TRUE(rt::EncodePng(second.data(), 5, 5, b));
     std::int32_t width = 0, height = 0;
-    EXPECT_EQ(LoadThroughHost(Concat({a, b}), &width, &height), first);
+    EXPECT_EQ(LoadThroughHost(Cat({a, b}), &width, &height), first);
     EXPECT_EQ(width, 3);
     EXPECT_EQ(height, 2);
     // Garbage after IEND is no part of the picture either.
-    EXPECT_EQ(LoadThroughHost(Concat({a, Bytes{1, 2, 3}})), first);
+    EXPECT_EQ(LoadThroughHost(Cat({a, Bytes{1, 2, 3}})), first);
 }
 
 // How the image data is laid out must not change the pixels: one IDAT or
@@ -464,21 +458,21 @@ TEST(PngCodec, ImageDataLayoutsDecodeAlike)
         }
     }
     const Bytes data = Deflate(rows);
-    EXPECT_EQ(LoadThroughHost(Concat({PNG_SIGNATURE, Ihdr(side, side, 8, 6), Chunk("IDAT", data), IEND_CHUNK})),
+    EXPECT_EQ(LoadThroughHost(Cat({PNG_SIGNATURE, Ihdr(side, side, 8, 6), Chunk("IDAT", data), IEND_CHUNK})),
               expected);
 
-    Bytes split = Concat({PNG_SIGNATURE, Ihdr(side, side, 8, 6)});
+    Bytes split = Cat({PNG_SIGNATURE, Ihdr(side, side, 8, 6)});
     for (std::size_t at = 0; at < data.size(); at += 7) {
         const Bytes piece(data.begin() + static_cast<std::ptrdiff_t>(at),
                           data.begin() + static_cast<std::ptrdiff_t>(std::min(data.size(), at + 7)));
-        split = Concat({split, Chunk("IDAT", piece)});
+        split = Cat({split, Chunk("IDAT", piece)});
     }
-    EXPECT_EQ(LoadThroughHost(Concat({split, IEND_CHUNK})), expected);
+    EXPECT_EQ(LoadThroughHost(Cat({split, IEND_CHUNK})), expected);
 
     // A spare row after the last one is ignored, as it always was.
     Bytes longer = rows;
     longer.insert(longer.end(), side * 4 + 1, 0);
-    EXPECT_EQ(LoadThroughHost(Concat({PNG_SIGNATURE, Ihdr(side, side, 8, 6), Chunk("IDAT", Deflate(longer)),
+    EXPECT_EQ(LoadThroughHost(Cat({PNG_SIGNATURE, Ihdr(side, side, 8, 6), Chunk("IDAT", Deflate(longer)),
                                       IEND_CHUNK})),
               expected);
 
@@ -489,7 +483,7 @@ TEST(PngCodec, ImageDataLayoutsDecodeAlike)
     bigRows[4] = 0xFF;  // first pixel A
     std::int32_t width = 0, height = 0;
     const auto bigPixels = LoadThroughHost(
-        Concat({PNG_SIGNATURE, Ihdr(big, big, 8, 6), Chunk("IDAT", Deflate(bigRows)), IEND_CHUNK}), &width, &height);
+        Cat({PNG_SIGNATURE, Ihdr(big, big, 8, 6), Chunk("IDAT", Deflate(bigRows)), IEND_CHUNK}), &width, &height);
     ASSERT_EQ(bigPixels.size(), std::size_t{big} * big);
     EXPECT_EQ(width, static_cast<std::int32_t>(big));
     EXPECT_EQ(bigPixels[0], 0xFF110000u);

@@ -2,6 +2,7 @@
 // from the file layout (big-endian; header, drawer data, image headers and
 // planes, text records, second drawer data, an optional "FORM"), loaded with
 // LoadIcon and judged by the images and the attributes record the host gets.
+#include "tests/support/byte_builders.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -19,26 +20,11 @@ namespace {
 
 using namespace std::string_literals;
 using tessel::test::Bytes;
+using tessel::test::Cat;
+using tessel::test::Be16;
+using tessel::test::Be32;
 using tessel::test::SharedModule;
 namespace rt = tessel::runtime;
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-Bytes Be16(std::uint32_t v)
-{
-    return {std::uint8_t(v >> 8), std::uint8_t(v)};
-}
-
-Bytes Be32(std::uint32_t v)
-{
-    return {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)};
-}
 
 // A text record: 32-bit length, then the bytes exactly as given (a NUL only
 // when the literal holds one).

@@ -6,6 +6,7 @@
 #include "host/host_calls.h"
 #include "plugin/entry_points.h"
 #include "runtime/host_services.h"
+#include "tests/support/byte_builders.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -24,20 +25,9 @@
 namespace {
 
 using tessel::test::Bytes;
+using tessel::test::Cat;
+using tessel::test::Be32;
 namespace rt = tessel::runtime;
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-Bytes Be32(std::uint32_t v)
-{
-    return {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)};
-}
 
 // zlib's compress: an encoder nobody here wrote.
 Bytes Deflate(const Bytes& raw)

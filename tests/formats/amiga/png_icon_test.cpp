@@ -8,6 +8,7 @@
 #include "io/byte_io.h"
 #include "plugin/entry_points.h"
 #include "runtime/host_services.h"
+#include "tests/support/byte_builders.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -25,23 +26,12 @@
 namespace {
 
 using tessel::test::Bytes;
+using tessel::test::Cat;
+using tessel::test::Be32;
 namespace rt = tessel::runtime;
 
 const Bytes IEND_CHUNK = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
 const std::string CORPUS = "/work/shared/corpus/amiga/";
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-Bytes Be32(std::uint32_t v)
-{
-    return {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)};
-}
 
 Bytes Text(const std::string& s, bool terminated = true)
 {

@@ -7,6 +7,7 @@
 #include "icon/icon_model.h"
 #include "io/byte_io.h"
 #include "plugin/entry_points.h"
+#include "tests/support/byte_builders.h"
 #include "tests/support/reader_harness.h"
 #include "tests/support/test_host.h"
 
@@ -26,20 +27,9 @@ namespace {
 
 namespace rt = tessel::runtime;
 using tessel::test::Bytes;
+using tessel::test::Cat;
+using tessel::test::Be32;
 using Words = std::vector<std::uint32_t>;
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-Bytes Be32(std::uint32_t v)
-{
-    return {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)};
-}
 
 // Entry: four-letter type, length with its 8 header bytes, data.
 Bytes Entry(const char* type, const Bytes& data)

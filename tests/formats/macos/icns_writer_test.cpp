@@ -7,6 +7,7 @@
 #include "io/byte_io.h"
 #include "plugin/entry_points.h"
 #include "runtime/host_services.h"
+#include "tests/support/byte_builders.h"
 #include "tests/support/host_images.h"
 #include "tests/support/reader_harness.h"
 #include "tests/support/test_host.h"
@@ -28,6 +29,7 @@
 namespace {
 
 using tessel::test::Bytes;
+using tessel::test::Cat;
 using tessel::test::HostImageList;
 using tessel::test::ReadFileBytes;
 using tessel::test::TempDir;
@@ -144,14 +146,6 @@ Bytes Encode(const Bytes& channel)
     return Bytes(output.begin() + 3, output.begin() + static_cast<std::ptrdiff_t>(position));
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
 Bytes Repeat(std::size_t n, std::uint8_t v)
 {
     return Bytes(n, v);
@@ -251,12 +245,12 @@ TEST(IcnsRle, PacketsByteForByte)
         {{v, v, v, w, w, w}, {0x80, v, 0x80, w}},
         // A full literal packet goes out whole, so its last values never
         // start a run; the three c after it do.
-        {Concat({counting128, Repeat(3, c)}), Concat({{0x7F}, counting128, {0x80, c}})},
-        {Concat({Counting(125), Repeat(3, 200)}), Concat({{0x7C}, Counting(125), {0x80, 200}})},
+        {Cat({counting128, Repeat(3, c)}), Cat({{0x7F}, counting128, {0x80, c}})},
+        {Cat({Counting(125), Repeat(3, 200)}), Cat({{0x7C}, Counting(125), {0x80, 200}})},
         // The third equal value arrives when the packet is full.
-        {Concat({Counting(126), Repeat(3, 200)}), Concat({{0x7F}, Counting(126), {200, 200, 0x00, 200}})},
-        {Concat({Counting(127), Repeat(2, 126)}), Concat({{0x7F}, Counting(127), {126, 0x00, 126}})},
-        {Concat({Counting(129)}), Concat({{0x7F}, counting128, {0x00, 128}})},
+        {Cat({Counting(126), Repeat(3, 200)}), Cat({{0x7F}, Counting(126), {200, 200, 0x00, 200}})},
+        {Cat({Counting(127), Repeat(2, 126)}), Cat({{0x7F}, Counting(127), {126, 0x00, 126}})},
+        {Cat({Counting(129)}), Cat({{0x7F}, counting128, {0x00, 128}})},
     };
     for (const auto& [values, expected] : cases) {
         SCOPED_TRACE(testing::Message() << values.size() << " values");

@@ -8,6 +8,7 @@
 #include "icon/icon_model.h"
 #include "io/byte_io.h"
 #include "plugin/entry_points.h"
+#include "tests/support/byte_builders.h"
 #include "tests/support/reader_harness.h"
 #include "tests/support/test_host.h"
 
@@ -30,24 +31,9 @@ namespace {
 
 namespace rt = tessel::runtime;
 using tessel::test::Bytes;
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-Bytes Le16(std::uint32_t v)
-{
-    return {std::uint8_t(v), std::uint8_t(v >> 8)};
-}
-
-Bytes Le32(std::uint32_t v)
-{
-    return {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)};
-}
+using tessel::test::Cat;
+using tessel::test::Le16;
+using tessel::test::Le32;
 
 // Header: reserved 0, type 1, entry count.
 Bytes Header(std::uint32_t count)

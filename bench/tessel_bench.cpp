@@ -21,7 +21,6 @@
 #include <spng.h>
 #include <zlib.h>
 
-#include <malloc.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -105,8 +104,8 @@ struct Inputs {
     // ICNS with ic07..ic10 PNG entries, and the PNG bytes of each entry.
     std::string icnsPng;
     std::vector<Bytes> icnsPngEntries;
-    // The same four pictures as pixels, for the save job, and the PNG
-    // entries the saved file holds (128 is stored as it32, the others as PNG).
+    // The same four pictures as pixels, for the save job (the saved file
+    // stores 128 as it32, the others as PNG).
     std::vector<Picture> icnsPictures;
 
     std::string icnsRle;
@@ -116,7 +115,7 @@ struct Inputs {
     std::vector<Picture> icoBmpPictures;
     std::vector<std::string> smallIcos;
 
-    // One input per Amiga format, saved by the module from amigaImages.
+    // One input per Amiga format, saved by the module from g_amigaList.
     std::map<std::uint32_t, std::string> amigaFiles;
 };
 
@@ -241,11 +240,6 @@ std::uint64_t LoadOnce(const std::string& path)
     }
     g_module->FreeIcon(icon);
     return sum;
-}
-
-void SaveOnce(IconImage* first, std::uint32_t formatId, const std::string& path)
-{
-    SaveWithModule(first, formatId, path);
 }
 
 // The floor of a PNG load: the PNG library decoding the bytes to RGBA, as
@@ -387,7 +381,7 @@ void RegisterJobs()
     });
     RegisterBenchmark("save/icns-ic07-ic10", [out](State& state) {
         for (auto _ : state)
-            SaveOnce(g_icnsSaveList.First(), FORMAT_MACOS, out + ".icns");
+            SaveWithModule(g_icnsSaveList.First(), FORMAT_MACOS, out + ".icns");
     });
     RegisterBenchmark("floor/encode-pngs-ic08-ic10", [&in](State& state) {
         // The saved file stores 128 x 128 as it32/t8mk, the rest as PNG.
@@ -401,7 +395,7 @@ void RegisterJobs()
     });
     RegisterBenchmark("save/ico-bmp-7", [out](State& state) {
         for (auto _ : state)
-            SaveOnce(g_icoSaveList.First(), FORMAT_WINDOWS, out + ".ico");
+            SaveWithModule(g_icoSaveList.First(), FORMAT_WINDOWS, out + ".ico");
     });
     RegisterBenchmark("load/500-small-ico", [&in](State& state) {
         for (auto _ : state)
@@ -421,7 +415,7 @@ void RegisterJobs()
         const std::uint32_t id = formatId;
         RegisterBenchmark(std::string("save/") + keyword, [out, id](State& state) {
             for (auto _ : state)
-                SaveOnce(g_amigaList.First(), id, out + ".info");
+                SaveWithModule(g_amigaList.First(), id, out + ".info");
         });
     }
 }
@@ -469,6 +463,10 @@ constexpr Pair Pairs[] = {
 
 void PrintRatios(const RatioReporter& reporter)
 {
+    if (reporter.figures.empty()) {
+        std::printf("\nno ratios: medians need at least two repetitions\n");
+        return;
+    }
     std::printf("\n%-26s %-30s %8s %8s  %s\n", "job", "floor", "ratio", "target", "");
     for (const Pair& pair : Pairs) {
         auto job = reporter.figures.find(pair.job);
@@ -553,8 +551,7 @@ int main(int argc, char** argv)
     // The tool runs without scratch poisoning and keeps picture buffers on
     // the heap between uses; so do the measurements, jobs and floors alike.
     tessel::runtime::SetPoisonScratch(false);
-    mallopt(M_MMAP_THRESHOLD, 64 << 20);
-    mallopt(M_TRIM_THRESHOLD, 128 << 20);
+    tessel::runtime::KeepPictureBuffersOnHeap();
 
     std::string dir = writeInputs;
     bool temporary = false;

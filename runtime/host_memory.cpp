@@ -7,6 +7,8 @@
 // instead of corrupting the heap.
 #include "runtime/host_services.h"
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,6 +132,17 @@ std::uint64_t LiveBytes()
     MemoryState& state = Memory();
     std::lock_guard<std::mutex> guard(state.lock);
     return state.liveBytes;
+}
+
+void KeepPictureBuffersOnHeap()
+{
+    // Picture buffers come and go by the hundred in a run (decoded pixels,
+    // the module's copies, encoder buffers), most between 128 KiB and a few
+    // MiB.
+    constexpr int MMAP_THRESHOLD_BYTES = 64 << 20;
+    constexpr int TRIM_THRESHOLD_BYTES = 128 << 20;
+    mallopt(M_MMAP_THRESHOLD, MMAP_THRESHOLD_BYTES);
+    mallopt(M_TRIM_THRESHOLD, TRIM_THRESHOLD_BYTES);
 }
 
 void SetPoisonScratch(bool on)

@@ -56,6 +56,12 @@ std::uint64_t LiveBytes();
 // Fill non-zeroed blocks with a poison byte (0xA5). On by default in test builds.
 void SetPoisonScratch(bool on);
 
+// Tunes the C library's allocator for a process that handles pictures:
+// buffers up to 64 MiB come from the heap and stay there when freed, instead
+// of being mapped and unmapped, and faulted in afresh, on every use. For a
+// program's start (the tool, the benchmark); the module does not need it.
+void KeepPictureBuffersOnHeap();
+
 // ---- Files (host_files.cpp) -------------------------------------------------
 
 struct FileFaults {

@@ -3,8 +3,6 @@
 #include "runtime/host_services.h"
 #include "tool/commands.h"
 
-#include <malloc.h>
-
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -12,17 +10,9 @@
 #include <string>
 #include <vector>
 
-// Picture buffers come and go by the hundred in a run (decoded pixels, the
-// module's copies, encoder buffers), most between 128 KiB and a few MiB:
-// kept on the heap instead of mapped and unmapped each time, they are not
-// faulted in afresh on every use.
-constexpr int MALLOC_MMAP_THRESHOLD = 64 << 20;
-constexpr int MALLOC_TRIM_THRESHOLD = 128 << 20;
-
 int main(int argc, char** argv)
 {
-    mallopt(M_MMAP_THRESHOLD, MALLOC_MMAP_THRESHOLD);
-    mallopt(M_TRIM_THRESHOLD, MALLOC_TRIM_THRESHOLD);
+    tessel::runtime::KeepPictureBuffersOnHeap();
     int status = tessel::tool::EXIT_FAILED;
     try {
         // A testing aid: TESSEL_FAULTS makes allocations, reads, writes or

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "tool/command_line.h"
-#include "tool/icon_model.h"
+#include "tool/icon_values.h"
 
 #include <iosfwd>
 #include <string>

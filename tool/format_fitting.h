@@ -2,7 +2,7 @@
 // converting loses nothing the target could have kept.
 #pragma once
 
-#include "tool/icon_model.h"
+#include "tool/icon_values.h"
 
 #include <string>
 #include <vector>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "runtime/module.h"
-#include "tool/icon_model.h"
+#include "tool/icon_values.h"
 
 #include <cstdint>
 #include <functional>

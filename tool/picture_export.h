@@ -1,7 +1,7 @@
 // Icon images as ordinary RGBA pictures, for extract.
 #pragma once
 
-#include "tool/icon_model.h"
+#include "tool/icon_values.h"
 
 #include <cstdint>
 #include <string>

@@ -4,7 +4,7 @@
 
 #include "runtime/module.h"
 #include "tool/command_line.h"
-#include "tool/icon_model.h"
+#include "tool/icon_values.h"
 
 #include <cstdint>
 #include <iosfwd>

@@ -1,7 +1,7 @@
 // Making the image sizes a format stores from larger images of the same icon.
 #pragma once
 
-#include "tool/icon_model.h"
+#include "tool/icon_values.h"
 
 #include <cstdint>
 #include <string>

@@ -3,7 +3,7 @@
 // tessel, with icotool and icns2png as independent readers of what it wrote.
 #include "tests/support/process.h"
 #include "tests/support/test_host.h"
-#include "tool/icon_model.h"
+#include "tool/icon_values.h"
 #include "tool/picture_export.h"
 #include "tool/resize.h"
 

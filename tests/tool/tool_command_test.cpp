@@ -2,7 +2,7 @@
 // by programs no one here wrote (Python's json module, Pillow, icotool).
 #include "tests/support/process.h"
 #include "tests/support/test_host.h"
-#include "tool/icon_model.h"
+#include "tool/icon_values.h"
 #include "tool/icon_report.h"
 #include "tool/picture_export.h"
 

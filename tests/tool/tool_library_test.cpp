@@ -5,7 +5,7 @@
 #include "tool/command_line.h"
 #include "tool/commands.h"
 #include "tool/icon_files.h"
-#include "tool/icon_model.h"
+#include "tool/icon_values.h"
 #include "tool/picture_export.h"
 
 #include <gtest/gtest.h>

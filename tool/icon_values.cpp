@@ -1,4 +1,4 @@
-#include "tool/icon_model.h"
+#include "tool/icon_values.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,9 +1,9 @@
 #include "tool/commands.h"
 
-#include "tool/batch.h"
+#include "tool/batch_convert.h"
 #include "tool/check.h"
 #include "tool/command_line.h"
-#include "tool/format_fitting.h"
+#include "tool/convert_prepare.h"
 #include "tool/icon_files.h"
 #include "tool/icon_report.h"
 #include "tool/picture_export.h"
@@ -91,11 +91,8 @@ int RunExtract(runtime::Module& module, const CommandLine& line, std::ostream& o
         err << "tessel: " << file << ": " << loaded.error << "\n";
         return EXIT_FAILED;
     }
-    std::error_code error;
-    fs::create_directories(line.output, error);
-    if (error || !fs::is_directory(line.output, error)) {
-        err << "tessel: " << line.output << ": cannot create directory ("
-            << (error ? SystemReason(error.value()) : std::string("a file of that name exists")) << ")\n";
+    if (std::string why; !MakeDirectory(line.output, &why)) {
+        err << "tessel: " << line.output << ": " << why << "\n";
         return EXIT_FAILED;
     }
     for (std::size_t i = 0; i < loaded.icon.images.size(); ++i) {
@@ -145,10 +142,7 @@ int RunConvert(runtime::Module& module, const CommandLine& line, std::ostream& o
         err << "tessel: " << line.output << ": " << refusal << "\n";
         return EXIT_FAILED;
     }
-    SaveRequest request;
-    request.formatId = choice.format->formatId;
-    request.formatName = choice.format->displayName.empty() ? choice.format->keyword : choice.format->displayName;
-    request.compress = line.compress;
+    const SaveRequest request = SaveRequestFor(line, *choice.format);
     std::string why;
     if (!SaveIconFile(module, line.output, request, merged, &why)) {
         err << "tessel: " << line.output << ": " << why << "\n";
@@ -202,6 +196,15 @@ FormatChoice ChooseSaveFormat(const std::vector<runtime::SaveFormat>& formats, c
     return choice;
 }
 
+std::unique_ptr<runtime::Module> OpenModule(const std::string& modulePath, std::ostream& err)
+{
+    std::string error;
+    std::unique_ptr<runtime::Module> module = runtime::Module::Open(modulePath, &error);
+    if (!module)
+        err << "tessel: " << (error.empty() ? modulePath + ": cannot load module" : error) << "\n";
+    return module;
+}
+
 int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
     ParseResult parsed = ParseCommandLine(args);
@@ -218,12 +221,9 @@ int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     std::string modulePath = line.modulePath.empty() ? runtime::DefaultModulePath() : line.modulePath;
     if (line.command == Command::Convert && !line.outDir.empty())
         return RunBatchConvert(line, modulePath, out, err);
-    std::string error;
-    std::unique_ptr<runtime::Module> module = runtime::Module::Open(modulePath, &error);
-    if (!module) {
-        err << "tessel: " << (error.empty() ? modulePath + ": cannot load module" : error) << "\n";
+    std::unique_ptr<runtime::Module> module = OpenModule(modulePath, err);
+    if (!module)
         return EXIT_FAILED;
-    }
     switch (line.command) {
     case Command::Version:
         out << DescribeModule(module->Info()) << "\nmodule: " << modulePath << "\n";

@@ -5,6 +5,7 @@
 #include "runtime/module.h"
 
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ struct FormatChoice {
 // format whose extension matches output's.
 FormatChoice ChooseSaveFormat(const std::vector<runtime::SaveFormat>& formats, const std::string& keyword,
                               const std::string& output);
+
+// The module at modulePath, or null after saying on err why it cannot be
+// loaded.
+std::unique_ptr<runtime::Module> OpenModule(const std::string& modulePath, std::ostream& err);
 
 // Runs the tool on the arguments after the program name; returns the exit
 // status. Messages go to err, one line each, naming the file.

@@ -231,6 +231,19 @@ bool ReplaceFile(const std::string& output, const std::function<bool(const std::
     return true;
 }
 
+bool MakeDirectory(const std::string& path, std::string* why)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::create_directories(path, error);
+    if (error || !fs::is_directory(path, error)) {
+        *why = "cannot create directory (" +
+               (error ? SystemReason(error.value()) : std::string("a file of that name exists")) + ")";
+        return false;
+    }
+    return true;
+}
+
 bool SaveIconFile(runtime::Module& module, const std::string& output, const SaveRequest& request,
                   const Icon& icon, std::string* why)
 {

@@ -56,6 +56,10 @@ struct SaveRequest {
 bool SaveIconFile(runtime::Module& module, const std::string& output, const SaveRequest& request,
                   const Icon& icon, std::string* why);
 
+// Creates the directory at path and any parents it lacks, unless it is a
+// directory already. On failure says why: "cannot create directory (...)".
+bool MakeDirectory(const std::string& path, std::string* why);
+
 // The message for errno-style failures, lower case first letter.
 std::string SystemReason(int errorNumber);
 

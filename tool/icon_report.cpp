@@ -158,5 +158,20 @@ std::string InfoJson(const std::string& file, const Icon& icon)
     return json;
 }
 
-}  // namespace tessel::tool
+std::string InfoBriefLine(const std::string& file, const Icon& icon)
+{
+    std::string text = file + "  " + icon.format + "  " + std::to_string(icon.images.size()) +
+                       (icon.images.size() == 1 ? " image" : " images");
+    for (std::size_t i = 0; i < icon.images.size(); ++i) {
+        const Image& image = icon.images[i];
+        text += (i == 0 ? "  " : " ") + std::to_string(image.width) + "x" + std::to_string(image.height) + "/" +
+                std::to_string(image.depth);
+        if (image.flags & IMAGEFLAG_PRIMARY)
+            text += "p";
+        if (image.flags & IMAGEFLAG_SELECTED)
+            text += "s";
+    }
+    return text;
+}
 
+}  // namespace tessel::tool

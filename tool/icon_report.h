@@ -22,4 +22,8 @@ std::string InfoText(const std::string& file, const Icon& icon);
 // One JSON document on one line: file, format, attributes, images.
 std::string InfoJson(const std::string& file, const Icon& icon);
 
+// info --brief: "FILE  FORMAT  N images  WxH/DEPTH..." where each image may be
+// followed by p (primary) and s (selected). No newline.
+std::string InfoBriefLine(const std::string& file, const Icon& icon);
+
 }  // namespace tessel::tool

@@ -50,12 +50,17 @@ bool WriteImagePng(const Image& image, const std::string& path, std::string* why
         *why = "image has an impossible size or depth";
         return false;
     }
+    return WriteArgbPng(argb.data(), image.width, image.height, path, why);
+}
+
+bool WriteArgbPng(const std::uint32_t* argb, std::int32_t width, std::int32_t height, const std::string& path,
+                  std::string* why)
+{
     std::vector<std::uint8_t> png;
-    if (!runtime::EncodePng(argb.data(), image.width, image.height, png) || png.empty()) {
+    if (!runtime::EncodePng(argb, width, height, png) || png.empty()) {
         *why = "cannot encode PNG";
         return false;
     }
-    // Through a temporary file, so a failed write leaves no half picture.
     return ReplaceFile(
         path,
         [&](const std::string& temporaryPath) {

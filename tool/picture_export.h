@@ -22,4 +22,10 @@ std::string ExtractFileName(const std::string& inputPath, std::size_t index);
 // Writes the image as an 8-bit RGBA PNG file at path. On failure says why.
 bool WriteImagePng(const Image& image, const std::string& path, std::string* why);
 
+// Writes width x height 0xAARRGGBB words, top row first, as an 8-bit RGBA PNG
+// file at path, through a temporary file so that a failed write leaves no half
+// picture. On failure says why.
+bool WriteArgbPng(const std::uint32_t* argb, std::int32_t width, std::int32_t height, const std::string& path,
+                  std::string* why);
+
 }  // namespace tessel::tool

@@ -7,8 +7,6 @@
 #include "tool/picture_export.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fstream>
 #include <ostream>
 
 namespace tessel::tool {
@@ -427,27 +425,8 @@ int RunPreview(runtime::Module& module, const CommandLine& line, std::ostream& o
     options.columns = line.previewColumns;
     PreviewSheet sheet;
     std::string why;
-    std::vector<std::uint8_t> png;
-    if (!DrawPreviewSheet(icons, options, &sheet, &why)) {
-        err << "tessel: " << line.output << ": " << why << "\n";
-        return EXIT_FAILED;
-    }
-    if (!runtime::EncodePng(sheet.pixels.data(), sheet.width, sheet.height, png) || png.empty()) {
-        err << "tessel: " << line.output << ": cannot encode PNG\n";
-        return EXIT_FAILED;
-    }
-    bool written = ReplaceFile(
-        line.output,
-        [&](const std::string& temporaryPath) {
-            std::ofstream file(temporaryPath, std::ios::binary | std::ios::trunc);
-            file.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
-            file.close();
-            if (!file)
-                why = "cannot write (" + SystemReason(errno) + ")";
-            return static_cast<bool>(file);
-        },
-        &why);
-    if (!written) {
+    if (!DrawPreviewSheet(icons, options, &sheet, &why) ||
+        !WriteArgbPng(sheet.pixels.data(), sheet.width, sheet.height, line.output, &why)) {
         err << "tessel: " << line.output << ": " << why << "\n";
         return EXIT_FAILED;
     }

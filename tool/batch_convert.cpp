@@ -1,0 +1,172 @@
+#include "tool/batch_convert.h"
+
+#include "tool/batch_item.h"
+#include "tool/batch_workers.h"
+#include "tool/commands.h"
+#include "tool/icon_files.h"
+#include "tool/progress_bar.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <ostream>
+#include <set>
+#include <vector>
+
+namespace tessel::tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The files named on the command line, directories opened (recursively with
+// --recursive) into their regular files sorted by path, so that every run
+// lists them in the same order. A name that is neither becomes an item that
+// has already failed.
+std::vector<BatchItem> ListInputs(const CommandLine& line)
+{
+    std::vector<BatchItem> items;
+    for (const std::string& argument : line.files) {
+        std::error_code error;
+        if (!fs::is_directory(argument, error)) {
+            BatchItem item;
+            item.input = argument;
+            if (!fs::exists(fs::symlink_status(argument, error))) {
+                item.reason = "cannot open (" + SystemReason(ENOENT) + ")";
+                item.done = true;
+            }
+            items.push_back(std::move(item));
+            continue;
+        }
+        std::vector<std::string> found;
+        auto collect = [&](const fs::directory_entry& entry) {
+            std::error_code entryError;
+            if (entry.is_regular_file(entryError))
+                found.push_back(entry.path().string());
+        };
+        if (line.recursive) {
+            for (fs::recursive_directory_iterator it(argument, error), end; !error && it != end; it.increment(error)) {
+                // The output directory may lie inside an input one: what an
+                // earlier run wrote there is not taken as input again.
+                std::error_code sameError;
+                if (it->is_directory(sameError) && fs::equivalent(it->path(), line.outDir, sameError)) {
+                    it.disable_recursion_pending();
+                    continue;
+                }
+                collect(*it);
+            }
+        } else {
+            for (fs::directory_iterator it(argument, error), end; !error && it != end; it.increment(error))
+                collect(*it);
+        }
+        if (error) {
+            BatchItem item;
+            item.input = argument;
+            item.reason = "cannot list directory (" + SystemReason(error.value()) + ")";
+            item.done = true;
+            items.push_back(std::move(item));
+        }
+        std::sort(found.begin(), found.end());
+        for (std::string& file : found) {
+            BatchItem item;
+            item.input = std::move(file);
+            items.push_back(std::move(item));
+        }
+    }
+    return items;
+}
+
+std::string CanonicalName(const std::string& path)
+{
+    std::error_code error;
+    fs::path canonical = fs::weakly_canonical(path, error);
+    return error ? fs::absolute(path, error).lexically_normal().string() : canonical.string();
+}
+
+// OUT/<stem>.<extension> for each input, in input order; a name already given
+// to an earlier input or belonging to an input itself gets -2, -3, ...
+void AssignOutputNames(std::vector<BatchItem>& items, const std::string& outDir, const std::string& extension)
+{
+    std::set<std::string> inputs, taken;
+    for (const BatchItem& item : items)
+        inputs.insert(CanonicalName(item.input));
+    for (BatchItem& item : items) {
+        if (item.done)
+            continue;
+        const std::string stem = fs::path(item.input).stem().string();
+        const std::string suffix = extension.empty() ? "" : "." + extension;
+        for (std::size_t n = 1;; ++n) {
+            std::string name = stem + (n == 1 ? "" : "-" + std::to_string(n)) + suffix;
+            std::string path = (fs::path(outDir) / name).string();
+            std::string canonical = CanonicalName(path);
+            if (!taken.count(canonical) && !inputs.count(canonical)) {
+                taken.insert(canonical);
+                item.output = path;
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int RunBatchConvert(const CommandLine& line, const std::string& modulePath, std::ostream& out, std::ostream& err)
+{
+    std::unique_ptr<runtime::Module> module = OpenModule(modulePath, err);
+    if (!module)
+        return EXIT_FAILED;
+    const std::vector<runtime::SaveFormat> formats = module->SaveFormats();
+    FormatChoice choice = ChooseSaveFormat(formats, line.formatKeyword, "");
+    if (!choice.format) {
+        err << "tessel: " << choice.error << "\n" << UsageHint("convert");
+        return EXIT_USAGE;
+    }
+    const runtime::SaveFormat format = *choice.format;
+
+    if (std::string why; !MakeDirectory(line.outDir, &why)) {
+        err << "tessel: " << line.outDir << ": " << why << "\n";
+        return EXIT_FAILED;
+    }
+    std::vector<BatchItem> items = ListInputs(line);
+    AssignOutputNames(items, line.outDir, format.extension);
+
+    {
+        ProgressBar progress(err, items.size());
+        for (const BatchItem& item : items)
+            if (item.done)
+                progress.Advance(item.input);
+        if (line.jobs > 1) {
+            // Each worker opens the module for itself; this process's copy
+            // is closed first so no worker starts with a module in use.
+            module.reset();
+            RunWorkers(line, modulePath, format.keyword, items, progress, out, err);
+        } else {
+            for (BatchItem& item : items) {
+                if (item.done)
+                    continue;
+                ConvertOne(*module, line, format, item);
+                progress.Advance(item.input);
+            }
+        }
+    }
+
+    std::size_t converted = 0, failed = 0, skipped = 0;
+    for (const BatchItem& item : items) {
+        converted += item.outcome == BatchOutcome::Converted;
+        failed += item.outcome == BatchOutcome::Failed;
+        skipped += item.outcome == BatchOutcome::Skipped;
+    }
+    out << "converted " << converted << ", failed " << failed << ", skipped " << skipped << " (" << items.size()
+        << (items.size() == 1 ? " file" : " files") << " to " << format.keyword << " in " << line.outDir << ")\n";
+    for (const BatchItem& item : items) {
+        if (item.outcome == BatchOutcome::Failed)
+            out << "failed: " << item.input << ": " << item.reason << "\n";
+    }
+    for (const BatchItem& item : items) {
+        if (item.outcome == BatchOutcome::Skipped)
+            out << "skipped: " << item.input << ": " << item.reason << "\n";
+    }
+    return failed ? EXIT_FAILED : EXIT_OK;
+}
+
+}  // namespace tessel::tool

@@ -41,14 +41,30 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t at)
     return length;
 }
 
-static void AppendHexEscape(std::string& out, const char* form, unsigned value)
+namespace {
+
+// How one kind of quoted string writes the bytes that cannot stand as they
+// are. Quotes, backslashes, line feeds, carriage returns and tabs are always
+// written as \" \\ \n \r \t.
+struct Escaping {
+    const char* hexForm;            // printf form of any other control character, and of DEL
+    bool namesBackspaceAndFormFeed; // \b and \f rather than the hex form
+    bool latin1ToUtf8;              // a lone byte A0..FF becomes its UTF-8 pair; else the hex form
+};
+
+// JSON: high bytes that are not UTF-8 are Latin-1, so the byte is the code point.
+constexpr Escaping JsonEscaping = {"\\u%04x", true, false};
+// Terminal: Latin-1 letters converted to UTF-8, C1 controls kept visible.
+constexpr Escaping DisplayEscaping = {"\\x%02X", false, true};
+
+void AppendHexEscape(std::string& out, const char* form, unsigned value)
 {
     char buffer[8];
     std::snprintf(buffer, sizeof buffer, form, value);
     out += buffer;
 }
 
-std::string JsonString(std::string_view bytes)
+std::string Quoted(std::string_view bytes, const Escaping& escaping)
 {
     std::string out;
     out.reserve(bytes.size() + 2);
@@ -59,8 +75,12 @@ std::string JsonString(std::string_view bytes)
             if (std::size_t length = Utf8SequenceLength(bytes, i)) {
                 out.append(bytes.substr(i, length));
                 i += length;
+            } else if (escaping.latin1ToUtf8 && byte >= 0xA0) {
+                out += static_cast<char>(0xC0 | (byte >> 6));     // Latin-1 as two UTF-8 bytes
+                out += static_cast<char>(0x80 | (byte & 0x3F));
+                ++i;
             } else {
-                AppendHexEscape(out, "\\u%04x", byte);   // Latin-1 byte = the code point
+                AppendHexEscape(out, escaping.hexForm, byte);
                 ++i;
             }
             continue;
@@ -68,14 +88,19 @@ std::string JsonString(std::string_view bytes)
         switch (byte) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
         case '\n': out += "\\n"; break;
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
+        case '\b':
+        case '\f':
+            if (escaping.namesBackspaceAndFormFeed) {
+                out += byte == '\b' ? "\\b" : "\\f";
+                break;
+            }
+            [[fallthrough]];
         default:
             if (byte < 0x20 || byte == 0x7F)
-                AppendHexEscape(out, "\\u%04x", byte);
+                AppendHexEscape(out, escaping.hexForm, byte);
             else
                 out += static_cast<char>(byte);
         }
@@ -85,43 +110,10 @@ std::string JsonString(std::string_view bytes)
     return out;
 }
 
-std::string DisplayString(std::string_view bytes)
-{
-    std::string out;
-    out.reserve(bytes.size() + 2);
-    out += '"';
-    for (std::size_t i = 0; i < bytes.size();) {
-        auto byte = static_cast<std::uint8_t>(bytes[i]);
-        if (byte >= 0x80) {
-            if (std::size_t length = Utf8SequenceLength(bytes, i)) {
-                out.append(bytes.substr(i, length));
-                i += length;
-            } else if (byte >= 0xA0) {
-                out += static_cast<char>(0xC0 | (byte >> 6));     // Latin-1 as two UTF-8 bytes
-                out += static_cast<char>(0x80 | (byte & 0x3F));
-                ++i;
-            } else {
-                AppendHexEscape(out, "\\x%02X", byte);           // C1 controls stay visible
-                ++i;
-            }
-            continue;
-        }
-        switch (byte) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (byte < 0x20 || byte == 0x7F)
-                AppendHexEscape(out, "\\x%02X", byte);
-            else
-                out += static_cast<char>(byte);
-        }
-        ++i;
-    }
-    out += '"';
-    return out;
-}
+}  // namespace
+
+std::string JsonString(std::string_view bytes) { return Quoted(bytes, JsonEscaping); }
+
+std::string DisplayString(std::string_view bytes) { return Quoted(bytes, DisplayEscaping); }
 
 }  // namespace tessel::tool

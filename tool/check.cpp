@@ -10,6 +10,7 @@
 #include "tool/command_line.h"
 #include "tool/commands.h"
 #include "tool/icon_files.h"
+#include "tool/text_encoding.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -74,11 +75,9 @@ bool StartsLikeIco(const ByteView& file)
 
 bool NamedIco(const std::string& fileName)
 {
-    const std::string icoSuffix = ".ico";
+    const std::string_view icoSuffix = ".ico";
     return fileName.size() >= icoSuffix.size() &&
-           std::equal(icoSuffix.rbegin(), icoSuffix.rend(), fileName.rbegin(), [](char a, char b) {
-               return a == (b >= 'A' && b <= 'Z' ? static_cast<char>(b - 'A' + 'a') : b);
-           });
+           LowerAscii(std::string_view(fileName).substr(fileName.size() - icoSuffix.size())) == icoSuffix;
 }
 
 // Reads the file, at most CHECK_MAX_FILE_BYTES of it.

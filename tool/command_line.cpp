@@ -1,9 +1,10 @@
 #include "tool/command_line.h"
 
+#include "tool/icon_report.h"
 #include "tool/preview.h"
+#include "tool/text_encoding.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <cstdint>
 #include <iterator>
@@ -16,19 +17,21 @@ struct CommandRow {
     const char* name;
     Command command;
     const char* usage;
+    const char* outputValue;   // what -o names, for its message; null when the command takes no -o
 };
 
 constexpr CommandRow CommandTable[] = {
-    // name, command, usage line
-    {"formats", Command::Formats, "tessel formats"},
-    {"info", Command::Info, "tessel info FILE... [--json | --brief]"},
-    {"extract", Command::Extract, "tessel extract FILE -o DIR [--selected-only | --normal-only]"},
+    // name, command, usage line, what -o names
+    {"formats", Command::Formats, "tessel formats", nullptr},
+    {"info", Command::Info, "tessel info FILE... [--json | --brief]", nullptr},
+    {"extract", Command::Extract, "tessel extract FILE -o DIR [--selected-only | --normal-only]", "a DIR"},
     {"convert", Command::Convert,
      "tessel convert INPUT... -o OUTPUT [-f KEYWORD] [--compress] [--resize] [ATTRIBUTE OPTIONS]\n"
-     "       tessel convert DIR_OR_FILES... --out-dir OUT -f KEYWORD [--recursive] [--jobs N] [...]"},
-    {"preview", Command::Preview, "tessel preview FILE... -o SHEET.png [--scale N] [--columns N]"},
-    {"check", Command::Check, "tessel check FILE..."},
-    {"help", Command::Help, "tessel help [COMMAND]"},
+     "       tessel convert DIR_OR_FILES... --out-dir OUT -f KEYWORD [--recursive] [--jobs N] [...]",
+     "an OUTPUT"},
+    {"preview", Command::Preview, "tessel preview FILE... -o SHEET.png [--scale N] [--columns N]", "a SHEET file"},
+    {"check", Command::Check, "tessel check FILE...", nullptr},
+    {"help", Command::Help, "tessel help [COMMAND]", nullptr},
 };
 
 const CommandRow* FindCommand(const std::string& name)
@@ -53,28 +56,15 @@ bool ParseNumber(const std::string& text, std::int64_t lowest, std::int64_t high
     return true;
 }
 
-struct TypeName {
-    const char* name;
-    std::int32_t type;
-};
-
-// Icon types by name, numbered as the Amiga's Workbench numbers them.
-constexpr TypeName TypeNames[] = {
-    // name, type
-    {"disk", 1}, {"drawer", 2}, {"tool", 3}, {"project", 4}, {"garbage", 5},
-    {"device", 6}, {"kick", 7}, {"appicon", 8},
-};
-constexpr std::int32_t ICON_TYPE_HIGHEST = 8;
 constexpr int JOBS_HIGHEST = 64;
 
+// An icon type by its name in any case, or by its number.
 bool ParseIconType(const std::string& text, std::int32_t* type)
 {
-    for (const TypeName& row : TypeNames) {
-        std::string lowered = text;
-        std::transform(lowered.begin(), lowered.end(), lowered.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (lowered == row.name) {
-            *type = row.type;
+    const std::string lowered = LowerAscii(text);
+    for (std::int32_t named = 1; named <= ICON_TYPE_HIGHEST; ++named) {
+        if (lowered == IconTypeName(named)) {
+            *type = named;
             return true;
         }
     }
@@ -214,12 +204,11 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
             if (!takeValue() || !ParseNumber(value, 1, JOBS_HIGHEST, &jobs))
                 return fail("--jobs needs a number 1.." + std::to_string(JOBS_HIGHEST));
             line.jobs = jobs;
-        } else if ((command->command == Command::Extract || command->command == Command::Convert) &&
-                   (isFlag("-o") || isFlag("--output"))) {
+        } else if (command->outputValue && (isFlag("-o") || isFlag("--output"))) {
             if (outputSeen)
                 return fail("-o given twice");
             if (!takeValue() || value.empty())
-                return fail(std::string("-o needs ") + (command->command == Command::Extract ? "a DIR" : "an OUTPUT"));
+                return fail(std::string("-o needs ") + command->outputValue);
             line.output = value;
             outputSeen = true;
         } else if (command->command == Command::Convert && (isFlag("-f") || isFlag("--format"))) {
@@ -231,13 +220,6 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
             formatSeen = true;
         } else if (command->command == Command::Convert && isFlag("--compress") && !valueAttached) {
             line.compress = true;
-        } else if (command->command == Command::Preview && (isFlag("-o") || isFlag("--output"))) {
-            if (outputSeen)
-                return fail("-o given twice");
-            if (!takeValue() || value.empty())
-                return fail("-o needs a SHEET file");
-            line.output = value;
-            outputSeen = true;
         } else if (command->command == Command::Preview && isFlag("--scale")) {
             if (!takeValue() || !ParsePreviewCount(value, 1, PREVIEW_MAX_SCALE, &line.previewScale))
                 return fail("--scale needs a number 1.." + std::to_string(PREVIEW_MAX_SCALE));

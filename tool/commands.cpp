@@ -8,6 +8,7 @@
 #include "tool/icon_report.h"
 #include "tool/picture_export.h"
 #include "tool/preview.h"
+#include "tool/text_encoding.h"
 
 #include <filesystem>
 #include <ostream>
@@ -15,15 +16,6 @@
 namespace tessel::tool {
 
 namespace {
-
-std::string Lower(std::string text)
-{
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
 
 std::string KeywordList(const std::vector<runtime::SaveFormat>& formats)
 {
@@ -162,7 +154,7 @@ FormatChoice ChooseSaveFormat(const std::vector<runtime::SaveFormat>& formats, c
     const std::string keywords = KeywordList(formats);
     if (!keyword.empty()) {
         for (const runtime::SaveFormat& format : formats) {
-            if (Lower(format.keyword) == Lower(keyword)) {
+            if (LowerAscii(format.keyword) == LowerAscii(keyword)) {
                 choice.format = &format;
                 return choice;
             }
@@ -175,10 +167,10 @@ FormatChoice ChooseSaveFormat(const std::vector<runtime::SaveFormat>& formats, c
         choice.error = "cannot tell the format from '" + output + "': give -f KEYWORD (one of: " + keywords + ")";
         return choice;
     }
-    extension = Lower(extension.substr(1));
+    extension = LowerAscii(extension.substr(1));
     std::vector<const runtime::SaveFormat*> matches;
     for (const runtime::SaveFormat& format : formats) {
-        if (!format.extension.empty() && Lower(format.extension) == extension)
+        if (!format.extension.empty() && LowerAscii(format.extension) == extension)
             matches.push_back(&format);
     }
     if (matches.size() == 1) {

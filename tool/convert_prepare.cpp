@@ -2,24 +2,17 @@
 
 #include "tool/format_fitting.h"
 #include "tool/resize.h"
+#include "tool/text_encoding.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace tessel::tool {
 
 namespace {
 
-std::string Lowered(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 std::string ToolTypeKey(const std::string& toolType)
 {
-    return Lowered(toolType.substr(0, toolType.find('=')));
+    return LowerAscii(toolType.substr(0, toolType.find('=')));
 }
 
 // Sides of the square images a macOS icon family has entries for.

@@ -269,26 +269,31 @@ preview, check).
 'tessel COMMAND --help' does the same.
 )";
 
+struct HelpRow {
+    const char* topic;
+    const char* text;
+};
+
+constexpr HelpRow HelpTable[] = {
+    // topic (a command, or empty for the overview), help text
+    {"", OverviewHelp},
+    {"formats", FormatsHelp},
+    {"info", InfoHelp},
+    {"extract", ExtractHelp},
+    {"convert", ConvertHelp},
+    {"preview", PreviewHelp},
+    {"check", CheckHelp},
+    {"help", HelpHelp},
+};
+
 }  // namespace
 
 std::string HelpText(const std::string& topic)
 {
-    if (topic.empty())
-        return OverviewHelp;
-    if (topic == "formats")
-        return FormatsHelp;
-    if (topic == "info")
-        return InfoHelp;
-    if (topic == "extract")
-        return ExtractHelp;
-    if (topic == "convert")
-        return ConvertHelp;
-    if (topic == "preview")
-        return PreviewHelp;
-    if (topic == "check")
-        return CheckHelp;
-    if (topic == "help")
-        return HelpHelp;
+    for (const HelpRow& row : HelpTable) {
+        if (topic == row.topic)
+            return row.text;
+    }
     return {};
 }
 

@@ -15,6 +15,7 @@ constexpr const char* IconTypeNames[] = {
     // 0..8
     "", "disk", "drawer", "tool", "project", "garbage", "device", "kick", "appicon",
 };
+static_assert(std::size(IconTypeNames) == ICON_TYPE_HIGHEST + 1);
 
 // Drawer view modes, same numbering.
 constexpr const char* ViewModeNames[] = {

@@ -116,4 +116,14 @@ std::string JsonString(std::string_view bytes) { return Quoted(bytes, JsonEscapi
 
 std::string DisplayString(std::string_view bytes) { return Quoted(bytes, DisplayEscaping); }
 
+std::string LowerAscii(std::string_view text)
+{
+    std::string lowered(text);
+    for (char& c : lowered) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lowered;
+}
+
 }  // namespace tessel::tool

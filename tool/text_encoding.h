@@ -1,5 +1,6 @@
-// Text from icons as the tool prints it. Icon strings are raw bytes: mostly
-// ASCII, often Latin-1 (the Amiga's character set), sometimes UTF-8.
+// Text as the tool handles it: strings from icons as it prints them, and names
+// compared without regard to case. Icon strings are raw bytes: mostly ASCII,
+// often Latin-1 (the Amiga's character set), sometimes UTF-8.
 #pragma once
 
 #include <cstddef>
@@ -22,5 +23,9 @@ std::string JsonString(std::string_view bytes);
 // Latin-1 to UTF-8, quotes, backslashes and control characters escaped in C
 // style.
 std::string DisplayString(std::string_view bytes);
+
+// The text with A..Z made a..z and every other byte kept, for names typed in
+// any case: format keywords, extensions, icon types, tooltype keys.
+std::string LowerAscii(std::string_view text);
 
 }  // namespace tessel::tool

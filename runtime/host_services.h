@@ -114,7 +114,7 @@ bool WriteNamedFile(const char* name, const std::uint8_t* data, std::size_t size
 // nothing is set then.
 bool SetFaultsFromText(const std::string& text, std::string* error);
 
-// ---- Images (host_images.cpp, host_quantize.cpp) ----------------------------
+// ---- Images (host_images.cpp, png_*.cpp, jpeg2000_decoder.cpp, host_quantize.cpp)
 
 // Largest picture the image loader decodes: sides and total pixel bytes.
 inline constexpr std::int32_t HOST_IMAGE_MAX_SIDE = 16384;

@@ -83,7 +83,7 @@ struct HostFile {
 
 namespace tessel::runtime {
 
-// ---- The registry (memory_files.cpp) ------------------------------------------
+// ---- The registry (memory_files.cpp) ----------------------------------------
 
 struct NamedEntry {
     const std::uint8_t* data = nullptr;  // memory file
@@ -117,12 +117,12 @@ bool CopyName(const std::string& name, char* buffer, std::int32_t bufferSize);
 // the module.
 HostFile* OpenMemoryFile(const NamedEntry& entry, std::int32_t mode);
 
-// ---- Handles (host_files.cpp) ---------------------------------------------------
+// ---- Handles (host_files.cpp) -----------------------------------------------
 
 // A handle of the given kind with nothing open, or null when out of memory.
 HostFile* NewFile(FileKind kind, bool writable);
 
-// ---- Descriptor files (descriptor_files.cpp) ------------------------------------
+// ---- Descriptor files (descriptor_files.cpp) --------------------------------
 
 HostFile* OpenDescriptorFile(const char* path, std::int32_t mode);
 // Writes out the buffered bytes. A failure sets the sticky flag.
@@ -138,7 +138,7 @@ bool BufferedWrite(HostFile* file, const std::uint8_t* data, std::int64_t n);
 bool ReadPath(const char* path, std::uint64_t maxBytes, std::vector<std::uint8_t>& out);
 bool WritePath(const char* path, const std::uint8_t* data, std::size_t size);
 
-// ---- Memory streams (memory_streams.cpp) ----------------------------------------
+// ---- Memory streams (memory_streams.cpp) ------------------------------------
 
 // A handle on a stream: for writing, the stream emptied; for reading, a copy
 // of its bytes. Caller holds the lock.
@@ -149,15 +149,16 @@ bool StreamWrite(HostFile* file, const std::uint8_t* data, std::int64_t n);
 // Replaces a stream's bytes, within the write budget. Caller holds the lock.
 bool ReplaceStreamBytes(HostStream& stream, const std::uint8_t* data, std::size_t size);
 
-// ---- Fault injection (file_faults.cpp) ------------------------------------------
+// ---- Fault injection (file_faults.cpp) --------------------------------------
 
 // A fault budget of this many bytes never runs out: no fault is injected.
 inline constexpr std::int64_t UNLIMITED_BYTES = std::numeric_limits<std::int64_t>::max();
 
-// The injected faults, set by SetFileFaults. They are defined here rather
-// than in file_faults.cpp because HostPutC reads the write budget on every
-// byte: as plain constant-initialised variables defined in every file that
-// uses them, the fast path reaches them directly.
+// The injected faults, set by SetFileFaults. HostPutC reads the write budget
+// on every byte, so they are constant-initialised inline variables defined
+// here: an extern declaration would cost position-independent code a lookup
+// of the address on every byte, a definition lets the fast path reach them
+// directly.
 //
 // Bytes that may still be written before the injected write fault fires.
 inline std::int64_t g_writeBudget = UNLIMITED_BYTES;

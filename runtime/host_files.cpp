@@ -53,9 +53,13 @@ HostFile* OpenAnyName(const char* name, std::int32_t mode)
     FileState& state = Files();
     std::lock_guard<std::mutex> guard(state.lock);
     const NamedEntry* entry = FindNamed(state, name);
-    HostFile* file = !entry        ? OpenDescriptorFile(name, mode)
-                     : entry->stream ? OpenStreamFile(*entry->stream, mode)
-                                     : OpenMemoryFile(*entry, mode);
+    HostFile* file = nullptr;
+    if (!entry)
+        file = OpenDescriptorFile(name, mode);
+    else if (entry->stream)
+        file = OpenStreamFile(*entry->stream, mode);
+    else
+        file = OpenMemoryFile(*entry, mode);
     if (!file)
         return nullptr;
     try {

@@ -1,3 +1,5 @@
+// Faults as text: SetFaultsFromText reads the comma-separated form that the
+// tool takes from TESSEL_FAULTS into memory and file faults, and sets both.
 #include "runtime/host_services.h"
 
 #include <charconv>

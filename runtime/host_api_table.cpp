@@ -1,5 +1,4 @@
-// The HostApi record handed to the module, its operation tables, and the
-// registry of formats the module announces through HostRegisterFormat.
+// The HostApi record handed to the module and its operation tables.
 #include "runtime/host_services.h"
 
 #include <array>
@@ -13,8 +12,6 @@ namespace {
 // The text table holds no operation the module uses; it is all null but long
 // enough that a probe of any plausible slot reads a null rather than garbage.
 constexpr int HOST_TEXT_TABLE_SIZE = 64;
-// Longest display name or extension kept from HostRegisterFormat.
-constexpr std::size_t FORMAT_TEXT_MAX = 256;
 
 template <int N>
 using Table = std::array<PluginFunction, N>;
@@ -95,27 +92,12 @@ struct ApiState {
     std::mutex lock;
     // One record per version asked for; the records never move or die.
     std::map<std::uintptr_t, std::unique_ptr<HostApi>> apis;
-
-    std::vector<RegisteredFormat> formats;
-    std::uint64_t registerCalls = 0;
 };
 
 ApiState& Api()
 {
     static ApiState* state = new ApiState;
     return *state;
-}
-
-// Copies a string from the module, bounded: a missing terminator costs at
-// most FORMAT_TEXT_MAX bytes of reading.
-std::string BoundedText(const char* text)
-{
-    if (!text)
-        return {};
-    std::size_t length = 0;
-    while (length < FORMAT_TEXT_MAX && text[length] != '\0')
-        ++length;
-    return std::string(text, length);
 }
 
 }  // namespace
@@ -135,52 +117,4 @@ const HostApi* GetHostApiWithVersion(std::uintptr_t version)
     return slot.get();
 }
 
-const std::vector<RegisteredFormat>& RegisteredFormats()
-{
-    return Api().formats;
-}
-
-std::uint64_t RegisterFormatCalls()
-{
-    ApiState& state = Api();
-    std::lock_guard<std::mutex> guard(state.lock);
-    return state.registerCalls;
-}
-
-void ResetRegisteredFormats()
-{
-    ApiState& state = Api();
-    std::lock_guard<std::mutex> guard(state.lock);
-    state.formats.clear();
-    state.registerCalls = 0;
-}
-
 }  // namespace tessel::runtime
-
-// Records (displayName, extension, formatId). The kind and capabilities are
-// what the module announces for every icon format (HOST_FORMAT_KIND_ICON,
-// HOST_FORMAT_CAPS_LOAD_SAVE); the runtime has a single use for the record, so
-// it keeps them out of it. A FormatId seen before replaces its row in place.
-extern "C" std::int32_t TesselHostRegisterFormat(PluginInfo* /*info*/, std::int32_t /*kind*/,
-                                                 const char* displayName, std::int32_t /*reserved*/,
-                                                 const char* extension, std::uint32_t formatId,
-                                                 std::int32_t /*caps*/)
-{
-    using namespace tessel::runtime;
-    ApiState& state = Api();
-    std::lock_guard<std::mutex> guard(state.lock);
-    ++state.registerCalls;
-    try {
-        RegisteredFormat row{BoundedText(displayName), BoundedText(extension), formatId};
-        for (RegisteredFormat& existing : state.formats) {
-            if (existing.formatId == formatId) {
-                existing = std::move(row);
-                return 1;
-            }
-        }
-        state.formats.push_back(std::move(row));
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
-    return 1;
-}

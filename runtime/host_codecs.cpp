@@ -11,9 +11,17 @@ namespace {
 // crc32() takes a uInt length; longer buffers are fed in pieces of this size.
 constexpr std::uint64_t CRC_CHUNK_BYTES = 1u << 30;
 
-bool FitsULong(std::uint64_t value)
+// zlib's lengths are uLong; longer ones are refused rather than cut.
+bool LengthsFitZlib(std::uint64_t dstLength, std::uint64_t srcLength)
 {
-    return value <= std::numeric_limits<uLong>::max();
+    return dstLength <= std::numeric_limits<uLong>::max() && srcLength <= std::numeric_limits<uLong>::max();
+}
+
+// zlib wants a readable pointer even for an empty input.
+const Bytef* ZlibInput(const std::uint8_t* src)
+{
+    static const Bytef EMPTY_INPUT = 0;
+    return src ? src : &EMPTY_INPUT;
 }
 
 }  // namespace
@@ -25,13 +33,10 @@ extern "C" std::int32_t TesselHostCompress(std::uint8_t* dst, std::uint64_t* dst
 {
     if (!dst || !dstLength || (!src && srcLength != 0))
         return Z_STREAM_ERROR;
-    if (!FitsULong(*dstLength) || !FitsULong(srcLength))
+    if (!LengthsFitZlib(*dstLength, srcLength))
         return Z_BUF_ERROR;
-    // zlib wants a readable pointer even for an empty input.
-    static const Bytef EMPTY_INPUT = 0;
     uLongf room = static_cast<uLongf>(*dstLength);
-    int result = compress2(dst, &room, src ? src : &EMPTY_INPUT, static_cast<uLong>(srcLength),
-                           Z_DEFAULT_COMPRESSION);
+    int result = compress2(dst, &room, ZlibInput(src), static_cast<uLong>(srcLength), Z_DEFAULT_COMPRESSION);
     if (result == Z_OK)
         *dstLength = room;
     return result;
@@ -45,15 +50,13 @@ extern "C" std::int32_t TesselHostUncompress(std::uint8_t* dst, std::uint64_t* d
 {
     if (!dstLength || (!dst && *dstLength != 0) || (!src && srcLength != 0))
         return Z_STREAM_ERROR;
-    if (!FitsULong(*dstLength) || !FitsULong(srcLength))
+    if (!LengthsFitZlib(*dstLength, srcLength))
         return Z_BUF_ERROR;
-    static const Bytef EMPTY_INPUT = 0;
     // With no room zlib writes into a byte of its own to detect extra data;
     // it still needs a non-null pointer to start from.
     Bytef spare = 0;
     uLongf room = static_cast<uLongf>(*dstLength);
-    int result = uncompress(dst ? dst : &spare, &room, src ? src : &EMPTY_INPUT,
-                            static_cast<uLong>(srcLength));
+    int result = uncompress(dst ? dst : &spare, &room, ZlibInput(src), static_cast<uLong>(srcLength));
     if (result == Z_OK)
         *dstLength = room;
     return result;

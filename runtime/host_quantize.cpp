@@ -127,6 +127,16 @@ void MapPixels(const SourceView& source, std::size_t pixelCount, const Palette& 
     }
 }
 
+// The mean of count colours whose channels add up to the sums given, each
+// channel rounded to the nearest, as 0x00RRGGBB. count is not 0.
+std::uint32_t MeanColour(std::uint64_t sumRed, std::uint64_t sumGreen, std::uint64_t sumBlue, std::uint64_t count)
+{
+    const std::uint64_t r = (sumRed + count / 2) / count;
+    const std::uint64_t g = (sumGreen + count / 2) / count;
+    const std::uint64_t b = (sumBlue + count / 2) / count;
+    return static_cast<std::uint32_t>((r << 16) | (g << 8) | b);
+}
+
 // The colours that take part in choosing a palette, in order of first
 // appearance, with how many pixels carry each. With a pen, transparent
 // pixels take the pen and have no say; without one they are mapped by colour
@@ -207,12 +217,8 @@ ColourCounts ThinColours(const ColourCounts& counted)
             continue;
         ColourCounts thinned;
         for (const Sums& bucket : sums) {
-            const std::uint64_t n = bucket.count;
-            const std::uint64_t r = (bucket.red + n / 2) / n;
-            const std::uint64_t g = (bucket.green + n / 2) / n;
-            const std::uint64_t b = (bucket.blue + n / 2) / n;
-            thinned.colours.push_back(static_cast<std::uint32_t>((r << 16) | (g << 8) | b));
-            thinned.counts.push_back(static_cast<std::uint32_t>(n));
+            thinned.colours.push_back(MeanColour(bucket.red, bucket.green, bucket.blue, bucket.count));
+            thinned.counts.push_back(static_cast<std::uint32_t>(bucket.count));
         }
         return thinned;
     }
@@ -272,11 +278,7 @@ bool ChoosePalette(const ColourCounts& counted, int count, int pen, Palette& pal
         chosen = counted.colours;  // exact: every colour keeps its own entry
     } else if (freeEntries == 1) {
         // libimagequant needs room for two colours; one entry gets the mean.
-        const std::uint64_t n = counted.pixels;
-        const std::uint64_t r = (counted.sumRed + n / 2) / n;
-        const std::uint64_t g = (counted.sumGreen + n / 2) / n;
-        const std::uint64_t b = (counted.sumBlue + n / 2) / n;
-        chosen.push_back(static_cast<std::uint32_t>((r << 16) | (g << 8) | b));
+        chosen.push_back(MeanColour(counted.sumRed, counted.sumGreen, counted.sumBlue, counted.pixels));
     } else {
         chosen = ReduceColours(counted, freeEntries);
         if (chosen.empty())

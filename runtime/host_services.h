@@ -14,7 +14,7 @@
 
 namespace tessel::runtime {
 
-// ---- The HostApi ------------------------------------------------------------
+// ---- The HostApi (host_api_table.cpp) ---------------------------------------
 
 // The HostApi handed to InitPlugin: interface version HOST_INTERFACE_VERSION,
 // the six tables filled. Lives for the whole process.
@@ -62,7 +62,7 @@ void SetPoisonScratch(bool on);
 // program's start (the tool, the benchmark); the module does not need it.
 void KeepPictureBuffersOnHeap();
 
-// ---- Files (host_files.cpp) -------------------------------------------------
+// ---- Files (host_files.cpp, descriptor_files.cpp, memory_*.cpp, file_faults.cpp)
 
 struct FileFaults {
     // Writes fail once this many bytes have been written in total, across all
@@ -114,7 +114,7 @@ bool WriteNamedFile(const char* name, const std::uint8_t* data, std::size_t size
 // nothing is set then.
 bool SetFaultsFromText(const std::string& text, std::string* error);
 
-// ---- Images (host_images.cpp, host_quantize.cpp) ----------------------------
+// ---- Images (host_images.cpp, png_*.cpp, jpeg2000_decoder.cpp, host_quantize.cpp)
 
 // Largest picture the image loader decodes: sides and total pixel bytes.
 inline constexpr std::int32_t HOST_IMAGE_MAX_SIDE = 16384;
@@ -137,7 +137,7 @@ bool EncodePng(const std::uint32_t* pixels, std::int32_t width, std::int32_t hei
 bool EncodePngFromRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t height,
                        std::vector<std::uint8_t>& out);
 
-// ---- Formats registered by the module ---------------------------------------
+// ---- Formats registered by the module (format_registry.cpp) -----------------
 
 struct RegisteredFormat {
     std::string displayName;

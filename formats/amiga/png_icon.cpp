@@ -16,6 +16,7 @@
 #include "host/host_calls.h"
 #include "io/buffers.h"
 #include "io/byte_io.h"
+#include "plugin/format_table.h"
 
 #include <cstdint>
 #include <cstring>
@@ -176,22 +177,6 @@ static int ReadDefaultTool(ItemReader* reader)
     return 1;
 }
 
-// Where the next tooltype goes: just after the last stored text, at the first
-// empty line, or at the block's end when no empty line is left.
-static std::uint32_t ToolTypeEnd(const IconHandle* icon)
-{
-    const char* block = icon->toolTypeBlock;
-    std::uint32_t size = icon->toolTypeBlockBytes;
-    std::uint32_t offset = 0;
-    while (offset < size && block[offset] != 0) {
-        const void* end = std::memchr(block + offset, 0, size - offset);
-        if (!end)
-            return size;
-        offset = static_cast<std::uint32_t>(static_cast<const char*>(end) - block) + 1;
-    }
-    return offset;
-}
-
 // The block is sized from the first chunk with a tooltype: what is left of
 // that chunk plus one byte, cleared, so the list stays terminated. A later
 // chunk can hold more than that; the block then grows, keeping its texts.
@@ -208,7 +193,9 @@ static int ReadToolType(ItemReader* reader)
         icon->toolTypeBlock = block;
         icon->toolTypeBlockBytes = static_cast<std::uint32_t>(room);
     }
-    std::uint32_t used = ToolTypeEnd(icon);
+    // The next tooltype goes just after the last stored text, at the first
+    // empty line, or at the block's end when no empty line is left.
+    std::uint32_t used = ForEachToolType(icon, [](const char*) {});
     if (icon->toolTypeBlockBytes - used < room) {
         std::uint64_t grown = used + room + 1;      // the text, its zero, the empty line
         if (grown > UINT32_MAX)
@@ -459,12 +446,13 @@ static int WriteIconChunk(HostFile* file, const AppendBuffer& buffer)
     return HostWrite(file, PngIendChunk, PNG_IEND_CHUNK_SIZE) == std::int64_t(PNG_IEND_CHUNK_SIZE);
 }
 
-int SavePngIcon(HostFile* file, const IconImage* first, const IconAttributes* attributes)
+int SavePngIcon(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t /*compress*/,
+                int /*variant*/)
 {
     if (!attributes)
         return 0;
     const IconImage* image = first;
-    while (image && image->depth != PNG_ICON_DEPTH)
+    while (image && !HasDepth(PNG_ICON_CAPACITY.depths, image->depth))
         image = image->next;
     if (!image || !WritePngImage(file, image))
         return 0;

@@ -1,12 +1,12 @@
 // LoadIcon: open the file, recognise its container by the first four bytes,
 // let that container's reader fill a new handle, then complete the host's
 // record.
-#include "formats/amiga/newicons_layout.h"
 #include "host/host_calls.h"
 #include "icon/icon_flows.h"
 #include "io/byte_io.h"
 #include "plugin/entry_points.h"
 #include "plugin/format_handlers.h"
+#include "plugin/format_table.h"
 
 #include <cstring>
 
@@ -20,6 +20,7 @@ static int ReadIconBody(HostFile* file, const char* name, std::uint32_t magic, I
     return 0;
 }
 
+// A NewIcons image line: not a tooltype the host is shown.
 static int IsNewIconsLine(const char* line)
 {
     return std::strncmp(line, NEWICONS_NORMAL_PREFIX, NEWICONS_PREFIX_LENGTH) == 0 ||

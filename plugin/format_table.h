@@ -9,6 +9,7 @@
 #include "formats/amiga/diskobject_layout.h"
 #include "formats/amiga/icon_chunk_layout.h"
 #include "formats/amiga/newicons_layout.h"
+#include "formats/amiga/png_icon_layout.h"
 #include "formats/macos/icns_layout.h"
 #include "formats/windows/ico_layout.h"
 #include "icon/icon_limits.h"
@@ -36,7 +37,7 @@ struct ContainerRow {
 // container, magic
 inline constexpr ContainerRow ContainerTable[ICON_CONTAINER_COUNT] = {
     {IconContainer::DiskObject, DISKOBJECT_MAGIC},      // E3 10 00 01
-    {IconContainer::PngIcon, 0x89504E47},               // the start of the PNG signature
+    {IconContainer::PngIcon, PNG_ICON_MAGIC},           // 89 50 4E 47, the start of the PNG signature
     {IconContainer::WindowsIcon, ICO_MAGIC},            // 00 00 01 00
     {IconContainer::MacIcon, ICNS_MAGIC},               // "icns"
 };

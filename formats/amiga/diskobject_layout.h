@@ -32,8 +32,8 @@ inline constexpr std::uint32_t DISKOBJECT_GADGET_HEIGHT = 14;       // 2 bytes: 
 inline constexpr std::uint32_t DISKOBJECT_GADGET_FLAGS = 16;        // 2 bytes
 inline constexpr std::uint32_t DISKOBJECT_ACTIVATION = 18;          // 2 bytes
 inline constexpr std::uint32_t DISKOBJECT_GADGET_TYPE = 20;         // 2 bytes
-inline constexpr std::uint32_t DISKOBJECT_FIRST_IMAGE = 22;         // 4 bytes, flag
-inline constexpr std::uint32_t DISKOBJECT_SECOND_IMAGE = 26;        // 4 bytes, flag: a selected image follows
+inline constexpr std::uint32_t DISKOBJECT_IMAGE_FLAG = 22;          // 4 bytes
+inline constexpr std::uint32_t DISKOBJECT_SECOND_IMAGE_FLAG = 26;   // 4 bytes: a selected image follows
 inline constexpr std::uint32_t DISKOBJECT_GADGET_TEXT = 30;         // 12 bytes: text, exclusion, special info
 inline constexpr std::uint32_t DISKOBJECT_GADGET_ID = 42;           // 2 bytes
 inline constexpr std::uint32_t DISKOBJECT_USER_DATA = 44;           // 4 bytes, 0 only for old-style icons
@@ -75,6 +75,11 @@ inline constexpr std::uint32_t DISKOBJECT_IMAGE_DATA = 10;          // 4 bytes, 
 inline constexpr std::uint32_t DISKOBJECT_IMAGE_PLANE_PICK = 14;    // 1 byte
 inline constexpr std::uint32_t DISKOBJECT_IMAGE_PLANE_ON_OFF = 15;  // 1 byte
 inline constexpr std::uint32_t DISKOBJECT_IMAGE_NEXT = 16;          // 4 bytes
+
+// A text's length field, which counts the NUL.
+inline constexpr std::uint32_t DISKOBJECT_TEXT_LENGTH_SIZE = 4;
+// The tooltypes' count word: this many bytes for each tooltype and one more.
+inline constexpr std::uint32_t DISKOBJECT_TOOL_TYPE_SLOT = 4;
 
 // A pixel is one byte and a palette 256 colours: no room for a ninth plane.
 inline constexpr std::uint32_t DISKOBJECT_MAX_DEPTH = 8;

@@ -48,7 +48,7 @@ static void ReadHeader(ReadState& state, DiskObjectHeader* header)
     ReadRecord(file, bytes, DISKOBJECT_HEADER_SIZE);
     header->gadgetWidth = LoadBE16(bytes + DISKOBJECT_GADGET_WIDTH);
     header->gadgetHeight = LoadBE16(bytes + DISKOBJECT_GADGET_HEIGHT);
-    header->hasSecondImage = LoadBE32(bytes + DISKOBJECT_SECOND_IMAGE);
+    header->hasSecondImage = LoadBE32(bytes + DISKOBJECT_SECOND_IMAGE_FLAG);
     // Only 0 means old-style; real files carry junk in the upper bytes.
     header->oldStyle = LoadBE32(bytes + DISKOBJECT_USER_DATA) == 0;
     icon->type = bytes[DISKOBJECT_TYPE];
@@ -179,7 +179,7 @@ static int ReadToolTypes(ReadState& state, ToolTypeLines* lines)
     HostFile* file = state.file;
     IconHandle* icon = state.icon;
     auto countWord = static_cast<std::int32_t>(ReadBE32(file));
-    std::int32_t entries = countWord / 4 - 1;
+    std::int32_t entries = countWord / static_cast<std::int32_t>(DISKOBJECT_TOOL_TYPE_SLOT) - 1;
     if (entries == 0)
         return 1;
     // Each stored line is at most its text and a NUL, and each text came with
@@ -197,7 +197,7 @@ static int ReadToolTypes(ReadState& state, ToolTypeLines* lines)
     std::uint64_t write = 0;
     std::int64_t lastStored = -1;
     for (std::int32_t entry = 0; entry < entries; ++entry) {
-        if (BytesLeft(state) < 4)
+        if (BytesLeft(state) < DISKOBJECT_TEXT_LENGTH_SIZE)
             return 0;
         std::uint32_t length = ReadBE32(file);
         if (length > BytesLeft(state))

@@ -184,8 +184,8 @@ static void WriteHeader(HostFile* file, const IconImage* classic, int twoImages,
     StoreBE16(header + DISKOBJECT_GADGET_FLAGS, twoImages ? GADGET_FLAGS_TWO_IMAGES : GADGET_FLAGS_ONE_IMAGE);
     StoreBE16(header + DISKOBJECT_ACTIVATION, GADGET_ACTIVATION);
     StoreBE16(header + DISKOBJECT_GADGET_TYPE, GADGET_TYPE_BOOL);
-    StoreBE32(header + DISKOBJECT_FIRST_IMAGE, 1);
-    StoreBE32(header + DISKOBJECT_SECOND_IMAGE, twoImages ? 1 : 0);
+    StoreBE32(header + DISKOBJECT_IMAGE_FLAG, 1);
+    StoreBE32(header + DISKOBJECT_SECOND_IMAGE_FLAG, twoImages ? 1 : 0);
     StoreBE32(header + DISKOBJECT_USER_DATA, NEWER_ICON_USER_DATA);
     header[DISKOBJECT_TYPE] = static_cast<std::uint8_t>(type & 0xFF);
     StoreBE32(header + DISKOBJECT_DEFAULT_TOOL_FLAG, attributes->defaultTool ? 1 : 0);
@@ -287,7 +287,7 @@ static int WriteToolTypes(HostFile* file, const IconImage* list, const IconAttri
         for (char** entry = attributes->toolTypes; *entry; ++entry)
             ++records;
     }
-    WriteBE32(file, 4 * static_cast<std::uint32_t>(records + 1));
+    WriteBE32(file, DISKOBJECT_TOOL_TYPE_SLOT * static_cast<std::uint32_t>(records + 1));
     for (std::int32_t i = 0; i < records; ++i) {
         const char* text = attributes->toolTypes[i];
         if (i > 0 && std::strcmp(text, NEWICONS_MARKER) == 0 && std::strcmp(attributes->toolTypes[i - 1], " ") == 0)
@@ -307,7 +307,7 @@ static int WriteToolTypes(HostFile* file, const IconImage* list, const IconAttri
         image = QuantizeForIcon(list, NEWICONS_CAPACITY, temps);
     if (!image || !WriteNewIcons(file, image, &records))
         return 0;
-    PatchBE32(file, countPosition, 4 * static_cast<std::uint32_t>(records + 1));
+    PatchBE32(file, countPosition, DISKOBJECT_TOOL_TYPE_SLOT * static_cast<std::uint32_t>(records + 1));
     HostSeek(file, 0, HOST_SEEK_END);
     return 1;
 }

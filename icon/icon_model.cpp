@@ -68,6 +68,15 @@ IconImage* FindIconImage(std::int32_t width, std::int32_t height, std::int32_t d
     return nullptr;
 }
 
+const IconImage* SelectedTwin(const IconImage* normal)
+{
+    const IconImage* twin = normal->next;
+    if (!twin || !(twin->flags & IMAGEFLAG_SELECTED) || twin->width != normal->width ||
+        twin->height != normal->height)
+        return nullptr;
+    return twin;
+}
+
 int ValidateImageList(const IconImage* first)
 {
     std::uint32_t count = 0;

@@ -51,6 +51,12 @@ IconImage* FindIconImage(std::int32_t width, std::int32_t height, std::int32_t d
 
 void FreeIconImage(IconImage* image);
 
+// The selected twin of normal: the next image of the list when it carries
+// IMAGEFLAG_SELECTED and has normal's size, else null. A format keeps one size
+// for both states; a twin of another size would be read past its pixels or
+// sheared.
+const IconImage* SelectedTwin(const IconImage* normal);
+
 // 1 when every image of the list can be read safely by a writer: pixels
 // present, sides within the image limits, a palette for depths up to 8, a pen
 // from -1 to 255, and a list that ends within SAVE_MAX_IMAGES images.

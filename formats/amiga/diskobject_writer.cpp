@@ -69,16 +69,6 @@ static int IsSelected(const IconImage* image)
     return (image->flags & IMAGEFLAG_SELECTED) != 0;
 }
 
-// The image after normal when it can stand for normal's selected state.
-static const IconImage* TwinOf(const IconImage* normal, std::int32_t depth)
-{
-    const IconImage* next = normal->next;
-    if (next && IsSelected(next) && next->depth == depth && next->width == normal->width &&
-        next->height == normal->height)
-        return next;
-    return nullptr;
-}
-
 // Converts source into temp (width x height bytes of indices): onto a given
 // palette (mode HOST_QUANTIZE_MAP) or onto one the host chooses. Each image
 // is converted from its own kind of pixels, with its own palette and pen.
@@ -161,9 +151,7 @@ static const IconImage* ChooseClassicImage(const IconImage* list, WriterTemporar
         temps->palette1.entries[i] = i < 4 ? IconPalette4[i] : 0;
     if (!ConvertImage(source, &temps->normal, CLASSIC_CONVERTED_DEPTH, temps->palette1.entries, HOST_QUANTIZE_MAP))
         return nullptr;
-    // A twin of another size would be read past its pixels or sheared.
-    const IconImage* twin = source->next;
-    if (twin && IsSelected(twin) && twin->width == source->width && twin->height == source->height) {
+    if (const IconImage* twin = SelectedTwin(source)) {
         if (!ConvertImage(twin, &temps->selected, CLASSIC_CONVERTED_DEPTH, temps->palette1.entries,
                           HOST_QUANTIZE_MAP))
             return nullptr;
@@ -319,7 +307,10 @@ static int WriteAmigaIconWork(HostFile* file, IconImage* list, const IconAttribu
     const IconImage* classic = ChooseClassicImage(list, temps, &unchanged);
     if (!classic)
         return 0;
-    const IconImage* twin = TwinOf(classic, classic->depth);
+    // The planes of both images are written with the normal image's depth.
+    const IconImage* twin = SelectedTwin(classic);
+    if (twin && twin->depth != classic->depth)
+        twin = nullptr;
     int hasToolTypes = attributes->toolTypes != nullptr || variant == AMIGA_VARIANT_NEWICONS;
     WriteHeader(file, classic, twin != nullptr, attributes, hasToolTypes);
     if (!WritePlanarImage(file, classic, classic->width, classic->height))

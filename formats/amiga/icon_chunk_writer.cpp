@@ -253,16 +253,12 @@ static int FitsForm(const IconImage* image, int variant)
     return StoresImage(capacity, image->width, image->height, image->depth);
 }
 
-// The selected twin is written only with the normal image's size: the chunks
-// carry one size, the one in "FACE".
+// The selected twin, when the variant stores it too: the chunks carry one
+// size, the one in "FACE".
 static const IconImage* TwinOf(const IconImage* normal, int variant)
 {
-    const IconImage* twin = normal->next;
-    if (!twin || !(twin->flags & IMAGEFLAG_SELECTED) || !FitsForm(twin, variant))
-        return nullptr;
-    if (twin->width != normal->width || twin->height != normal->height)
-        return nullptr;
-    return twin;
+    const IconImage* twin = SelectedTwin(normal);
+    return twin && FitsForm(twin, variant) ? twin : nullptr;
 }
 
 static std::uint32_t PaletteEntry(const IconImage* image, std::uint32_t i)

@@ -180,18 +180,6 @@ static int CanEncode(const IconImage* image)
            image->palette;
 }
 
-// The selected twin: the next image, marked selected, of the same size. The
-// reader drops a twin of another size, so none is written.
-static const IconImage* SelectedTwin(const IconImage* normal)
-{
-    const IconImage* twin = normal->next;
-    if (!twin || !(twin->flags & IMAGEFLAG_SELECTED) || !CanEncode(twin))
-        return nullptr;
-    if (twin->width != normal->width || twin->height != normal->height)
-        return nullptr;
-    return twin;
-}
-
 // Writes one image. scratch holds NEWICONS_PALETTE_BYTES palette bytes, then
 // room for the pixels. The reader makes only entry 0 transparent, so a pen
 // above 0 is moved there: entries 0 and pen swap places, and so do the pixel
@@ -247,7 +235,9 @@ int WriteNewIcons(HostFile* file, const IconImage* normal, std::int32_t* recordC
     if (!scratch)
         return 0;
     WriteNewIconsImage(file, normal, NEWICONS_NORMAL_PREFIX, scratch, recordCount);
-    if (const IconImage* twin = SelectedTwin(normal))
+    // The reader drops a twin of another size, so none is written.
+    const IconImage* twin = SelectedTwin(normal);
+    if (twin && CanEncode(twin))
         WriteNewIconsImage(file, twin, NEWICONS_SELECTED_PREFIX, scratch, recordCount);
     HostFreeMem(scratch);
     return 1;

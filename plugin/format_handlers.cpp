@@ -17,17 +17,17 @@ struct ContainerHandlers {
 
 // container, reader, writer
 static constexpr ContainerHandlers HandlerTable[ICON_CONTAINER_COUNT] = {
-    {IconContainer::DiskObject, &ReadDiskObject, &WriteAmigaIcon},
-    {IconContainer::PngIcon, &LoadPngIcon, &SavePngIcon},
-    {IconContainer::WindowsIcon, &LoadWinIcon, &SaveWinIcon},
-    {IconContainer::MacIcon, &ReadIcns, &WriteIcns},
+    {CONTAINER_DISKOBJECT, &ReadDiskObject, &WriteAmigaIcon},
+    {CONTAINER_PNG_ICON, &LoadPngIcon, &SavePngIcon},
+    {CONTAINER_WINDOWS_ICON, &LoadWinIcon, &SaveWinIcon},
+    {CONTAINER_MAC_ICON, &ReadIcns, &WriteIcns},
 };
 
 // Row i serves IconContainer i, like the rows of ContainerTable.
 static constexpr bool HandlersInOrder()
 {
     for (int i = 0; i < ICON_CONTAINER_COUNT; ++i)
-        if (HandlerTable[i].container != static_cast<IconContainer>(i))
+        if (HandlerTable[i].container != i)
             return false;
     return true;
 }
@@ -35,12 +35,12 @@ static_assert(HandlersInOrder());
 
 IconReader ReaderOf(IconContainer container)
 {
-    return HandlerTable[static_cast<int>(container)].reader;
+    return HandlerTable[container].reader;
 }
 
 IconWriter WriterOf(IconContainer container)
 {
-    return HandlerTable[static_cast<int>(container)].writer;
+    return HandlerTable[container].writer;
 }
 
 std::uint32_t FormatIdTable[SAVE_FORMAT_COUNT + 1];

@@ -19,11 +19,11 @@
 
 // ---- Containers -----------------------------------------------------------------
 
-enum class IconContainer : int {
-    DiskObject,     // Amiga icons, with NewIcons lines or a FORM inside
-    PngIcon,        // a PNG picture with an "icOn" chunk
-    WindowsIcon,    // ".ico"
-    MacIcon,        // ".icns"
+enum IconContainer : int {
+    CONTAINER_DISKOBJECT,       // Amiga icons, with NewIcons lines or a FORM inside
+    CONTAINER_PNG_ICON,         // a PNG picture with an "icOn" chunk
+    CONTAINER_WINDOWS_ICON,     // ".ico"
+    CONTAINER_MAC_ICON,         // ".icns"
 };
 
 inline constexpr int ICON_CONTAINER_COUNT = 4;
@@ -36,17 +36,17 @@ struct ContainerRow {
 // The magic selects the reader.
 // container, magic
 inline constexpr ContainerRow ContainerTable[ICON_CONTAINER_COUNT] = {
-    {IconContainer::DiskObject, DISKOBJECT_MAGIC},      // E3 10 00 01
-    {IconContainer::PngIcon, PNG_ICON_MAGIC},           // 89 50 4E 47, the start of the PNG signature
-    {IconContainer::WindowsIcon, ICO_MAGIC},            // 00 00 01 00
-    {IconContainer::MacIcon, ICNS_MAGIC},               // "icns"
+    {CONTAINER_DISKOBJECT, DISKOBJECT_MAGIC},      // E3 10 00 01
+    {CONTAINER_PNG_ICON, PNG_ICON_MAGIC},           // 89 50 4E 47, the start of the PNG signature
+    {CONTAINER_WINDOWS_ICON, ICO_MAGIC},            // 00 00 01 00
+    {CONTAINER_MAC_ICON, ICNS_MAGIC},               // "icns"
 };
 
 // Row i is IconContainer i.
 constexpr bool ContainerRowsInOrder()
 {
     for (int i = 0; i < ICON_CONTAINER_COUNT; ++i)
-        if (ContainerTable[i].container != static_cast<IconContainer>(i))
+        if (ContainerTable[i].container != i)
             return false;
     return true;
 }
@@ -55,10 +55,10 @@ static_assert(ContainerRowsInOrder());
 // The four DiskObject formats share one writer: the variant says what it
 // adds to the classic images.
 enum AmigaIconVariant : int {
-    AMIGA_VARIANT_CLASSIC,      // the classic planar images only
-    AMIGA_VARIANT_NEWICONS,     // plus NewIcons tooltype lines
-    AMIGA_VARIANT_OS35,         // plus a FORM with IMAG palette images
-    AMIGA_VARIANT_OS40,         // plus a FORM with ARGB true-colour images
+    AMIGA_CLASSIC,      // the classic planar images only
+    AMIGA_NEWICONS,     // plus NewIcons tooltype lines
+    AMIGA_OS35,         // plus a FORM with IMAG palette images
+    AMIGA_OS40,         // plus a FORM with ARGB true-colour images
 };
 
 // ---- What a save format stores ----------------------------------------------------
@@ -109,9 +109,9 @@ inline constexpr FormatCapacity NEWICONS_CAPACITY = {
 // The FORM: "FACE" keeps each side minus 1 in a byte. "IMAG" chunks hold
 // palette images (a true-colour image is quantised when no palette image
 // fits), "ARGB" chunks true-colour images.
-inline constexpr FormatCapacity ICON_FORM_IMAG_CAPACITY = {
+inline constexpr FormatCapacity FORM_IMAG_CAPACITY = {
     ICON_FACE_MAX_SIDE, DepthRange(1, ICON_IMAG_MAX_DEPTH), Depth(32), true, false};
-inline constexpr FormatCapacity ICON_FORM_ARGB_CAPACITY = {ICON_FACE_MAX_SIDE, Depth(ICON_ARGB_DEPTH), 0, true, false};
+inline constexpr FormatCapacity FORM_ARGB_CAPACITY = {ICON_FACE_MAX_SIDE, Depth(ICON_ARGB_DEPTH), 0, true, false};
 
 // A PNG icon is one true-colour picture of any size the model allows.
 inline constexpr FormatCapacity PNG_ICON_CAPACITY = {ICON_MAX_SIDE, Depth(32), 0, false, false};
@@ -155,17 +155,13 @@ inline constexpr int SAVE_FORMAT_COUNT = 7;
 // The order is the host's: RegisterIconSaver walks it.
 // keyword, display name, extension, FormatId, container, variant, attributes, images
 inline constexpr SaveFormatRow SaveFormatTable[SAVE_FORMAT_COUNT] = {
-    {"AMIGAOS", "Amiga icon", "info", 0x2CDC9BA4, IconContainer::DiskObject, AMIGA_VARIANT_CLASSIC, true,
-     AMIGA_CLASSIC_CAPACITY},
-    {"NEWICON", "NewIcon", "info", 0x4B6273B7, IconContainer::DiskObject, AMIGA_VARIANT_NEWICONS, true,
-     NEWICONS_CAPACITY},
-    {"AMIGAOS35", "AmigaOS 3.5 icon", "info", 0x048ACE1F, IconContainer::DiskObject, AMIGA_VARIANT_OS35, true,
-     ICON_FORM_IMAG_CAPACITY},
-    {"AMIGAOS40", "AmigaOS 4.0 icon", "info", 0x5E8256B5, IconContainer::DiskObject, AMIGA_VARIANT_OS40, true,
-     ICON_FORM_ARGB_CAPACITY},
-    {"PNG", "PNG icon", "info", 0x66299321, IconContainer::PngIcon, 0, true, PNG_ICON_CAPACITY},
-    {"WINDOWS", "Windows icon", "ico", 0x4FF820F7, IconContainer::WindowsIcon, 0, false, WINDOWS_ICON_CAPACITY},
-    {"MACOS", "macOS icon", "icns", 0xBBA9467B, IconContainer::MacIcon, 0, false, MAC_ICON_CAPACITY},
+    {"AMIGAOS", "Amiga icon", "info", 0x2CDC9BA4, CONTAINER_DISKOBJECT, AMIGA_CLASSIC, true, AMIGA_CLASSIC_CAPACITY},
+    {"NEWICON", "NewIcon", "info", 0x4B6273B7, CONTAINER_DISKOBJECT, AMIGA_NEWICONS, true, NEWICONS_CAPACITY},
+    {"AMIGAOS35", "AmigaOS 3.5 icon", "info", 0x048ACE1F, CONTAINER_DISKOBJECT, AMIGA_OS35, true, FORM_IMAG_CAPACITY},
+    {"AMIGAOS40", "AmigaOS 4.0 icon", "info", 0x5E8256B5, CONTAINER_DISKOBJECT, AMIGA_OS40, true, FORM_ARGB_CAPACITY},
+    {"PNG", "PNG icon", "info", 0x66299321, CONTAINER_PNG_ICON, 0, true, PNG_ICON_CAPACITY},
+    {"WINDOWS", "Windows icon", "ico", 0x4FF820F7, CONTAINER_WINDOWS_ICON, 0, false, WINDOWS_ICON_CAPACITY},
+    {"MACOS", "macOS icon", "icns", 0xBBA9467B, CONTAINER_MAC_ICON, 0, false, MAC_ICON_CAPACITY},
 };
 
 constexpr bool SameText(const char* a, const char* b)

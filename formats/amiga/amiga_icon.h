@@ -66,8 +66,8 @@ int ReadIconChunks(HostFile* file, IconHandle* icon, IconImage** tail, std::uint
                    IconImage** primary);
 
 // Writes the FORM of an icon: FACE, then one or two IMAG chunks (variant
-// AMIGA_VARIANT_OS35, normal as ICON_FORM_IMAG_CAPACITY stores it) or ARGB
-// chunks (variant AMIGA_VARIANT_OS40, normal as ICON_FORM_ARGB_CAPACITY
+// AMIGA_OS35, normal as FORM_IMAG_CAPACITY stores it) or ARGB
+// chunks (variant AMIGA_OS40, normal as FORM_ARGB_CAPACITY
 // stores it). The selected twin is the next image
 // when it carries IMAGEFLAG_SELECTED, has the right kind of depth and the
 // normal image's size. compress asks for packed IMAG data. Returns 1 or 0.

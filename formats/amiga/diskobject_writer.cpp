@@ -282,7 +282,7 @@ static int WriteToolTypes(HostFile* file, const IconImage* list, const IconAttri
             markerPresent = 1;
         WriteText(file, text);
     }
-    if (variant != AMIGA_VARIANT_NEWICONS)
+    if (variant != AMIGA_NEWICONS)
         return 1;
 
     if (!markerPresent) {
@@ -311,7 +311,7 @@ static int WriteAmigaIconWork(HostFile* file, IconImage* list, const IconAttribu
     const IconImage* twin = SelectedTwin(classic);
     if (twin && twin->depth != classic->depth)
         twin = nullptr;
-    int hasToolTypes = attributes->toolTypes != nullptr || variant == AMIGA_VARIANT_NEWICONS;
+    int hasToolTypes = attributes->toolTypes != nullptr || variant == AMIGA_NEWICONS;
     WriteHeader(file, classic, twin != nullptr, attributes, hasToolTypes);
     if (!WritePlanarImage(file, classic, classic->width, classic->height))
         return 0;
@@ -332,13 +332,13 @@ static int WriteAmigaIconWork(HostFile* file, IconImage* list, const IconAttribu
     }
 
     const IconImage* formImage = nullptr;
-    if (variant == AMIGA_VARIANT_OS35) {
+    if (variant == AMIGA_OS35) {
         ReleaseTemporaries(temps);
-        formImage = DeepestPaletteImage(list, ICON_FORM_IMAG_CAPACITY, unchanged);
+        formImage = DeepestPaletteImage(list, FORM_IMAG_CAPACITY, unchanged);
         if (!formImage)
-            formImage = QuantizeForIcon(list, ICON_FORM_IMAG_CAPACITY, temps);
-    } else if (variant == AMIGA_VARIANT_OS40) {
-        const FormatCapacity& argb = ICON_FORM_ARGB_CAPACITY;
+            formImage = QuantizeForIcon(list, FORM_IMAG_CAPACITY, temps);
+    } else if (variant == AMIGA_OS40) {
+        const FormatCapacity& argb = FORM_ARGB_CAPACITY;
         for (const IconImage* image = list; image && !formImage; image = image->next) {
             if (HasDepth(argb.depths, image->depth) && FitsIn(image, argb))
                 formImage = image;
@@ -352,7 +352,7 @@ static int WriteAmigaIconWork(HostFile* file, IconImage* list, const IconAttribu
 int WriteAmigaIcon(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t compress,
                    int variant)
 {
-    if (!first || !attributes || variant < AMIGA_VARIANT_CLASSIC || variant > AMIGA_VARIANT_OS40)
+    if (!first || !attributes || variant < AMIGA_CLASSIC || variant > AMIGA_OS40)
         return 0;
     WriterTemporaries temps{};
     int ok = WriteAmigaIconWork(file, first, attributes, compress, variant, &temps);

@@ -1,8 +1,8 @@
 // Writes the "FORM" "ICON" that follows a DiskObject (layout in
 // icon_chunk_layout.h): "FACE" with the icon size, then the normal image and
 // its selected twin as "IMAG" palette chunks or as "ARGB" true-colour chunks.
-// What each variant takes is ICON_FORM_IMAG_CAPACITY or
-// ICON_FORM_ARGB_CAPACITY.
+// What each variant takes is FORM_IMAG_CAPACITY or
+// FORM_ARGB_CAPACITY.
 //
 // Values written: "FACE" flags 0 with palette images and 2 with true-colour
 // images, aspect 0, palette size 1 with true-colour images; "IMAG" colours
@@ -247,9 +247,9 @@ static int WriteBytes(HostFile* file, const std::uint8_t* bytes, std::uint32_t n
 // true colour (32).
 static int FitsForm(const IconImage* image, int variant)
 {
-    if (!image || !image->pixels || (variant != AMIGA_VARIANT_OS35 && variant != AMIGA_VARIANT_OS40))
+    if (!image || !image->pixels || (variant != AMIGA_OS35 && variant != AMIGA_OS40))
         return 0;
-    const FormatCapacity& capacity = variant == AMIGA_VARIANT_OS35 ? ICON_FORM_IMAG_CAPACITY : ICON_FORM_ARGB_CAPACITY;
+    const FormatCapacity& capacity = variant == AMIGA_OS35 ? FORM_IMAG_CAPACITY : FORM_ARGB_CAPACITY;
     return StoresImage(capacity, image->width, image->height, image->depth);
 }
 
@@ -285,7 +285,7 @@ static void WriteFace(HostFile* file, const IconImage* normal, const IconImage* 
 {
     std::uint32_t paletteSize = ICON_FACE_PALETTE_SIZE_TRUE_COLOUR;
     std::uint8_t flags = ICON_FACE_FLAGS_TRUE_COLOUR;
-    if (variant == AMIGA_VARIANT_OS35) {
+    if (variant == AMIGA_OS35) {
         std::int32_t depth = normal->depth;
         if (twin && twin->depth > depth)
             depth = twin->depth;
@@ -430,7 +430,7 @@ int WriteIconForm(HostFile* file, const IconImage* normal, int variant, std::uin
         return 0;
     WriteBE32(file, ICON_FORM_TYPE);
     WriteFace(file, normal, twin, variant);
-    if (variant == AMIGA_VARIANT_OS35) {
+    if (variant == AMIGA_OS35) {
         if (!WriteImag(file, normal, nullptr, compress) || (twin && !WriteImag(file, twin, normal, compress)))
             return 0;
     } else {

@@ -39,28 +39,6 @@ static constexpr std::uint32_t ICNS_COLOUR_MASK = 0x00FFFFFF;
 static_assert(ICNS_RLE_MIN_RUN + ICNS_RLE_REPEAT_BIAS == ICNS_RLE_FIRST_REPEAT &&
               ICNS_RLE_MAX_RUN + ICNS_RLE_REPEAT_BIAS == 0xFF);
 
-// The rows the writer leaves out are the 4-bit ones and the 32-bit ones whose
-// side a run-length (24-bit) row covers; 8-bit index planes stay within
-// ICNS_MAX_INDEX_PLANE; only the 128-pixel run-length row reaches the prefix.
-constexpr bool WrittenRowsAsPlanned()
-{
-    for (const IcnsTypeRow& row : IcnsTypeTable) {
-        bool runLengthSibling = false;
-        for (const IcnsTypeRow& other : IcnsTypeTable)
-            runLengthSibling = runLengthSibling || (other.depth == 24 && other.side == row.side);
-        bool leftOut = row.depth == 4 || (!row.mask && row.depth == 32 && runLengthSibling);
-        if ((row.writtenFrom == 0) != leftOut)
-            return false;
-        if (row.writtenFrom == 8 && !row.mask && std::uint64_t(row.side) * row.side > ICNS_MAX_INDEX_PLANE)
-            return false;
-        bool prefixed = 4 * std::uint64_t(row.side) * row.side >= ICNS_RLE_PREFIX_FROM;
-        if (row.depth == 24 && prefixed != (row.type == FourCc('i', 't', '3', '2')))
-            return false;
-    }
-    return true;
-}
-static_assert(WrittenRowsAsPlanned());
-
 enum class IcnsEntryKind {
     None,
     MaskBits,       // "#": two 1-bit planes from an 8-bit image
@@ -71,7 +49,7 @@ enum class IcnsEntryKind {
 };
 
 // The kind of data of a row the writer writes.
-static IcnsEntryKind EntryKind(const IcnsTypeRow& row)
+static constexpr IcnsEntryKind EntryKind(const IcnsTypeRow& row)
 {
     if (row.mask)
         return row.depth == 1 ? IcnsEntryKind::MaskBits : IcnsEntryKind::Alpha;
@@ -86,6 +64,38 @@ static IcnsEntryKind EntryKind(const IcnsTypeRow& row)
         return IcnsEntryKind::None;
     }
 }
+
+// The depth of the images each kind of data is made from: index bytes or
+// pixel words.
+static constexpr std::int32_t SourceDepth(IcnsEntryKind kind)
+{
+    return kind == IcnsEntryKind::MaskBits || kind == IcnsEntryKind::Indices ? 8 : 32;
+}
+
+// Every row the writer writes reads images of the depth its kind of data is
+// made from. The rows it leaves out are the 4-bit ones and the 32-bit ones
+// whose side a run-length (24-bit) row covers. 8-bit index planes stay within
+// ICNS_MAX_INDEX_PLANE; only the 128-pixel run-length row reaches the prefix.
+static constexpr bool WrittenRowsAsPlanned()
+{
+    for (const IcnsTypeRow& row : IcnsTypeTable) {
+        bool runLengthSibling = false;
+        for (const IcnsTypeRow& other : IcnsTypeTable)
+            runLengthSibling = runLengthSibling || (other.depth == 24 && other.side == row.side);
+        bool leftOut = row.depth == 4 || (!row.mask && row.depth == 32 && runLengthSibling);
+        if ((row.writtenFrom == 0) != leftOut)
+            return false;
+        if (row.writtenFrom != 0 && row.writtenFrom != SourceDepth(EntryKind(row)))
+            return false;
+        if (EntryKind(row) == IcnsEntryKind::Indices && std::uint64_t(row.side) * row.side > ICNS_MAX_INDEX_PLANE)
+            return false;
+        bool prefixed = 4 * std::uint64_t(row.side) * row.side >= ICNS_RLE_PREFIX_FROM;
+        if (row.depth == 24 && prefixed != (row.type == FourCc('i', 't', '3', '2')))
+            return false;
+    }
+    return true;
+}
+static_assert(WrittenRowsAsPlanned());
 
 static std::uint64_t PixelCount(const IconImage* image)
 {

@@ -12,6 +12,7 @@
 // with the ratio it should stay under.
 #include "bench/bench_inputs.h"
 
+#include "plugin/format_table.h"
 #include "plugin/plugin_abi.h"
 #include "runtime/host_services.h"
 #include "runtime/module.h"
@@ -44,13 +45,15 @@ namespace fs = std::filesystem;
 using tessel::bench::Bytes;
 using tessel::bench::Picture;
 
-constexpr std::uint32_t FORMAT_AMIGAOS = 0x2CDC9BA4;
-constexpr std::uint32_t FORMAT_NEWICON = 0x4B6273B7;
-constexpr std::uint32_t FORMAT_AMIGAOS35 = 0x048ACE1F;
-constexpr std::uint32_t FORMAT_AMIGAOS40 = 0x5E8256B5;
-constexpr std::uint32_t FORMAT_PNG = 0x66299321;
-constexpr std::uint32_t FORMAT_WINDOWS = 0x4FF820F7;
-constexpr std::uint32_t FORMAT_MACOS = 0xBBA9467B;
+constexpr std::uint32_t FORMAT_AMIGAOS = SaveFormatId("AMIGAOS");
+constexpr std::uint32_t FORMAT_NEWICON = SaveFormatId("NEWICON");
+constexpr std::uint32_t FORMAT_AMIGAOS35 = SaveFormatId("AMIGAOS35");
+constexpr std::uint32_t FORMAT_AMIGAOS40 = SaveFormatId("AMIGAOS40");
+constexpr std::uint32_t FORMAT_PNG = SaveFormatId("PNG");
+constexpr std::uint32_t FORMAT_WINDOWS = SaveFormatId("WINDOWS");
+constexpr std::uint32_t FORMAT_MACOS = SaveFormatId("MACOS");
+static_assert(FORMAT_AMIGAOS && FORMAT_NEWICON && FORMAT_AMIGAOS35 && FORMAT_AMIGAOS40 && FORMAT_PNG &&
+              FORMAT_WINDOWS && FORMAT_MACOS);
 
 constexpr int SMALL_ICO_COUNT = 500;
 constexpr int DEFAULT_REPETITIONS = 9;

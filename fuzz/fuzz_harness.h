@@ -11,17 +11,6 @@
 
 namespace tessel::fuzz {
 
-// The seven save formats, by FormatId.
-inline constexpr std::uint32_t SAVE_FORMAT_IDS[] = {
-    0x2CDC9BA4,  // classic Amiga icon
-    0x4B6273B7,  // Amiga icon with NewIcons text
-    0x048ACE1F,  // Amiga icon with colour chunks
-    0x5E8256B5,  // Amiga icon with PNG images
-    0x66299321,  // PNG icon
-    0x4FF820F7,  // Windows icon
-    0xBBA9467B,  // macOS icon family
-};
-
 // Starts the module once: InitPlugin with the runtime's HostApi, and the
 // allocation ceiling every fuzz run works under.
 void StartModule();

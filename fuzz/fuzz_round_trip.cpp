@@ -4,6 +4,7 @@
 #include "fuzz/fuzz_harness.h"
 
 #include "plugin/entry_points.h"
+#include "plugin/format_table.h"
 #include "runtime/host_services.h"
 
 #include <vector>
@@ -24,9 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The last byte picks compression, so both kinds of save are reached.
     int compress = size ? (data[size - 1] & 1) : 0;
     std::vector<std::uint8_t> saved;
-    for (std::uint32_t formatId : SAVE_FORMAT_IDS) {
+    for (const SaveFormatRow& format : SaveFormatTable) {
         // The record points into the icon, so every save happens before FreeIcon.
-        if (SaveToBytes(images, formatId, compress, &attributes, saved) == 1)
+        if (SaveToBytes(images, format.formatId, compress, &attributes, saved) == 1)
             LoadAndFree(saved.data(), saved.size());
         CheckNothingLeft(iconBlocks);
     }

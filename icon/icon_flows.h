@@ -12,11 +12,3 @@ int BuildToolTypeArray(IconHandle* icon);
 // Copies the handle's attributes into the host's record; toolTypes only when
 // the handle has an array.
 void CopyIconAttributes(const IconHandle* icon, IconAttributes* attributes);
-
-// Longest image list a save accepts; a longer or cyclic list is refused.
-inline constexpr std::uint32_t SAVE_MAX_IMAGES = 65535;
-
-// 1 when every image of the list can be read safely by a writer: pixels
-// present, sides within the image limits, a palette for depths up to 8, a pen
-// from -1 to 255, and a list that ends within SAVE_MAX_IMAGES images.
-int ValidateImageList(const IconImage* first);

@@ -68,6 +68,31 @@ IconImage* FindIconImage(std::int32_t width, std::int32_t height, std::int32_t d
     return nullptr;
 }
 
+const IconImage* SelectedTwin(const IconImage* normal)
+{
+    const IconImage* twin = normal->next;
+    if (!twin || !(twin->flags & IMAGEFLAG_SELECTED) || twin->width != normal->width ||
+        twin->height != normal->height)
+        return nullptr;
+    return twin;
+}
+
+int ValidateImageList(const IconImage* first)
+{
+    std::uint32_t count = 0;
+    for (const IconImage* image = first; image; image = image->next) {
+        if (++count > SAVE_MAX_IMAGES)
+            return 0;
+        if (!image->pixels || IconPixelBytes(image->width, image->height, image->depth) == 0)
+            return 0;
+        if (image->depth <= 8 && !image->palette)
+            return 0;
+        if (image->transparentPen < -1 || image->transparentPen > 255)
+            return 0;
+    }
+    return 1;
+}
+
 void FreeIconImage(IconImage* image)
 {
     HostFreeMem(image->pixels);

@@ -2,9 +2,11 @@
 // carries, owned by the host from LoadIcon until FreeIcon.
 #pragma once
 
+#include "icon/icon_limits.h"
 #include "plugin/plugin_abi.h"
 
 #include <cstdint>
+#include <cstring>
 
 struct IconHandle {
     IconImage* images;        // in the order the reader appended them
@@ -27,13 +29,6 @@ struct IconHandle {
     std::uint64_t imageBytesCharged;
 };
 
-// A single image may have sides up to this and this many pixel bytes.
-inline constexpr std::int32_t ICON_MAX_SIDE = 16384;
-inline constexpr std::uint64_t ICON_MAX_IMAGE_BYTES = 256ull << 20;
-// All images of one load together, pixels and palettes.
-inline constexpr std::uint64_t ICON_LOAD_BUDGET_BYTES = 512ull << 20;
-inline constexpr std::uint32_t ICON_PALETTE_ENTRIES = 256;
-
 // Bytes of pixels for an image of this size and depth (one byte per pixel up
 // to depth 8, four above), or 0 when the image cannot be: a side below 1 or
 // above ICON_MAX_SIDE, a negative depth, or more than ICON_MAX_IMAGE_BYTES.
@@ -55,3 +50,35 @@ IconImage* NewIconImage(std::int32_t width, std::int32_t height, std::int32_t de
 IconImage* FindIconImage(std::int32_t width, std::int32_t height, std::int32_t depth, IconImage* first);
 
 void FreeIconImage(IconImage* image);
+
+// The selected twin of normal: the next image of the list when it carries
+// IMAGEFLAG_SELECTED and has normal's size, else null. A format keeps one size
+// for both states; a twin of another size would be read past its pixels or
+// sheared.
+const IconImage* SelectedTwin(const IconImage* normal);
+
+// 1 when every image of the list can be read safely by a writer: pixels
+// present, sides within the image limits, a palette for depths up to 8, a pen
+// from -1 to 255, and a list that ends within SAVE_MAX_IMAGES images.
+int ValidateImageList(const IconImage* first);
+
+// Walks the handle's tooltype block: calls visit with each NUL-terminated
+// line, up to the empty line that ends the list or the block's end, whichever
+// comes first. Returns where the next line would go: the offset of that empty
+// line, or the block's size when the block has none left or ends inside an
+// unterminated line (which is not a line).
+template <typename Visit>
+std::uint32_t ForEachToolType(const IconHandle* icon, Visit visit)
+{
+    const char* block = icon->toolTypeBlock;
+    std::uint32_t size = icon->toolTypeBlockBytes;
+    std::uint32_t offset = 0;
+    while (offset < size && block[offset] != 0) {  // every turn moves past a NUL
+        const void* end = std::memchr(block + offset, 0, size - offset);
+        if (!end)
+            return size;
+        visit(block + offset);
+        offset = static_cast<std::uint32_t>(static_cast<const char*>(end) - block) + 1;
+    }
+    return offset;
+}

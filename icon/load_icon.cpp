@@ -1,58 +1,30 @@
-// LoadIcon: open the file, recognise the format by its first four bytes, let
-// that format's reader fill a new handle, then complete the host's record.
-#include "formats/amiga/amiga_icon.h"
-#include "formats/amiga/png_icon.h"
-#include "formats/macos/macos_icon.h"
-#include "formats/windows/windows_icon.h"
+// LoadIcon: open the file, recognise its container by the first four bytes,
+// let that container's reader fill a new handle, then complete the host's
+// record.
 #include "host/host_calls.h"
 #include "icon/icon_flows.h"
 #include "io/byte_io.h"
 #include "plugin/entry_points.h"
+#include "plugin/format_handlers.h"
+#include "plugin/format_table.h"
 
 #include <cstring>
 
-static constexpr std::uint32_t MAGIC_DISKOBJECT = 0xE3100001;
-static constexpr std::uint32_t MAGIC_PNG = 0x89504E47;
-static constexpr std::uint32_t MAGIC_WINDOWS_ICON = 0x00000100;
-static constexpr std::uint32_t MAGIC_MACOS_ICON = FourCc('i', 'c', 'n', 's');
-
-// Hands the file, positioned after the magic, to the reader of its format.
+// Hands the file, positioned after the magic, to the reader of its container.
 static int ReadIconBody(HostFile* file, const char* name, std::uint32_t magic, IconHandle* icon)
 {
-    switch (magic) {
-    case MAGIC_DISKOBJECT:
-        return ReadDiskObject(file, icon);
-    case MAGIC_PNG:
-        return LoadPngIcon(name, file, icon);
-    case MAGIC_WINDOWS_ICON:
-        return LoadWinIcon(file, icon);
-    case MAGIC_MACOS_ICON:
-        return ReadIcns(file, icon);
-    default:
-        return 0;
+    for (const ContainerRow& row : ContainerTable) {
+        if (row.magic == magic)
+            return ReaderOf(row.container)(name, file, icon);
     }
+    return 0;
 }
 
+// A NewIcons image line: not a tooltype the host is shown.
 static int IsNewIconsLine(const char* line)
 {
-    return std::strncmp(line, "IM1=", 4) == 0 || std::strncmp(line, "IM2=", 4) == 0;
-}
-
-// Calls visit for each NUL-terminated line of the block, up to the empty line
-// that ends it or the block's end, whichever comes first.
-template <typename Visit>
-static void ForEachToolType(const IconHandle* icon, Visit visit)
-{
-    const char* block = icon->toolTypeBlock;
-    std::uint32_t size = icon->toolTypeBlockBytes;
-    std::uint32_t offset = 0;
-    while (offset < size && block[offset] != 0) {
-        const void* end = std::memchr(block + offset, 0, size - offset);
-        if (!end)
-            return;                                 // an unterminated line is not a line
-        visit(block + offset);
-        offset = static_cast<std::uint32_t>(static_cast<const char*>(end) - block) + 1;
-    }
+    return std::strncmp(line, NEWICONS_NORMAL_PREFIX, NEWICONS_PREFIX_LENGTH) == 0 ||
+           std::strncmp(line, NEWICONS_SELECTED_PREFIX, NEWICONS_PREFIX_LENGTH) == 0;
 }
 
 int BuildToolTypeArray(IconHandle* icon)

@@ -40,6 +40,15 @@ std::uint32_t ReadBE32(HostFile* file)
     return (b0 << 24) | (b1 << 16) | (b2 << 8) | b3;
 }
 
+void ReadRecord(HostFile* file, std::uint8_t* bytes, std::uint32_t n)
+{
+    std::int64_t got = HostRead(file, bytes, n);
+    if (got < 0)
+        got = 0;
+    for (std::int64_t i = got; i < std::int64_t{n}; ++i)
+        bytes[i] = 0;
+}
+
 void WriteZeros(HostFile* file, std::int64_t n)
 {
     for (std::int64_t i = 0; i < n; ++i)

@@ -1,5 +1,6 @@
-// Integers in a stated byte order, one host byte call at a time. The host's
-// file layer does the buffering.
+// Integers in a stated byte order, one host byte call at a time (the host's
+// file layer does the buffering), and fixed-size records read or built whole
+// in memory, their fields at the offsets of the format's layout header.
 #pragma once
 
 #include "plugin/plugin_abi.h"
@@ -28,6 +29,56 @@ void WriteLE16(HostFile* file, std::uint32_t v);
 void WriteBE16(HostFile* file, std::uint32_t v);
 void WriteLE32(HostFile* file, std::uint32_t v);
 void WriteBE32(HostFile* file, std::uint32_t v);
+
+// Reads a record of n bytes into bytes. Like the byte readers, a file that
+// ends early reads as if padded with zeros: the bytes it does not give are 0.
+void ReadRecord(HostFile* file, std::uint8_t* bytes, std::uint32_t n);
+
+// Integers at the start of bytes, a record in memory.
+constexpr std::uint32_t LoadLE16(const std::uint8_t* bytes)
+{
+    return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8;
+}
+
+constexpr std::uint32_t LoadBE16(const std::uint8_t* bytes)
+{
+    return std::uint32_t{bytes[0]} << 8 | std::uint32_t{bytes[1]};
+}
+
+constexpr std::uint32_t LoadLE32(const std::uint8_t* bytes)
+{
+    return LoadLE16(bytes) | LoadLE16(bytes + 2) << 16;
+}
+
+constexpr std::uint32_t LoadBE32(const std::uint8_t* bytes)
+{
+    return LoadBE16(bytes) << 16 | LoadBE16(bytes + 2);
+}
+
+// The low 16 or all 32 bits of v into bytes, in the stated order.
+constexpr void StoreLE16(std::uint8_t* bytes, std::uint32_t v)
+{
+    bytes[0] = static_cast<std::uint8_t>(v);
+    bytes[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+constexpr void StoreBE16(std::uint8_t* bytes, std::uint32_t v)
+{
+    bytes[0] = static_cast<std::uint8_t>(v >> 8);
+    bytes[1] = static_cast<std::uint8_t>(v);
+}
+
+constexpr void StoreLE32(std::uint8_t* bytes, std::uint32_t v)
+{
+    StoreLE16(bytes, v);
+    StoreLE16(bytes + 2, v >> 16);
+}
+
+constexpr void StoreBE32(std::uint8_t* bytes, std::uint32_t v)
+{
+    StoreBE16(bytes, v >> 16);
+    StoreBE16(bytes + 2, v);
+}
 
 // Overwrites the 32-bit word at position with v, then returns to where the
 // file was. Lengths known only after writing are written as 0 and patched.

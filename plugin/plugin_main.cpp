@@ -1,7 +1,7 @@
 // The frame through which the host finds, starts and enumerates the module.
 #include "host/host_calls.h"
 #include "plugin/entry_points.h"
-#include "plugin/format_table.h"
+#include "plugin/format_handlers.h"
 
 #include <cstring>
 
@@ -85,12 +85,12 @@ extern "C" std::int32_t InitPlugin(PluginInfo* info, const HostApi* api) noexcep
     if (!api)
         return 1;
     SetHostApi(api);
-    ComputeFormatIds();
-    for (int index = 0; index < SAVE_FORMAT_COUNT; ++index) {
+    PublishFormatIds();
+    for (const SaveFormatRow& format : SaveFormatTable) {
         // The host's answer changes nothing here: a format it did not take
         // can still be asked for by FormatId.
-        HostRegisterFormat(info, HOST_FORMAT_KIND_ICON, SaveFormatTable[index].displayName, 0,
-                           SaveFormatTable[index].extension, FormatIdTable[index], HOST_FORMAT_CAPS_LOAD_SAVE);
+        HostRegisterFormat(info, HOST_FORMAT_KIND_ICON, format.displayName, 0, format.extension, format.formatId,
+                           HOST_FORMAT_CAPS_LOAD_SAVE);
     }
     return 1;
 }

@@ -2,34 +2,26 @@
 // in its tooltypes, and the "FORM" "ICON" chunk appended after it.
 #pragma once
 
+#include "formats/amiga/newicons_layout.h"
 #include "icon/icon_model.h"
+#include "plugin/format_table.h"
 
 #include <cstdint>
-
-// Save-format indices of the Amiga family, as SaveIcon numbers them.
-enum AmigaSaveFormat : int {
-    AMIGA_FORMAT_CLASSIC = 0,   // "AMIGAOS": classic planar images
-    AMIGA_FORMAT_NEWICON = 1,   // "NEWICON": plus NewIcons tooltype lines
-    AMIGA_FORMAT_OS35 = 2,      // "AMIGAOS35": plus a FORM with IMAG palette images
-    AMIGA_FORMAT_OS40 = 3,      // "AMIGAOS40": plus a FORM with ARGB true-colour images
-};
 
 // ---- DiskObject -------------------------------------------------------------
 
 // Reads a DiskObject icon; the file is open and its first four bytes are
-// E3 10 00 01. Fills the handle's attributes and appends the classic images,
-// then the NewIcons images, then the chunk images. Returns 1 or 0; on 0 the
-// handle may hold part of the icon, for the caller to release.
-int ReadDiskObject(HostFile* file, IconHandle* icon);
+// E3 10 00 01 (name is not used). Fills the handle's attributes and appends
+// the classic images, then the NewIcons images, then the chunk images.
+// Returns 1 or 0; on 0 the handle may hold part of the icon, for the caller
+// to release.
+int ReadDiskObject(const char* name, HostFile* file, IconHandle* icon);
 
 // Palettes of classic images: the 256-colour default, the four colours of
 // newer icons and of old-style ones (user data word 0). 0x00RRGGBB.
 extern const std::uint32_t (&DefaultPalette256)[256];
 extern const std::uint32_t IconPalette4[4];
 extern const std::uint32_t OldIconPalette4[4];
-
-// The tooltype line that introduces the NewIcons image lines, after a " " line.
-inline constexpr char NEWICONS_MARKER[] = "*** DON'T EDIT THE FOLLOWING LINES!! ***";
 
 // ---- NewIcons ---------------------------------------------------------------
 
@@ -43,9 +35,10 @@ inline constexpr char NEWICONS_MARKER[] = "*** DON'T EDIT THE FOLLOWING LINES!! 
 int DecodeNewIcons(IconHandle* icon, IconImage** tail, const char* im1Line, const char* im2Line,
                    const char* blockEnd, IconImage** im1Image);
 
-// Writes the NewIcons lines of normal (depth 1 to 8, at most 93 x 93) and of
-// its selected twin (the next image, when it carries IMAGEFLAG_SELECTED, has a
-// depth of at most 8 and the same size), each line one tooltype record.
+// Writes the NewIcons lines of normal (as NEWICONS_CAPACITY stores it: depth
+// 1 to 8, at most 93 x 93) and of its selected twin (the next image, when it
+// carries IMAGEFLAG_SELECTED, is stored too and has the same size), each line
+// one tooltype record.
 // Adds the number of records written to *recordCount. Returns 1, or 0 when
 // scratch memory cannot be had.
 int WriteNewIcons(HostFile* file, const IconImage* normal, std::int32_t* recordCount);
@@ -73,8 +66,9 @@ int ReadIconChunks(HostFile* file, IconHandle* icon, IconImage** tail, std::uint
                    IconImage** primary);
 
 // Writes the FORM of an icon: FACE, then one or two IMAG chunks (variant
-// AMIGA_FORMAT_OS35, normal of depth 1 to 8) or ARGB chunks (variant
-// AMIGA_FORMAT_OS40, normal of depth 32). The selected twin is the next image
+// AMIGA_OS35, normal as FORM_IMAG_CAPACITY stores it) or ARGB
+// chunks (variant AMIGA_OS40, normal as FORM_ARGB_CAPACITY
+// stores it). The selected twin is the next image
 // when it carries IMAGEFLAG_SELECTED, has the right kind of depth and the
 // normal image's size. compress asks for packed IMAG data. Returns 1 or 0.
 int WriteIconForm(HostFile* file, const IconImage* normal, int variant, std::uint32_t compress);
@@ -93,10 +87,11 @@ void EndChunk(HostFile* file, std::int64_t lengthPosition);
 
 // ---- Amiga icon writer ------------------------------------------------------
 
-// Writes a DiskObject icon in one of the four Amiga save formats, choosing and
-// converting the images it needs. attributes must not be null.
+// Writes a DiskObject icon in one of the four Amiga save formats (variant, an
+// AmigaIconVariant), choosing and converting the images it needs. attributes
+// must not be null.
 int WriteAmigaIcon(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t compress,
-                   int formatIndex);
+                   int variant);
 
 // Bit-packed run-length stream: decodes count values of bits bits (1..8) from
 // sourceBytes bytes into count bytes of destination. Stops at whichever runs

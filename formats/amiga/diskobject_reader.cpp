@@ -1,32 +1,17 @@
-// DiskObject icons: a fixed header, optional drawer data, one or two planar
-// images, the default tool, the tooltypes (where NewIcons images hide), the
-// second drawer data, then optionally a "FORM" "ICON" with newer images.
-//
-// Header, 78 bytes, big-endian:
-//   0 magic E310 and version 1    12 gadget width     14 gadget height
-//  26 second-image flag           44 user data (0: old-style icon)
-//  48 icon type                   50 default-tool flag    54 tooltypes flag
-//  58 x position (signed)         62 y position (signed)  66 drawer-data flag
-//  74 stack size
-// Drawer data, 56 bytes: left, top, width, height (16-bit), then 48 skipped.
-// Image header, 20 bytes: left, top, width, height, depth (16-bit), 10 skipped;
-// then depth planes of height rows of whole 16-bit words.
-// Texts: a 32-bit length, then the text with its NUL. Tooltypes: a 32-bit
-// word 4 x (entries + 1), then the texts.
-// Second drawer data, 6 bytes: flags (bit 1: show all files), view mode.
+// DiskObject icons (layout in diskobject_layout.h): the header, optional
+// drawer data, one or two planar images, the default tool, the tooltypes
+// (where NewIcons images hide), the second drawer data, then optionally a
+// "FORM" "ICON" with newer images. Of the drawer data only the window's
+// edges are read, of an image header only the size, position and depth; the
+// tool window text is not read.
 #include "formats/amiga/amiga_icon.h"
+#include "formats/amiga/diskobject_layout.h"
 #include "formats/amiga/icon_chunk_layout.h"
 
 #include "host/host_calls.h"
 #include "io/byte_io.h"
 
 #include <cstring>
-
-static constexpr std::int64_t DISKOBJECT_GADGET_OFFSET = 12;
-static constexpr std::int64_t DRAWER_DATA_SKIPPED = 48;
-static constexpr std::int64_t IMAGE_HEADER_SKIPPED = 10;
-static constexpr std::int32_t CLASSIC_MAX_DEPTH = 8;
-static constexpr std::uint32_t DRAWER_FLAG_SHOW_ALL = 2;
 
 struct DiskObjectHeader {
     std::uint32_t gadgetWidth;
@@ -53,37 +38,36 @@ static std::uint64_t BytesLeft(const ReadState& state)
     return state.fileSize - static_cast<std::uint64_t>(position);
 }
 
+// Reads the header from the start of the file, and the drawer data after it.
 static void ReadHeader(ReadState& state, DiskObjectHeader* header)
 {
     HostFile* file = state.file;
     IconHandle* icon = state.icon;
-    HostSeek(file, DISKOBJECT_GADGET_OFFSET, HOST_SEEK_START);
-    header->gadgetWidth = ReadBE16(file);
-    header->gadgetHeight = ReadBE16(file);
-    ReadBE16(file);                                         // gadget flags
-    HostSeek(file, 8, HOST_SEEK_CURRENT);
-    header->hasSecondImage = ReadBE32(file);
-    HostSeek(file, 14, HOST_SEEK_CURRENT);
+    std::uint8_t bytes[DISKOBJECT_HEADER_SIZE];
+    HostSeek(file, 0, HOST_SEEK_START);
+    ReadRecord(file, bytes, DISKOBJECT_HEADER_SIZE);
+    header->gadgetWidth = LoadBE16(bytes + DISKOBJECT_GADGET_WIDTH);
+    header->gadgetHeight = LoadBE16(bytes + DISKOBJECT_GADGET_HEIGHT);
+    header->hasSecondImage = LoadBE32(bytes + DISKOBJECT_SECOND_IMAGE_FLAG);
     // Only 0 means old-style; real files carry junk in the upper bytes.
-    header->oldStyle = ReadBE32(file) == 0;
-    icon->type = ReadByte(file);
-    ReadByte(file);                                         // padding
-    header->hasDefaultTool = ReadBE32(file);
-    header->hasToolTypes = ReadBE32(file);
-    icon->posX = static_cast<std::int32_t>(ReadBE32(file));
-    icon->posY = static_cast<std::int32_t>(ReadBE32(file));
-    header->hasDrawerData = ReadBE32(file);
-    ReadBE32(file);                                         // tool-window flag
-    icon->stackSize = static_cast<std::int32_t>(ReadBE32(file));
+    header->oldStyle = LoadBE32(bytes + DISKOBJECT_USER_DATA) == 0;
+    icon->type = bytes[DISKOBJECT_TYPE];
+    header->hasDefaultTool = LoadBE32(bytes + DISKOBJECT_DEFAULT_TOOL_FLAG);
+    header->hasToolTypes = LoadBE32(bytes + DISKOBJECT_TOOL_TYPES_FLAG);
+    icon->posX = static_cast<std::int32_t>(LoadBE32(bytes + DISKOBJECT_X));
+    icon->posY = static_cast<std::int32_t>(LoadBE32(bytes + DISKOBJECT_Y));
+    header->hasDrawerData = LoadBE32(bytes + DISKOBJECT_DRAWER_DATA_FLAG);
+    icon->stackSize = static_cast<std::int32_t>(LoadBE32(bytes + DISKOBJECT_STACK_SIZE));
 
     if (header->hasDrawerData) {
+        std::uint8_t drawer[DISKOBJECT_DRAWER_DATA_SIZE];
+        ReadRecord(file, drawer, DISKOBJECT_DRAWER_DATA_SIZE);
         // Read unsigned: a window edge of -1 becomes 65535, and writing the
         // low 16 bits back gives the same file.
-        icon->drawerLeft = ReadBE16(file);
-        icon->drawerTop = ReadBE16(file);
-        icon->drawerWidth = ReadBE16(file);
-        icon->drawerHeight = ReadBE16(file);
-        HostSeek(file, DRAWER_DATA_SKIPPED, HOST_SEEK_CURRENT);
+        icon->drawerLeft = static_cast<std::int32_t>(LoadBE16(drawer + DISKOBJECT_DRAWER_LEFT));
+        icon->drawerTop = static_cast<std::int32_t>(LoadBE16(drawer + DISKOBJECT_DRAWER_TOP));
+        icon->drawerWidth = static_cast<std::int32_t>(LoadBE16(drawer + DISKOBJECT_DRAWER_WIDTH));
+        icon->drawerHeight = static_cast<std::int32_t>(LoadBE16(drawer + DISKOBJECT_DRAWER_HEIGHT));
     }
 }
 
@@ -103,7 +87,7 @@ static void BuildClassicPalette(std::uint32_t* palette, std::uint32_t depth, int
 static void CopyPlanes(const std::uint8_t* planes, std::uint32_t width, std::uint32_t height,
                        std::uint32_t depth, std::uint32_t left, std::uint32_t top, IconImage* image)
 {
-    std::uint64_t rowBytes = ((std::uint64_t{width} + 15) >> 3) & ~std::uint64_t{1};
+    std::uint64_t rowBytes = DiskObjectRowBytes(width);
     std::int64_t copyWidth = width;
     std::int64_t copyHeight = height;
     if (std::int64_t{image->width} < std::int64_t{width} + left)
@@ -131,17 +115,16 @@ static int ReadClassicImage(ReadState& state, const DiskObjectHeader& header, in
 {
     HostFile* file = state.file;
     *made = nullptr;
-    std::uint32_t left = ReadBE16(file);
-    std::uint32_t top = ReadBE16(file);
-    std::uint32_t width = ReadBE16(file);
-    std::uint32_t height = ReadBE16(file);
-    std::uint32_t depth = ReadBE16(file);
-    HostSeek(file, IMAGE_HEADER_SKIPPED, HOST_SEEK_CURRENT);
-    // A pixel is one byte and a palette 256 colours: no room for a ninth plane.
-    if (depth > CLASSIC_MAX_DEPTH)
+    std::uint8_t bytes[DISKOBJECT_IMAGE_HEADER_SIZE];
+    ReadRecord(file, bytes, DISKOBJECT_IMAGE_HEADER_SIZE);
+    std::uint32_t left = LoadBE16(bytes + DISKOBJECT_IMAGE_LEFT);
+    std::uint32_t top = LoadBE16(bytes + DISKOBJECT_IMAGE_TOP);
+    std::uint32_t width = LoadBE16(bytes + DISKOBJECT_IMAGE_WIDTH);
+    std::uint32_t height = LoadBE16(bytes + DISKOBJECT_IMAGE_HEIGHT);
+    std::uint32_t depth = LoadBE16(bytes + DISKOBJECT_IMAGE_DEPTH);
+    if (depth > DISKOBJECT_MAX_DEPTH)
         return 0;
-    std::uint64_t rowBytes = ((std::uint64_t{width} + 15) >> 3) & ~std::uint64_t{1};
-    std::uint64_t dataSize = std::uint64_t{depth} * height * rowBytes;
+    std::uint64_t dataSize = std::uint64_t{depth} * height * DiskObjectRowBytes(width);
     if (dataSize > BytesLeft(state))
         return 0;
 
@@ -196,7 +179,7 @@ static int ReadToolTypes(ReadState& state, ToolTypeLines* lines)
     HostFile* file = state.file;
     IconHandle* icon = state.icon;
     auto countWord = static_cast<std::int32_t>(ReadBE32(file));
-    std::int32_t entries = countWord / 4 - 1;
+    std::int32_t entries = countWord / static_cast<std::int32_t>(DISKOBJECT_TOOL_TYPE_SLOT) - 1;
     if (entries == 0)
         return 1;
     // Each stored line is at most its text and a NUL, and each text came with
@@ -214,7 +197,7 @@ static int ReadToolTypes(ReadState& state, ToolTypeLines* lines)
     std::uint64_t write = 0;
     std::int64_t lastStored = -1;
     for (std::int32_t entry = 0; entry < entries; ++entry) {
-        if (BytesLeft(state) < 4)
+        if (BytesLeft(state) < DISKOBJECT_TEXT_LENGTH_SIZE)
             return 0;
         std::uint32_t length = ReadBE32(file);
         if (length > BytesLeft(state))
@@ -234,9 +217,9 @@ static int ReadToolTypes(ReadState& state, ToolTypeLines* lines)
             lines->markerSeen = 1;
             continue;
         }
-        if (!lines->im1 && std::strncmp(text, "IM1=", 4) == 0)
+        if (!lines->im1 && std::strncmp(text, NEWICONS_NORMAL_PREFIX, NEWICONS_PREFIX_LENGTH) == 0)
             lines->im1 = text;
-        else if (!lines->im2 && std::strncmp(text, "IM2=", 4) == 0)
+        else if (!lines->im2 && std::strncmp(text, NEWICONS_SELECTED_PREFIX, NEWICONS_PREFIX_LENGTH) == 0)
             lines->im2 = text;
         lastStored = static_cast<std::int64_t>(write);
         write += textLength + 1;
@@ -245,7 +228,7 @@ static int ReadToolTypes(ReadState& state, ToolTypeLines* lines)
     return 1;
 }
 
-int ReadDiskObject(HostFile* file, IconHandle* icon)
+int ReadDiskObject(const char* /*name*/, HostFile* file, IconHandle* icon)
 {
     HostSeek(file, 0, HOST_SEEK_END);
     std::int64_t size = HostSeek(file, 0, HOST_SEEK_START);
@@ -276,9 +259,10 @@ int ReadDiskObject(HostFile* file, IconHandle* icon)
             primary = newIcon;
     }
     if (header.hasDrawerData && !header.oldStyle) {
-        std::uint32_t flags = ReadBE32(file);
-        icon->showAll = (flags & DRAWER_FLAG_SHOW_ALL) ? 1 : 0;
-        std::uint32_t viewMode = ReadBE16(file);
+        std::uint8_t drawer[DISKOBJECT_DRAWER_DATA2_SIZE];
+        ReadRecord(file, drawer, DISKOBJECT_DRAWER_DATA2_SIZE);
+        icon->showAll = (LoadBE32(drawer + DISKOBJECT_DRAWER2_FLAGS) & DISKOBJECT_DRAWER2_SHOW_ALL) ? 1 : 0;
+        std::uint32_t viewMode = LoadBE16(drawer + DISKOBJECT_DRAWER2_VIEW_MODE);
         icon->viewMode = viewMode ? static_cast<std::int32_t>(viewMode) : 1;
     }
 
@@ -288,8 +272,7 @@ int ReadDiskObject(HostFile* file, IconHandle* icon)
     if (position >= 0 && static_cast<std::uint64_t>(position) < state.fileSize) {
         std::uint8_t id[4] = {'x', 'x', 'x', 'x'};
         HostRead(file, id, 4);
-        std::uint32_t word = std::uint32_t{id[0]} << 24 | std::uint32_t{id[1]} << 16 | std::uint32_t{id[2]} << 8 | id[3];
-        if (word == ICON_CHUNK_FORM && !ReadIconChunks(file, icon, &state.tail, state.fileSize, &primary))
+        if (LoadBE32(id) == ICON_CHUNK_FORM && !ReadIconChunks(file, icon, &state.tail, state.fileSize, &primary))
             return 0;
     }
     if (primary)

@@ -1,26 +1,26 @@
 // Writes the four Amiga save formats: a complete DiskObject (header, drawer
 // data for drawers, one or two planar images, default tool, tooltypes, second
 // drawer data), plus NewIcons lines among the tooltypes ("NEWICON") or an icon
-// FORM after it ("AMIGAOS35", "AMIGAOS40"). The layout is the reader's.
+// FORM after it ("AMIGAOS35", "AMIGAOS40"). The layout is in
+// diskobject_layout.h; what each part takes is in the format table's
+// capacities (AMIGA_CLASSIC_CAPACITY, then the format's own).
 //
-// Header, 78 bytes, big-endian:
-//   0 E310, 1   4 next gadget 0   8 left, top 0   12 width   14 height
-//  16 gadget flags (4 one image, 6 two)   18 activation 3   20 gadget type 1
-//  22 first image 1   26 second image 0/1   30..43 zeros   44 user data 1
-//  48 type   49 0   50 default-tool flag   54 tooltypes flag   58 x   62 y
-//  66 drawer-data flag   70 tool window 0   74 stack size
-// Image header, 20 bytes: left 0, top 0, width, height, depth, image-data
-// flag 1 (32 bits), plane pick 0, plane on/off 0, next image 0 (32 bits).
+// The header is written with gadget flags 4 (one image) or 6 (two), activation
+// 3, gadget type 1, the first-image flag and user data 1 (a newer icon); an
+// image header with the image-data flag 1. Every other field the icon's
+// attributes do not give is 0.
 #include "formats/amiga/amiga_icon.h"
+#include "formats/amiga/diskobject_layout.h"
 
 #include "host/host_calls.h"
 #include "io/byte_io.h"
+#include "plugin/format_table.h"
 
 #include <cstring>
 
-static constexpr std::int32_t CLASSIC_MAX_SIDE = 256;
-static constexpr std::int32_t NEWICONS_MAX_SIDE = 93;
+// Classic images that are not 2 or 3 planes deep are converted to 2 planes.
 static constexpr std::int32_t CLASSIC_CONVERTED_DEPTH = 2;
+static_assert(HasDepth(AMIGA_CLASSIC_CAPACITY.depths, CLASSIC_CONVERTED_DEPTH));
 static constexpr std::int32_t ICON_TYPE_DRAWER = 2;
 static constexpr std::int32_t ICON_TYPE_TOOL = 3;
 static constexpr std::uint32_t GADGET_FLAGS_ONE_IMAGE = 4;
@@ -28,6 +28,14 @@ static constexpr std::uint32_t GADGET_FLAGS_TWO_IMAGES = 6;
 static constexpr std::uint32_t GADGET_ACTIVATION = 3;
 static constexpr std::uint32_t GADGET_TYPE_BOOL = 1;
 static constexpr std::uint32_t NEWER_ICON_USER_DATA = 1;
+// The window a drawer opens in: both pens the screen's, the flags of an
+// ordinary sizeable window, a 100 x 70 minimum and no maximum.
+static constexpr std::uint32_t DRAWER_PEN_DEFAULT = 0xFF;
+static constexpr std::uint32_t DRAWER_WINDOW_FLAGS = 0x0200127F;
+static constexpr std::uint32_t DRAWER_MIN_WIDTH = 100;
+static constexpr std::uint32_t DRAWER_MIN_HEIGHT = 70;
+static constexpr std::uint32_t DRAWER_NO_MAXIMUM = 0xFFFF;
+static constexpr std::uint32_t DRAWER_SCREEN_TYPE = 1;
 
 struct PaletteBuffer {
     std::uint32_t entries[ICON_PALETTE_ENTRIES];
@@ -51,24 +59,14 @@ static void ReleaseTemporaries(WriterTemporaries* temps)
     std::memset(&temps->selected, 0, sizeof temps->selected);
 }
 
-static int FitsIn(const IconImage* image, std::int32_t maxWidth, std::int32_t maxHeight)
+static int FitsIn(const IconImage* image, const FormatCapacity& capacity)
 {
-    return image->width <= maxWidth && image->height <= maxHeight;
+    return image->width <= capacity.maxSide && image->height <= capacity.maxSide;
 }
 
 static int IsSelected(const IconImage* image)
 {
     return (image->flags & IMAGEFLAG_SELECTED) != 0;
-}
-
-// The image after normal when it can stand for normal's selected state.
-static const IconImage* TwinOf(const IconImage* normal, std::int32_t depth)
-{
-    const IconImage* next = normal->next;
-    if (next && IsSelected(next) && next->depth == depth && next->width == normal->width &&
-        next->height == normal->height)
-        return next;
-    return nullptr;
 }
 
 // Converts source into temp (width x height bytes of indices): onto a given
@@ -98,15 +96,15 @@ static int ConvertImage(const IconImage* source, IconImage* temp, std::int32_t t
     return HostQuantize(source->pixels, temp->pixels, &params, mode, 0) != 0;
 }
 
-// Finds the first true-colour image that fits, without IMAGEFLAG_SELECTED, and
-// has the host choose a palette for it (index 0 kept for transparency); its
-// selected twin, when the next image is one, likewise. Returns the converted
-// normal image, or null.
-static IconImage* QuantizeForIcon(const IconImage* list, std::int32_t maxWidth, std::int32_t maxHeight,
-                                  WriterTemporaries* temps)
+// Finds the first image of a depth the part reduces (true colour) that fits,
+// without IMAGEFLAG_SELECTED, and has the host choose a palette for it (index
+// 0 kept for transparency); its selected twin, when the next image is one,
+// likewise. Returns the converted normal image, or null.
+static IconImage* QuantizeForIcon(const IconImage* list, const FormatCapacity& capacity, WriterTemporaries* temps)
 {
     const IconImage* source = list;
-    while (source && !(source->depth == 32 && !IsSelected(source) && FitsIn(source, maxWidth, maxHeight)))
+    while (source && !(HasDepth(capacity.reducedDepths, source->depth) && !IsSelected(source) &&
+                       FitsIn(source, capacity)))
         source = source->next;
     if (!source)
         return nullptr;
@@ -133,29 +131,27 @@ static IconImage* QuantizeForIcon(const IconImage* list, std::int32_t maxWidth, 
 static const IconImage* ChooseClassicImage(const IconImage* list, WriterTemporaries* temps,
                                            const IconImage** unchanged)
 {
+    const FormatCapacity& classic = AMIGA_CLASSIC_CAPACITY;
     *unchanged = nullptr;
     for (const IconImage* image = list; image; image = image->next) {
-        if (FitsIn(image, CLASSIC_MAX_SIDE, CLASSIC_MAX_SIDE) && (image->depth == 2 || image->depth == 3)) {
+        if (FitsIn(image, classic) && HasDepth(classic.depths, image->depth)) {
             *unchanged = image;
             return image;
         }
     }
     const IconImage* source = nullptr;
     for (const IconImage* image = list; image; image = image->next) {
-        if (!IsSelected(image) && FitsIn(image, CLASSIC_MAX_SIDE, CLASSIC_MAX_SIDE) &&
-            (!source || image->depth < source->depth))
+        if (!IsSelected(image) && FitsIn(image, classic) && (!source || image->depth < source->depth))
             source = image;
     }
-    if (!source || (source->depth > 8 && source->depth != 32))
+    if (!source || !HasDepth(classic.reducedDepths, source->depth))
         return nullptr;
 
     for (std::uint32_t i = 0; i < ICON_PALETTE_ENTRIES; ++i)
         temps->palette1.entries[i] = i < 4 ? IconPalette4[i] : 0;
     if (!ConvertImage(source, &temps->normal, CLASSIC_CONVERTED_DEPTH, temps->palette1.entries, HOST_QUANTIZE_MAP))
         return nullptr;
-    // A twin of another size would be read past its pixels or sheared.
-    const IconImage* twin = source->next;
-    if (twin && IsSelected(twin) && twin->width == source->width && twin->height == source->height) {
+    if (const IconImage* twin = SelectedTwin(source)) {
         if (!ConvertImage(twin, &temps->selected, CLASSIC_CONVERTED_DEPTH, temps->palette1.entries,
                           HOST_QUANTIZE_MAP))
             return nullptr;
@@ -169,48 +165,42 @@ static void WriteHeader(HostFile* file, const IconImage* classic, int twoImages,
                         int hasToolTypes)
 {
     std::int32_t type = attributes->type ? attributes->type : ICON_TYPE_TOOL;
-    WriteBE16(file, 0xE310);
-    WriteBE16(file, 1);
-    WriteBE32(file, 0);                                         // next gadget
-    WriteBE32(file, 0);                                         // left and top edges
-    WriteBE16(file, static_cast<std::uint32_t>(classic->width));
-    WriteBE16(file, static_cast<std::uint32_t>(classic->height));
-    WriteBE16(file, twoImages ? GADGET_FLAGS_TWO_IMAGES : GADGET_FLAGS_ONE_IMAGE);
-    WriteBE16(file, GADGET_ACTIVATION);
-    WriteBE16(file, GADGET_TYPE_BOOL);
-    WriteBE32(file, 1);                                         // first image
-    WriteBE32(file, twoImages ? 1 : 0);                         // second image
-    WriteZeros(file, 12);                                       // text, exclude, special info
-    WriteBE16(file, 0);                                         // gadget id
-    WriteBE32(file, NEWER_ICON_USER_DATA);
-    HostPutC(file, type & 0xFF);
-    HostPutC(file, 0);
-    WriteBE32(file, attributes->defaultTool ? 1 : 0);
-    WriteBE32(file, hasToolTypes ? 1 : 0);
-    WriteBE32(file, static_cast<std::uint32_t>(attributes->posX));
-    WriteBE32(file, static_cast<std::uint32_t>(attributes->posY));
-    WriteBE32(file, type == ICON_TYPE_DRAWER ? 1 : 0);
-    WriteBE32(file, 0);                                         // tool window
-    WriteBE32(file, static_cast<std::uint32_t>(attributes->stackSize));
+    std::uint8_t header[DISKOBJECT_HEADER_SIZE] = {};
+    StoreBE32(header + DISKOBJECT_MAGIC_WORD, DISKOBJECT_MAGIC);
+    StoreBE16(header + DISKOBJECT_GADGET_WIDTH, static_cast<std::uint32_t>(classic->width));
+    StoreBE16(header + DISKOBJECT_GADGET_HEIGHT, static_cast<std::uint32_t>(classic->height));
+    StoreBE16(header + DISKOBJECT_GADGET_FLAGS, twoImages ? GADGET_FLAGS_TWO_IMAGES : GADGET_FLAGS_ONE_IMAGE);
+    StoreBE16(header + DISKOBJECT_ACTIVATION, GADGET_ACTIVATION);
+    StoreBE16(header + DISKOBJECT_GADGET_TYPE, GADGET_TYPE_BOOL);
+    StoreBE32(header + DISKOBJECT_IMAGE_FLAG, 1);
+    StoreBE32(header + DISKOBJECT_SECOND_IMAGE_FLAG, twoImages ? 1 : 0);
+    StoreBE32(header + DISKOBJECT_USER_DATA, NEWER_ICON_USER_DATA);
+    header[DISKOBJECT_TYPE] = static_cast<std::uint8_t>(type & 0xFF);
+    StoreBE32(header + DISKOBJECT_DEFAULT_TOOL_FLAG, attributes->defaultTool ? 1 : 0);
+    StoreBE32(header + DISKOBJECT_TOOL_TYPES_FLAG, hasToolTypes ? 1 : 0);
+    StoreBE32(header + DISKOBJECT_X, static_cast<std::uint32_t>(attributes->posX));
+    StoreBE32(header + DISKOBJECT_Y, static_cast<std::uint32_t>(attributes->posY));
+    StoreBE32(header + DISKOBJECT_DRAWER_DATA_FLAG, type == ICON_TYPE_DRAWER ? 1 : 0);
+    StoreBE32(header + DISKOBJECT_STACK_SIZE, static_cast<std::uint32_t>(attributes->stackSize));
+    HostWrite(file, header, DISKOBJECT_HEADER_SIZE);
+    if (type != ICON_TYPE_DRAWER)
+        return;
 
-    if (type == ICON_TYPE_DRAWER) {
-        // The window record a drawer opens with, and its scroll position.
-        WriteBE16(file, static_cast<std::uint32_t>(attributes->drawerLeft));
-        WriteBE16(file, static_cast<std::uint32_t>(attributes->drawerTop));
-        WriteBE16(file, static_cast<std::uint32_t>(attributes->drawerWidth));
-        WriteBE16(file, static_cast<std::uint32_t>(attributes->drawerHeight));
-        HostPutC(file, 0xFF);                                   // detail pen
-        HostPutC(file, 0xFF);                                   // block pen
-        WriteBE32(file, 0);                                     // event flags
-        WriteBE32(file, 0x0200127F);                            // window flags
-        WriteZeros(file, 20);                                   // five links
-        WriteBE16(file, 100);                                   // minimum width
-        WriteBE16(file, 70);                                    // minimum height
-        WriteBE16(file, 0xFFFF);                                // maximum width
-        WriteBE16(file, 0xFFFF);                                // maximum height
-        WriteBE16(file, 1);                                     // screen type
-        WriteZeros(file, 8);                                    // scroll position
-    }
+    // The window record a drawer opens with; no links, scrolled to the origin.
+    std::uint8_t drawer[DISKOBJECT_DRAWER_DATA_SIZE] = {};
+    StoreBE16(drawer + DISKOBJECT_DRAWER_LEFT, static_cast<std::uint32_t>(attributes->drawerLeft));
+    StoreBE16(drawer + DISKOBJECT_DRAWER_TOP, static_cast<std::uint32_t>(attributes->drawerTop));
+    StoreBE16(drawer + DISKOBJECT_DRAWER_WIDTH, static_cast<std::uint32_t>(attributes->drawerWidth));
+    StoreBE16(drawer + DISKOBJECT_DRAWER_HEIGHT, static_cast<std::uint32_t>(attributes->drawerHeight));
+    drawer[DISKOBJECT_DRAWER_DETAIL_PEN] = DRAWER_PEN_DEFAULT;
+    drawer[DISKOBJECT_DRAWER_BLOCK_PEN] = DRAWER_PEN_DEFAULT;
+    StoreBE32(drawer + DISKOBJECT_DRAWER_WINDOW_FLAGS, DRAWER_WINDOW_FLAGS);
+    StoreBE16(drawer + DISKOBJECT_DRAWER_MIN_WIDTH, DRAWER_MIN_WIDTH);
+    StoreBE16(drawer + DISKOBJECT_DRAWER_MIN_HEIGHT, DRAWER_MIN_HEIGHT);
+    StoreBE16(drawer + DISKOBJECT_DRAWER_MAX_WIDTH, DRAWER_NO_MAXIMUM);
+    StoreBE16(drawer + DISKOBJECT_DRAWER_MAX_HEIGHT, DRAWER_NO_MAXIMUM);
+    StoreBE16(drawer + DISKOBJECT_DRAWER_SCREEN_TYPE, DRAWER_SCREEN_TYPE);
+    HostWrite(file, drawer, DISKOBJECT_DRAWER_DATA_SIZE);
 }
 
 // One image record: its header, then depth planes of the normal image's size,
@@ -218,17 +208,15 @@ static void WriteHeader(HostFile* file, const IconImage* classic, int twoImages,
 static int WritePlanarImage(HostFile* file, const IconImage* image, std::int32_t width, std::int32_t height)
 {
     std::uint32_t depth = static_cast<std::uint32_t>(image->depth);
-    WriteBE16(file, 0);
-    WriteBE16(file, 0);
-    WriteBE16(file, static_cast<std::uint32_t>(width));
-    WriteBE16(file, static_cast<std::uint32_t>(height));
-    WriteBE16(file, depth);
-    WriteBE32(file, 1);                                         // image data present
-    HostPutC(file, 0);                                          // plane pick
-    HostPutC(file, 0);                                          // plane on/off
-    WriteBE32(file, 0);                                         // next image
+    // At the top left, planes present, no plane pick, no next image.
+    std::uint8_t header[DISKOBJECT_IMAGE_HEADER_SIZE] = {};
+    StoreBE16(header + DISKOBJECT_IMAGE_WIDTH, static_cast<std::uint32_t>(width));
+    StoreBE16(header + DISKOBJECT_IMAGE_HEIGHT, static_cast<std::uint32_t>(height));
+    StoreBE16(header + DISKOBJECT_IMAGE_DEPTH, depth);
+    StoreBE32(header + DISKOBJECT_IMAGE_DATA, 1);
+    HostWrite(file, header, DISKOBJECT_IMAGE_HEADER_SIZE);
 
-    std::uint64_t rowBytes = ((std::uint64_t(width) + 15) >> 3) & ~std::uint64_t{1};
+    std::uint64_t rowBytes = DiskObjectRowBytes(static_cast<std::uint64_t>(width));
     std::uint64_t planeBytes = rowBytes * std::uint64_t(height);
     std::uint64_t dataSize = planeBytes * depth;
     if (dataSize == 0)
@@ -260,14 +248,16 @@ static void WriteText(HostFile* file, const char* text)
     HostWrite(file, text, static_cast<std::int64_t>(length));
 }
 
-// The deepest palette image that fits, is not selected and is not the image
-// already used for the classic part; the first one on a tie.
-static const IconImage* DeepestPaletteImage(const IconImage* list, std::int32_t maxSide, const IconImage* excluded)
+// The deepest image of a depth the part stores (palette depths) that fits,
+// is not selected and is not the image already used for the classic part;
+// the first one on a tie.
+static const IconImage* DeepestPaletteImage(const IconImage* list, const FormatCapacity& capacity,
+                                            const IconImage* excluded)
 {
     const IconImage* best = nullptr;
     for (const IconImage* image = list; image; image = image->next) {
-        if (image == excluded || IsSelected(image) || !FitsIn(image, maxSide, maxSide) || image->depth < 1 ||
-            image->depth > 8)
+        if (image == excluded || IsSelected(image) || !FitsIn(image, capacity) ||
+            !HasDepth(capacity.depths, image->depth))
             continue;
         if (!best || image->depth > best->depth)
             best = image;
@@ -275,8 +265,8 @@ static const IconImage* DeepestPaletteImage(const IconImage* list, std::int32_t 
     return best;
 }
 
-static int WriteToolTypes(HostFile* file, const IconImage* list, const IconAttributes* attributes,
-                          int formatIndex, const IconImage* classicUnchanged, WriterTemporaries* temps)
+static int WriteToolTypes(HostFile* file, const IconImage* list, const IconAttributes* attributes, int variant,
+                          const IconImage* classicUnchanged, WriterTemporaries* temps)
 {
     std::int64_t countPosition = HostSeek(file, 0, HOST_SEEK_CURRENT);
     std::int32_t records = 0;
@@ -285,14 +275,14 @@ static int WriteToolTypes(HostFile* file, const IconImage* list, const IconAttri
         for (char** entry = attributes->toolTypes; *entry; ++entry)
             ++records;
     }
-    WriteBE32(file, 4 * static_cast<std::uint32_t>(records + 1));
+    WriteBE32(file, DISKOBJECT_TOOL_TYPE_SLOT * static_cast<std::uint32_t>(records + 1));
     for (std::int32_t i = 0; i < records; ++i) {
         const char* text = attributes->toolTypes[i];
         if (i > 0 && std::strcmp(text, NEWICONS_MARKER) == 0 && std::strcmp(attributes->toolTypes[i - 1], " ") == 0)
             markerPresent = 1;
         WriteText(file, text);
     }
-    if (formatIndex != AMIGA_FORMAT_NEWICON)
+    if (variant != AMIGA_NEWICONS)
         return 1;
 
     if (!markerPresent) {
@@ -300,25 +290,28 @@ static int WriteToolTypes(HostFile* file, const IconImage* list, const IconAttri
         WriteText(file, NEWICONS_MARKER);
         records += 2;
     }
-    const IconImage* image = DeepestPaletteImage(list, NEWICONS_MAX_SIDE, classicUnchanged);
+    const IconImage* image = DeepestPaletteImage(list, NEWICONS_CAPACITY, classicUnchanged);
     if (!image)
-        image = QuantizeForIcon(list, NEWICONS_MAX_SIDE, NEWICONS_MAX_SIDE, temps);
+        image = QuantizeForIcon(list, NEWICONS_CAPACITY, temps);
     if (!image || !WriteNewIcons(file, image, &records))
         return 0;
-    PatchBE32(file, countPosition, 4 * static_cast<std::uint32_t>(records + 1));
+    PatchBE32(file, countPosition, DISKOBJECT_TOOL_TYPE_SLOT * static_cast<std::uint32_t>(records + 1));
     HostSeek(file, 0, HOST_SEEK_END);
     return 1;
 }
 
 static int WriteAmigaIconWork(HostFile* file, IconImage* list, const IconAttributes* attributes,
-                              std::uint32_t compress, int formatIndex, WriterTemporaries* temps)
+                              std::uint32_t compress, int variant, WriterTemporaries* temps)
 {
     const IconImage* unchanged = nullptr;
     const IconImage* classic = ChooseClassicImage(list, temps, &unchanged);
     if (!classic)
         return 0;
-    const IconImage* twin = TwinOf(classic, classic->depth);
-    int hasToolTypes = attributes->toolTypes != nullptr || formatIndex == AMIGA_FORMAT_NEWICON;
+    // The planes of both images are written with the normal image's depth.
+    const IconImage* twin = SelectedTwin(classic);
+    if (twin && twin->depth != classic->depth)
+        twin = nullptr;
+    int hasToolTypes = attributes->toolTypes != nullptr || variant == AMIGA_NEWICONS;
     WriteHeader(file, classic, twin != nullptr, attributes, hasToolTypes);
     if (!WritePlanarImage(file, classic, classic->width, classic->height))
         return 0;
@@ -328,38 +321,41 @@ static int WriteAmigaIconWork(HostFile* file, IconImage* list, const IconAttribu
 
     if (attributes->defaultTool)
         WriteText(file, attributes->defaultTool);
-    if (hasToolTypes && !WriteToolTypes(file, list, attributes, formatIndex, unchanged, temps))
+    if (hasToolTypes && !WriteToolTypes(file, list, attributes, variant, unchanged, temps))
         return 0;
     std::int32_t type = attributes->type ? attributes->type : ICON_TYPE_TOOL;
     if (type == ICON_TYPE_DRAWER) {
-        WriteBE32(file, static_cast<std::uint32_t>(attributes->showAll & 1) << 1);
-        WriteBE16(file, static_cast<std::uint32_t>(attributes->viewMode));
+        std::uint8_t drawer[DISKOBJECT_DRAWER_DATA2_SIZE] = {};
+        StoreBE32(drawer + DISKOBJECT_DRAWER2_FLAGS, (attributes->showAll & 1) ? DISKOBJECT_DRAWER2_SHOW_ALL : 0);
+        StoreBE16(drawer + DISKOBJECT_DRAWER2_VIEW_MODE, static_cast<std::uint32_t>(attributes->viewMode));
+        HostWrite(file, drawer, DISKOBJECT_DRAWER_DATA2_SIZE);
     }
 
     const IconImage* formImage = nullptr;
-    if (formatIndex == AMIGA_FORMAT_OS35) {
+    if (variant == AMIGA_OS35) {
         ReleaseTemporaries(temps);
-        formImage = DeepestPaletteImage(list, CLASSIC_MAX_SIDE, unchanged);
+        formImage = DeepestPaletteImage(list, FORM_IMAG_CAPACITY, unchanged);
         if (!formImage)
-            formImage = QuantizeForIcon(list, CLASSIC_MAX_SIDE, CLASSIC_MAX_SIDE, temps);
-    } else if (formatIndex == AMIGA_FORMAT_OS40) {
+            formImage = QuantizeForIcon(list, FORM_IMAG_CAPACITY, temps);
+    } else if (variant == AMIGA_OS40) {
+        const FormatCapacity& argb = FORM_ARGB_CAPACITY;
         for (const IconImage* image = list; image && !formImage; image = image->next) {
-            if (image->depth == 32 && FitsIn(image, CLASSIC_MAX_SIDE, CLASSIC_MAX_SIDE))
+            if (HasDepth(argb.depths, image->depth) && FitsIn(image, argb))
                 formImage = image;
         }
     } else {
         return 1;
     }
-    return formImage && WriteIconForm(file, formImage, formatIndex, compress);
+    return formImage && WriteIconForm(file, formImage, variant, compress);
 }
 
 int WriteAmigaIcon(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t compress,
-                   int formatIndex)
+                   int variant)
 {
-    if (!first || !attributes || formatIndex < AMIGA_FORMAT_CLASSIC || formatIndex > AMIGA_FORMAT_OS40)
+    if (!first || !attributes || variant < AMIGA_CLASSIC || variant > AMIGA_OS40)
         return 0;
     WriterTemporaries temps{};
-    int ok = WriteAmigaIconWork(file, first, attributes, compress, formatIndex, &temps);
+    int ok = WriteAmigaIconWork(file, first, attributes, compress, variant, &temps);
     ReleaseTemporaries(&temps);
     return ok;
 }

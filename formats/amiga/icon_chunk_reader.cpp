@@ -1,31 +1,7 @@
-// Reads the chunks of an icon "FORM" "ICON": "FACE" sets the size, each
-// "IMAG" makes a palette image, each "ARGB" a true-colour image. Every
-// number is big-endian; every chunk is an id, a 32-bit length L counting the
-// data only, the data, and a pad byte when L is odd.
-//
-// "FACE" data:
-//   0  1  width - 1
-//   1  1  height - 1
-//   2  1  flags (not used when reading)
-//   3  1  aspect (not used when reading)
-//   4  2  largest palette byte count - 1 (not used when reading)
-//
-// "IMAG" data:
-//   0  1  transparent pen
-//   1  1  palette colours - 1
-//   2  1  flags: bit 0 the pen applies, bit 1 a palette follows the image bytes
-//   3  1  image format: 0 raw (a byte per pixel), else bit-packed run-length
-//   4  1  palette format: 0 raw (red, green, blue), else bit-packed run-length
-//   5  1  depth, 1 to 8
-//   6  2  image byte count - 1
-//   8  2  palette byte count - 1
-//  10  n  image bytes, then the palette bytes when flag bit 1 is set
-//
-// "ARGB" data:
-//   0  4  header word (not used when reading)
-//   4  4  compressed byte count - 1
-//   8  2  reserved
-//  10  .  zlib stream of width x height pixels, bytes alpha, red, green, blue
+// Reads the chunks of an icon "FORM" "ICON" (layout in icon_chunk_layout.h):
+// "FACE" sets the size, each "IMAG" makes a palette image, each "ARGB" a
+// true-colour image. Of "FACE" only the size is read; the "ARGB" header word
+// and reserved field are not looked at.
 #include "formats/amiga/amiga_icon.h"
 #include "formats/amiga/icon_chunk_layout.h"
 
@@ -35,13 +11,9 @@
 
 #include <cstring>
 
-
-// The FORM length and the "ICON" type, which the reader does not check.
-static constexpr std::int64_t ICON_FORM_SKIP = 8;
-static constexpr std::uint64_t ICON_CHUNK_HEADER_SIZE = 8;
-static constexpr std::uint64_t ICON_FACE_SIZE = 6;
-static constexpr std::uint64_t ICON_IMAG_HEADER_SIZE = 10;
-static constexpr std::uint64_t ICON_ARGB_HEADER_SIZE = 10;
+// After the id "FORM": the FORM length and the "ICON" type, which the reader
+// does not check.
+static constexpr std::int64_t ICON_FORM_SKIP = ICON_FORM_HEADER_SIZE - ICON_CHUNK_LENGTH;
 
 static constexpr std::uint64_t ICON_ARGB_BYTES_PER_PIXEL = 4;
 // EnsureBuffer sizes are 32-bit signed.
@@ -196,8 +168,10 @@ static int ReadFace(ChunkReader* reader, std::uint64_t dataStart, std::uint64_t 
 {
     if (bytesLeft < ICON_FACE_SIZE)
         return 0;
-    reader->width = ReadByte(reader->file) + 1;
-    reader->height = ReadByte(reader->file) + 1;
+    std::uint8_t face[ICON_FACE_SIZE];
+    ReadRecord(reader->file, face, ICON_FACE_SIZE);
+    reader->width = face[ICON_FACE_WIDTH] + 1;
+    reader->height = face[ICON_FACE_HEIGHT] + 1;
     std::uint64_t next = dataStart + ICON_FACE_SIZE;
     if (length >= ICON_FACE_SIZE)
         next = NextChunkAt(*reader, dataStart, length);
@@ -240,14 +214,16 @@ static int ReadImag(ChunkReader* reader, std::uint64_t dataStart, std::uint64_t 
         return SeekTo(*reader, next);
 
     HostFile* file = reader->file;
-    std::uint8_t pen = ReadByte(file);
-    std::uint32_t colours = std::uint32_t{ReadByte(file)} + 1;
-    std::uint8_t flags = ReadByte(file);
-    std::uint8_t imagePacked = ReadByte(file);
-    std::uint8_t palettePacked = ReadByte(file);
-    int depth = ReadByte(file);
-    std::uint64_t imageBytes = std::uint64_t{ReadBE16(file)} + 1;
-    std::uint64_t paletteField = std::uint64_t{ReadBE16(file)} + 1;
+    std::uint8_t header[ICON_IMAG_HEADER_SIZE];
+    ReadRecord(file, header, ICON_IMAG_HEADER_SIZE);
+    std::uint8_t pen = header[ICON_IMAG_PEN];
+    std::uint32_t colours = std::uint32_t{header[ICON_IMAG_COLOURS]} + 1;
+    std::uint8_t flags = header[ICON_IMAG_FLAGS];
+    std::uint8_t imagePacked = header[ICON_IMAG_IMAGE_FORMAT];
+    std::uint8_t palettePacked = header[ICON_IMAG_PALETTE_FORMAT];
+    int depth = header[ICON_IMAG_DEPTH];
+    std::uint64_t imageBytes = std::uint64_t{LoadBE16(header + ICON_IMAG_IMAGE_BYTES)} + 1;
+    std::uint64_t paletteField = std::uint64_t{LoadBE16(header + ICON_IMAG_PALETTE_BYTES)} + 1;
     std::uint64_t paletteBytes = (flags & ICON_IMAG_FLAG_PALETTE) ? paletteField : 0;
     if (depth < 1 || depth > ICON_IMAG_MAX_DEPTH || ICON_IMAG_HEADER_SIZE + imageBytes + paletteBytes > length)
         return SeekTo(*reader, next);
@@ -310,9 +286,9 @@ static int ReadArgb(ChunkReader* reader, std::uint64_t dataStart, std::uint64_t 
         return SeekTo(*reader, next);
 
     HostFile* file = reader->file;
-    ReadBE32(file);                             // header word
-    std::uint64_t streamBytes = std::uint64_t{ReadBE32(file)} + 1;
-    ReadBE16(file);                             // reserved
+    std::uint8_t header[ICON_ARGB_HEADER_SIZE];
+    ReadRecord(file, header, ICON_ARGB_HEADER_SIZE);
+    std::uint64_t streamBytes = std::uint64_t{LoadBE32(header + ICON_ARGB_STREAM_BYTES)} + 1;
     if (streamBytes > length - ICON_ARGB_HEADER_SIZE)
         streamBytes = length - ICON_ARGB_HEADER_SIZE;
 

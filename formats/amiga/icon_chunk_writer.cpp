@@ -1,60 +1,32 @@
-// Writes the "FORM" "ICON" that follows a DiskObject: "FACE" with the icon
-// size, then the normal image and its selected twin as "IMAG" palette chunks
-// or as "ARGB" true-colour chunks. Every number is big-endian; every chunk is
-// an id, a 32-bit length L counting the data only, the data, and a pad byte
-// when L is odd.
+// Writes the "FORM" "ICON" that follows a DiskObject (layout in
+// icon_chunk_layout.h): "FACE" with the icon size, then the normal image and
+// its selected twin as "IMAG" palette chunks or as "ARGB" true-colour chunks.
+// What each variant takes is FORM_IMAG_CAPACITY or
+// FORM_ARGB_CAPACITY.
 //
-// FORM:
-//   0  4  "FORM"
-//   4  4  length of what follows, pads included (patched at the end)
-//   8  4  "ICON"
-//  12  .  "FACE", then one or two "IMAG" or one or two "ARGB"
-//
-// "FACE" data:
-//   0  1  width - 1
-//   1  1  height - 1
-//   2  1  flags: 0 with palette images, 2 with true-colour images
-//   3  1  aspect, 0
-//   4  2  largest palette byte count - 1 (1 with true-colour images)
-//
-// "IMAG" data:
-//   0  1  transparent pen (0 when there is none)
-//   1  1  palette colours - 1, that is 2^depth - 1
-//   2  1  flags: bit 0 the pen applies, bit 1 a palette follows the image bytes
-//   3  1  image format: 0 raw (a byte per pixel), 1 bit-packed run-length
-//   4  1  palette format: 0 raw (red, green, blue), 1 bit-packed run-length
-//   5  1  depth, 1 to 8
-//   6  2  image byte count - 1
-//   8  2  palette byte count - 1 (0 without a palette)
-//  10  n  image bytes, then the palette bytes when flag bit 1 is set
-//
-// "ARGB" data:
-//   0  4  header word, 1
-//   4  4  compressed byte count - 1
-//   8  2  reserved, 0
-//  10  .  zlib stream of width x height pixels, bytes alpha, red, green, blue
+// Values written: "FACE" flags 0 with palette images and 2 with true-colour
+// images, aspect 0, palette size 1 with true-colour images; "IMAG" colours
+// 2^depth - 1, pen 0 when there is none; "ARGB" header word 1, reserved 0.
 #include "formats/amiga/amiga_icon.h"
 #include "formats/amiga/icon_chunk_layout.h"
 
 #include "host/host_calls.h"
 #include "io/byte_io.h"
+#include "plugin/format_table.h"
 
 #include <cstring>
 
-
 // The 32-bit length field after a chunk id.
-static constexpr std::int64_t ICON_CHUNK_LENGTH_SIZE = 4;
+static constexpr std::int64_t ICON_CHUNK_LENGTH_SIZE = ICON_CHUNK_HEADER_SIZE - ICON_CHUNK_LENGTH;
 static constexpr std::uint8_t ICON_FACE_FLAGS_PALETTE = 0;
 static constexpr std::uint8_t ICON_FACE_FLAGS_TRUE_COLOUR = 2;
 static constexpr std::uint32_t ICON_FACE_PALETTE_SIZE_TRUE_COLOUR = 1;
-// FACE keeps width - 1 and height - 1 in a byte each.
-static constexpr std::int32_t ICON_FORM_MAX_SIDE = 256;
 
 static constexpr std::int32_t ICON_PEN_NONE_BYTE = 0;
 static constexpr std::int32_t ICON_PEN_MAX = 255;
 static constexpr std::uint32_t ICON_RGB_BYTES = 3;
 
-static constexpr std::uint32_t ICON_ARGB_HEADER_WORD = 1;
+static constexpr std::uint32_t ICON_ARGB_HEADER_VALUE = 1;
 static constexpr std::uint64_t ICON_ARGB_BYTES_PER_PIXEL = 4;
 
 // Palette entries are 0x00RRGGBB; only red, green and blue are stored.
@@ -271,33 +243,22 @@ static int WriteBytes(HostFile* file, const std::uint8_t* bytes, std::uint32_t n
     return n == 0 || HostWrite(file, bytes, n) == std::int64_t{n};
 }
 
-static int IsPaletteDepth(std::int32_t depth)
-{
-    return depth >= 1 && depth <= ICON_IMAG_MAX_DEPTH;
-}
-
 // What the variant can store: a side of 1..256 and a palette depth (1..8) or
 // true colour (32).
 static int FitsForm(const IconImage* image, int variant)
 {
-    if (!image || !image->pixels || image->width < 1 || image->width > ICON_FORM_MAX_SIDE ||
-        image->height < 1 || image->height > ICON_FORM_MAX_SIDE)
+    if (!image || !image->pixels || (variant != AMIGA_OS35 && variant != AMIGA_OS40))
         return 0;
-    if (variant == AMIGA_FORMAT_OS35)
-        return IsPaletteDepth(image->depth);
-    return variant == AMIGA_FORMAT_OS40 && image->depth == ICON_ARGB_DEPTH;
+    const FormatCapacity& capacity = variant == AMIGA_OS35 ? FORM_IMAG_CAPACITY : FORM_ARGB_CAPACITY;
+    return StoresImage(capacity, image->width, image->height, image->depth);
 }
 
-// The selected twin is written only with the normal image's size: the chunks
-// carry one size, the one in "FACE".
+// The selected twin, when the variant stores it too: the chunks carry one
+// size, the one in "FACE".
 static const IconImage* TwinOf(const IconImage* normal, int variant)
 {
-    const IconImage* twin = normal->next;
-    if (!twin || !(twin->flags & IMAGEFLAG_SELECTED) || !FitsForm(twin, variant))
-        return nullptr;
-    if (twin->width != normal->width || twin->height != normal->height)
-        return nullptr;
-    return twin;
+    const IconImage* twin = SelectedTwin(normal);
+    return twin && FitsForm(twin, variant) ? twin : nullptr;
 }
 
 static std::uint32_t PaletteEntry(const IconImage* image, std::uint32_t i)
@@ -324,19 +285,20 @@ static void WriteFace(HostFile* file, const IconImage* normal, const IconImage* 
 {
     std::uint32_t paletteSize = ICON_FACE_PALETTE_SIZE_TRUE_COLOUR;
     std::uint8_t flags = ICON_FACE_FLAGS_TRUE_COLOUR;
-    if (variant == AMIGA_FORMAT_OS35) {
+    if (variant == AMIGA_OS35) {
         std::int32_t depth = normal->depth;
         if (twin && twin->depth > depth)
             depth = twin->depth;
         paletteSize = ICON_RGB_BYTES * (1u << depth) - 1;
         flags = ICON_FACE_FLAGS_PALETTE;
     }
+    std::uint8_t face[ICON_FACE_SIZE] = {};
+    face[ICON_FACE_WIDTH] = static_cast<std::uint8_t>(normal->width - 1);
+    face[ICON_FACE_HEIGHT] = static_cast<std::uint8_t>(normal->height - 1);
+    face[ICON_FACE_FLAGS] = flags;
+    StoreBE16(face + ICON_FACE_PALETTE_SIZE, paletteSize);
     std::int64_t lengthPosition = BeginChunk(file, ICON_CHUNK_FACE);
-    HostPutC(file, normal->width - 1);
-    HostPutC(file, normal->height - 1);
-    HostPutC(file, flags);
-    HostPutC(file, 0);
-    WriteBE16(file, paletteSize);
+    HostWrite(file, face, ICON_FACE_SIZE);
     EndChunk(file, lengthPosition);
 }
 
@@ -345,17 +307,19 @@ static int WriteImagChunk(HostFile* file, const IconImage* image, std::uint8_t f
                           const std::uint8_t* paletteStream, std::uint32_t paletteBytes)
 {
     std::int32_t pen = (flags & ICON_IMAG_FLAG_PEN) ? image->transparentPen : ICON_PEN_NONE_BYTE;
+    std::uint8_t header[ICON_IMAG_HEADER_SIZE] = {};
+    header[ICON_IMAG_PEN] = static_cast<std::uint8_t>(pen);
+    header[ICON_IMAG_COLOURS] = static_cast<std::uint8_t>((1u << image->depth) - 1);
+    header[ICON_IMAG_FLAGS] = flags;
+    header[ICON_IMAG_IMAGE_FORMAT] = static_cast<std::uint8_t>(imagePacked);
+    header[ICON_IMAG_PALETTE_FORMAT] = static_cast<std::uint8_t>(palettePacked);
+    header[ICON_IMAG_DEPTH] = static_cast<std::uint8_t>(image->depth);
+    StoreBE16(header + ICON_IMAG_IMAGE_BYTES, imageBytes - 1);
+    StoreBE16(header + ICON_IMAG_PALETTE_BYTES, paletteStream ? paletteBytes - 1 : 0);
     std::int64_t lengthPosition = BeginChunk(file, ICON_CHUNK_IMAG);
     if (lengthPosition < 0)
         return 0;
-    HostPutC(file, pen);
-    HostPutC(file, static_cast<std::int32_t>((1u << image->depth) - 1));
-    HostPutC(file, flags);
-    HostPutC(file, imagePacked);
-    HostPutC(file, palettePacked);
-    HostPutC(file, image->depth);
-    WriteBE16(file, imageBytes - 1);
-    WriteBE16(file, paletteStream ? paletteBytes - 1 : 0);
+    HostWrite(file, header, ICON_IMAG_HEADER_SIZE);
     if (!WriteBytes(file, imageStream, imageBytes) || (paletteStream && !WriteBytes(file, paletteStream, paletteBytes)))
         return 0;
     EndChunk(file, lengthPosition);
@@ -430,12 +394,13 @@ static int CompressAndWriteArgb(HostFile* file, const IconImage* image, std::uin
     if (HostCompress(stream, &streamBytes, block, rawBytes) != 0 || streamBytes == 0 || streamBytes > room)
         return 0;
 
+    std::uint8_t header[ICON_ARGB_HEADER_SIZE] = {};
+    StoreBE32(header + ICON_ARGB_HEADER_WORD, ICON_ARGB_HEADER_VALUE);
+    StoreBE32(header + ICON_ARGB_STREAM_BYTES, static_cast<std::uint32_t>(streamBytes - 1));
     std::int64_t lengthPosition = BeginChunk(file, ICON_CHUNK_ARGB);
     if (lengthPosition < 0)
         return 0;
-    WriteBE32(file, ICON_ARGB_HEADER_WORD);
-    WriteBE32(file, static_cast<std::uint32_t>(streamBytes - 1));
-    WriteBE16(file, 0);
+    HostWrite(file, header, ICON_ARGB_HEADER_SIZE);
     if (!WriteBytes(file, stream, static_cast<std::uint32_t>(streamBytes)))
         return 0;
     EndChunk(file, lengthPosition);
@@ -465,7 +430,7 @@ int WriteIconForm(HostFile* file, const IconImage* normal, int variant, std::uin
         return 0;
     WriteBE32(file, ICON_FORM_TYPE);
     WriteFace(file, normal, twin, variant);
-    if (variant == AMIGA_FORMAT_OS35) {
+    if (variant == AMIGA_OS35) {
         if (!WriteImag(file, normal, nullptr, compress) || (twin && !WriteImag(file, twin, normal, compress)))
             return 0;
     } else {

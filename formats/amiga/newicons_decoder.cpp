@@ -1,36 +1,18 @@
-// NewIcons images: pictures carried in the tooltype lines of a DiskObject.
-//
-// First line of an image (offset in characters):
-//   0  4   prefix "IM1=" (normal image) or "IM2=" (selected image)
-//   4  1   "B": palette entry 0 is transparent; anything else: no transparency
-//   5  1   width + 33
-//   6  1   height + 33
-//   7  2   colours = (c7 - 33) * 64 + (c8 - 33)
-//   9  ... palette: red, green, blue of every colour, 8 bits each
-// The pixels start at character 4 of the line after the palette's last line;
-// every further line repeats the prefix. Values are packed most significant
-// bit first into 7-bit groups, one group per character:
+// NewIcons images: pictures carried in the tooltype lines of a DiskObject
+// (layout in newicons_layout.h). The decoder is lenient about characters:
 //   up to 0x9F     group (c - 0x20) mod 256
 //   0xA0 to 0xD0   group c - 0x51
 //   0xD1 to 0xFF   c - 0xD0 groups of seven 0 bits
-// A line holds whole values only: bits left over at its end are dropped.
 #include "formats/amiga/amiga_icon.h"
+#include "formats/amiga/newicons_layout.h"
 
 #include "host/host_calls.h"
 
 #include <cstring>
 
-static constexpr int NEWICONS_PREFIX_LENGTH = 4;
-static constexpr int NEWICONS_HEADER_LENGTH = 9;
-static constexpr int NEWICONS_HEADER_BIAS = 33;
-static constexpr int NEWICONS_COLOUR_HIGH_SCALE = 64;
-static constexpr int NEWICONS_GROUP_BITS = 7;
-static constexpr int NEWICONS_MAX_BITS = 8;
 static constexpr std::int32_t NEWICONS_MAX_PALETTE = 256;
-static constexpr unsigned NEWICONS_LOW_CHARACTER_BASE = 0x20;
 static constexpr unsigned NEWICONS_FIRST_HIGH_CHARACTER = 0xA0;
-static constexpr unsigned NEWICONS_HIGH_CHARACTER_BASE = 0x51;
-static constexpr unsigned NEWICONS_FIRST_RUN_CHARACTER = 0xD1;
+static constexpr unsigned NEWICONS_FIRST_RUN_CHARACTER = NEWICONS_RUN_CHARACTER_BASE + 1;
 
 struct NewIconsHeader {
     int transparent;
@@ -70,8 +52,8 @@ static int TakeDataLine(LineCursor* cursor, char digit, const char** at, const c
     if (!line)
         return 0;
     const char* end = LineEnd(line, cursor->blockEnd);
-    if (end - line <= NEWICONS_PREFIX_LENGTH || line[0] != 'I' || line[1] != 'M' || line[2] != digit ||
-        line[3] != '=')
+    const char* prefix = digit == '1' ? NEWICONS_NORMAL_PREFIX : NEWICONS_SELECTED_PREFIX;
+    if (end - line <= NEWICONS_PREFIX_LENGTH || std::memcmp(line, prefix, NEWICONS_PREFIX_LENGTH) != 0)
         return 0;
     *at = line + NEWICONS_PREFIX_LENGTH;
     *lineEnd = end;
@@ -143,11 +125,11 @@ static int ReadNewIconsHeader(const char* line, const char* blockEnd, NewIconsHe
     if (!line || line >= blockEnd || LineEnd(line, blockEnd) - line < NEWICONS_HEADER_LENGTH)
         return 0;
     auto character = [line](int i) { return static_cast<std::int32_t>(static_cast<unsigned char>(line[i])); };
-    header->transparent = line[4] == 'B';
-    header->width = character(5) - NEWICONS_HEADER_BIAS;
-    header->height = character(6) - NEWICONS_HEADER_BIAS;
-    header->colours = (character(7) - NEWICONS_HEADER_BIAS) * NEWICONS_COLOUR_HIGH_SCALE +
-                      (character(8) - NEWICONS_HEADER_BIAS);
+    header->transparent = line[NEWICONS_TRANSPARENCY] == NEWICONS_TRANSPARENT;
+    header->width = character(NEWICONS_WIDTH) - NEWICONS_HEADER_BIAS;
+    header->height = character(NEWICONS_HEIGHT) - NEWICONS_HEADER_BIAS;
+    header->colours = (character(NEWICONS_COLOURS) - NEWICONS_HEADER_BIAS) * NEWICONS_COLOUR_HIGH_SCALE +
+                      (character(NEWICONS_COLOURS + 1) - NEWICONS_HEADER_BIAS);
     return header->width >= 1 && header->height >= 1 && header->colours >= 0;
 }
 

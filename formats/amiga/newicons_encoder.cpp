@@ -1,52 +1,36 @@
-// NewIcons images: writing a picture as tooltype lines of a DiskObject.
-//
-// First line of an image (offset in characters):
-//   0  4   prefix "IM1=" (normal image) or "IM2=" (selected image)
-//   4  1   "B": palette entry 0 is transparent; "C": no transparency
-//   5  1   width + 33 (width at most 93)
-//   6  1   height + 33
-//   7  2   colours: "!" and colours + 33 up to 222 colours, else 0x22 and colours - 31
-//   9  ... palette: red, green, blue of every colour, 8 bits each
-// The pixels start on a line of their own after the palette's last line;
-// every further line repeats the prefix. Values are packed most significant
-// bit first into 7-bit groups, one character per group:
-//   group 1 to 79      0x21 to 0x6F (group + 0x20)
-//   group 80 to 127    0xA1 to 0xD0 (group + 0x51)
-//   1 to 47 0 groups   0xD1 to 0xFF (0xD0 + run)
-// A line holds whole values only: the reader drops the bits left at its end,
-// so each line starts again at the first bit of the value the last one cut.
-// Each line is a tooltype record: 32-bit big-endian length counting the NUL,
-// the text, the NUL.
+// NewIcons images: writing a picture as tooltype lines of a DiskObject
+// (layout in newicons_layout.h). The encoder writes "C" for no transparency,
+// only the characters of the group's own range, and a colour count above 222
+// as 0x22 and colours - 31. A line holds whole values only: the reader drops
+// the bits left at its end, so each line starts again at the first bit of the
+// value the last one cut. Each line is a tooltype record: 32-bit big-endian
+// length counting the NUL, the text, the NUL.
 #include "formats/amiga/amiga_icon.h"
+#include "formats/amiga/newicons_layout.h"
 
 #include "host/host_calls.h"
 #include "io/byte_io.h"
+#include "plugin/format_table.h"
 
-static constexpr int NEWICONS_PREFIX_LENGTH = 4;
-static constexpr int NEWICONS_HEADER_LENGTH = 9;
-static constexpr int NEWICONS_HEADER_BIAS = 33;
-static constexpr int NEWICONS_MAX_SIDE = 93;
+#include <cstring>
+
 static constexpr std::int32_t NEWICONS_SMALL_COLOURS = 222;   // beyond: two-character colour count
 static constexpr int NEWICONS_LARGE_COLOURS_HIGH = 0x22;
 static constexpr int NEWICONS_LARGE_COLOURS_OFFSET = 31;
-static constexpr int NEWICONS_GROUP_BITS = 7;
 static constexpr std::uint32_t NEWICONS_GROUP_MASK = 0x7F;
-static constexpr int NEWICONS_MAX_BITS = 8;
 static constexpr std::uint32_t NEWICONS_LAST_LOW_GROUP = 79;
-static constexpr std::uint32_t NEWICONS_LOW_CHARACTER_BASE = 0x20;
-static constexpr std::uint32_t NEWICONS_HIGH_CHARACTER_BASE = 0x51;
-static constexpr std::uint32_t NEWICONS_RUN_CHARACTER_BASE = 0xD0;
 static constexpr std::uint32_t NEWICONS_MAX_RUN = 47;
+static constexpr char NEWICONS_OPAQUE = 'C';
 // A line is closed once it holds more than this many characters, prefix
 // included; the last group can add two, and a pending zero run one more.
 static constexpr std::int32_t NEWICONS_LINE_CLOSE_AFTER = 126;
 static constexpr std::uint32_t NEWICONS_PALETTE_BYTES = 3 * ICON_PALETTE_ENTRIES;
-static constexpr std::uint32_t NEWICONS_MAX_PIXELS = NEWICONS_MAX_SIDE * NEWICONS_MAX_SIDE;
 static constexpr std::int32_t NEWICONS_MAX_PEN = 255;
+
+static constexpr std::uint32_t NEWICONS_MAX_PIXELS = NEWICONS_CAPACITY.maxSide * NEWICONS_CAPACITY.maxSide;
 
 static_assert(NEWICONS_RUN_CHARACTER_BASE + NEWICONS_MAX_RUN == 0xFF);
 static_assert(NEWICONS_HIGH_CHARACTER_BASE + NEWICONS_GROUP_MASK == NEWICONS_RUN_CHARACTER_BASE);
-static_assert(NEWICONS_MAX_SIDE + NEWICONS_HEADER_BIAS < 0x80, "header characters stay 7-bit");
 
 // Cuts values of bits bits, most significant bit first, into 7-bit groups;
 // the last group of the data is filled up with 0 bits. Values are masked to
@@ -188,32 +172,19 @@ void EncodeNewIconLines(HostFile* file, const char* lineStart, const std::uint8_
 
 // ---- Images -----------------------------------------------------------------
 
-// Width and height of 1 to 93 (header characters stay 7-bit and decode back),
-// depth 1 to 8, pixels and palette present.
+// A size and depth NewIcons store (header characters stay 7-bit and decode
+// back), pixels and palette present.
 static int CanEncode(const IconImage* image)
 {
-    return image->width >= 1 && image->width <= NEWICONS_MAX_SIDE && image->height >= 1 &&
-           image->height <= NEWICONS_MAX_SIDE && image->depth >= 1 && image->depth <= NEWICONS_MAX_BITS &&
-           image->pixels && image->palette;
-}
-
-// The selected twin: the next image, marked selected, of the same size. The
-// reader drops a twin of another size, so none is written.
-static const IconImage* SelectedTwin(const IconImage* normal)
-{
-    const IconImage* twin = normal->next;
-    if (!twin || !(twin->flags & IMAGEFLAG_SELECTED) || !CanEncode(twin))
-        return nullptr;
-    if (twin->width != normal->width || twin->height != normal->height)
-        return nullptr;
-    return twin;
+    return StoresImage(NEWICONS_CAPACITY, image->width, image->height, image->depth) && image->pixels &&
+           image->palette;
 }
 
 // Writes one image. scratch holds NEWICONS_PALETTE_BYTES palette bytes, then
 // room for the pixels. The reader makes only entry 0 transparent, so a pen
 // above 0 is moved there: entries 0 and pen swap places, and so do the pixel
 // values, leaving every pixel's colour as it was.
-static void WriteNewIconsImage(HostFile* file, const IconImage* image, char digit, std::uint8_t* scratch,
+static void WriteNewIconsImage(HostFile* file, const IconImage* image, const char* prefix, std::uint8_t* scratch,
                                std::int32_t* recordCount)
 {
     std::uint8_t* paletteBytes = scratch;
@@ -235,15 +206,17 @@ static void WriteNewIconsImage(HostFile* file, const IconImage* image, char digi
         paletteBytes[3 * i + 2] = static_cast<std::uint8_t>(rgb);
     }
 
-    char header[NEWICONS_HEADER_LENGTH + 1] = {'I', 'M', digit, '=', transparent ? 'B' : 'C'};
-    header[5] = static_cast<char>(image->width + NEWICONS_HEADER_BIAS);
-    header[6] = static_cast<char>(image->height + NEWICONS_HEADER_BIAS);
+    char header[NEWICONS_HEADER_LENGTH + 1] = {};
+    std::memcpy(header, prefix, NEWICONS_PREFIX_LENGTH);
+    header[NEWICONS_TRANSPARENCY] = transparent ? NEWICONS_TRANSPARENT : NEWICONS_OPAQUE;
+    header[NEWICONS_WIDTH] = static_cast<char>(image->width + NEWICONS_HEADER_BIAS);
+    header[NEWICONS_HEIGHT] = static_cast<char>(image->height + NEWICONS_HEADER_BIAS);
     if (colours <= NEWICONS_SMALL_COLOURS) {
-        header[7] = '!';
-        header[8] = static_cast<char>(colours + NEWICONS_HEADER_BIAS);
+        header[NEWICONS_COLOURS] = static_cast<char>(NEWICONS_HEADER_BIAS);
+        header[NEWICONS_COLOURS + 1] = static_cast<char>(colours + NEWICONS_HEADER_BIAS);
     } else {
-        header[7] = static_cast<char>(NEWICONS_LARGE_COLOURS_HIGH);
-        header[8] = static_cast<char>(colours - NEWICONS_LARGE_COLOURS_OFFSET);
+        header[NEWICONS_COLOURS] = static_cast<char>(NEWICONS_LARGE_COLOURS_HIGH);
+        header[NEWICONS_COLOURS + 1] = static_cast<char>(colours - NEWICONS_LARGE_COLOURS_OFFSET);
     }
     header[NEWICONS_HEADER_LENGTH] = 0;
     EncodeNewIconLines(file, header, paletteBytes, NEWICONS_MAX_BITS, 3 * static_cast<std::uint32_t>(colours),
@@ -261,9 +234,11 @@ int WriteNewIcons(HostFile* file, const IconImage* normal, std::int32_t* recordC
     auto* scratch = static_cast<std::uint8_t*>(HostAllocMem(NEWICONS_PALETTE_BYTES + NEWICONS_MAX_PIXELS, 0, "pbuf"));
     if (!scratch)
         return 0;
-    WriteNewIconsImage(file, normal, '1', scratch, recordCount);
-    if (const IconImage* twin = SelectedTwin(normal))
-        WriteNewIconsImage(file, twin, '2', scratch, recordCount);
+    WriteNewIconsImage(file, normal, NEWICONS_NORMAL_PREFIX, scratch, recordCount);
+    // The reader drops a twin of another size, so none is written.
+    const IconImage* twin = SelectedTwin(normal);
+    if (twin && CanEncode(twin))
+        WriteNewIconsImage(file, twin, NEWICONS_SELECTED_PREFIX, scratch, recordCount);
     HostFreeMem(scratch);
     return 1;
 }

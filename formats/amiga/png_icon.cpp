@@ -1,44 +1,15 @@
-// PNG icons: an ordinary PNG picture whose "icOn" chunk, the last one before
-// "IEND", carries the icon's attributes. The host decodes and encodes the
+// PNG icons (layout in png_icon_layout.h): the host decodes and encodes the
 // picture; this file walks the chunks and builds the attribute chunk.
-//
-// Every PNG chunk, numbers big-endian:
-//   0      4  data length L
-//   4      4  type
-//   8      L  data
-//   8 + L  4  CRC-32 of type and data
-//
-// "icOn" data: items one after the other, no padding.
-//   value item   4  tag, 4  value
-//   string item  4  tag, the text's bytes, a zero byte
 #include "formats/amiga/png_icon.h"
+#include "formats/amiga/png_icon_layout.h"
 
 #include "host/host_calls.h"
 #include "io/buffers.h"
 #include "io/byte_io.h"
+#include "plugin/format_table.h"
 
 #include <cstdint>
 #include <cstring>
-
-static constexpr std::uint32_t PNG_CHUNK_ICON = FourCc('i', 'c', 'O', 'n');
-static constexpr std::uint32_t PNG_CHUNK_IEND = FourCc('I', 'E', 'N', 'D');
-static_assert(PNG_CHUNK_ICON == 0x69634F6E);
-static_assert(PNG_CHUNK_IEND == 0x49454E44);
-
-// The PNG signature, the IHDR chunk (8 + 13 data + 4 CRC) and IEND: nothing
-// shorter can be a whole PNG.
-static constexpr std::uint64_t PNG_SIGNATURE_SIZE = 8;
-static constexpr std::uint64_t PNG_IHDR_CHUNK_SIZE = 25;
-static constexpr std::uint64_t PNG_IEND_CHUNK_SIZE = 12;
-static constexpr std::uint64_t PNG_MIN_FILE_SIZE = PNG_SIGNATURE_SIZE + PNG_IHDR_CHUNK_SIZE + PNG_IEND_CHUNK_SIZE;
-static constexpr std::uint64_t PNG_CHUNK_HEADER_SIZE = 8;
-static constexpr std::uint64_t PNG_CRC_SIZE = 4;
-static constexpr std::uint32_t PNG_ITEM_WORD_SIZE = 4;
-
-// Length 0, "IEND", and the CRC-32 of "IEND".
-static constexpr std::uint8_t PngIendChunk[PNG_IEND_CHUNK_SIZE] = {
-    0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82,
-};
 
 static constexpr std::int32_t PNG_ICON_DEPTH = 32;
 // HostSavePng: the pixels carry alpha; the other two words are reserved.
@@ -48,88 +19,9 @@ static constexpr std::int32_t PNG_ICON_TYPE_DRAWER = 2;
 static constexpr std::int32_t PNG_ICON_TYPE_TOOL = 3;
 static constexpr std::int32_t PNG_ICON_TYPE_PROJECT = 4;
 
-// Drawer flags word: bit 0 show all, bit 1 view mode 1, bits 2 and up view
-// mode minus 2 for modes 2 to 5.
-static constexpr std::uint32_t PNG_FLAG_SHOW_ALL = 1;
-static constexpr std::uint32_t PNG_FLAG_VIEW_ICONS = 2;
-static constexpr std::int32_t PNG_VIEW_MODE_FIRST = 1;
-static constexpr std::int32_t PNG_VIEW_MODE_LAST = 5;
-
 // Three ARGB words whose colour bytes spell a word in capitals, alpha 0. No
 // writer of ours makes them; a picture that starts with them is refused.
 static constexpr std::uint32_t PngPixelSignature[3] = {0x00515549, 0x004C4C4D, 0x004F5245};
-
-// ---- The tag table -----------------------------------------------------------
-
-namespace {
-
-enum class IconItem {
-    IconX,
-    IconY,
-    DrawerLeft,
-    DrawerTop,
-    DrawerWidth,
-    DrawerHeight,
-    DrawerFlags,
-    StackSize,
-    DefaultTool,
-    ToolType,
-    Type,
-    Ignored,
-};
-
-struct IconTag {
-    std::uint32_t tag;
-    IconItem item;
-    bool drawerItem;  // read, it makes an untyped icon a drawer
-};
-
-}  // namespace
-
-static constexpr std::uint32_t ICON_TAG_ICON_X = 0x80001001;
-static constexpr std::uint32_t ICON_TAG_ICON_Y = 0x80001002;
-static constexpr std::uint32_t ICON_TAG_DRAWER_LEFT = 0x80001003;
-static constexpr std::uint32_t ICON_TAG_DRAWER_TOP = 0x80001004;
-static constexpr std::uint32_t ICON_TAG_DRAWER_WIDTH = 0x80001005;
-static constexpr std::uint32_t ICON_TAG_DRAWER_HEIGHT = 0x80001006;
-static constexpr std::uint32_t ICON_TAG_DRAWER_FLAGS = 0x80001007;
-static constexpr std::uint32_t ICON_TAG_STACK_SIZE = 0x80001009;
-static constexpr std::uint32_t ICON_TAG_DEFAULT_TOOL = 0x8000100A;
-static constexpr std::uint32_t ICON_TAG_TOOL_TYPE = 0x8000100B;
-static constexpr std::uint32_t ICON_TAG_TYPE = 0x8000100F;
-
-// Tags missing here fail the load: items carry no length, so an unknown one
-// cannot be stepped over. 0x80001008 is missing on purpose.
-// tag, what the reader does with it, counts as a drawer item
-static constexpr IconTag IconTags[] = {
-    {ICON_TAG_ICON_X, IconItem::IconX, false},
-    {ICON_TAG_ICON_Y, IconItem::IconY, false},
-    {ICON_TAG_DRAWER_LEFT, IconItem::DrawerLeft, true},
-    {ICON_TAG_DRAWER_TOP, IconItem::DrawerTop, true},
-    {ICON_TAG_DRAWER_WIDTH, IconItem::DrawerWidth, true},
-    {ICON_TAG_DRAWER_HEIGHT, IconItem::DrawerHeight, true},
-    {ICON_TAG_DRAWER_FLAGS, IconItem::DrawerFlags, true},
-    {ICON_TAG_STACK_SIZE, IconItem::StackSize, false},
-    {ICON_TAG_DEFAULT_TOOL, IconItem::DefaultTool, false},
-    {ICON_TAG_TOOL_TYPE, IconItem::ToolType, false},
-    {0x8000100C, IconItem::Ignored, false},
-    {0x8000100D, IconItem::Ignored, false},
-    {0x8000100E, IconItem::Ignored, false},
-    {ICON_TAG_TYPE, IconItem::Type, false},
-    {0x80001010, IconItem::Ignored, false},
-    {0x80001011, IconItem::Ignored, true},
-    {0x80001012, IconItem::Ignored, false},
-    {0x80001107, IconItem::Ignored, true},
-};
-static_assert(sizeof IconTags / sizeof IconTags[0] == 18);
-
-static const IconTag* FindIconTag(std::uint32_t tag)
-{
-    for (const IconTag& row : IconTags)
-        if (row.tag == tag)
-            return &row;
-    return nullptr;
-}
 
 // ---- Reading -------------------------------------------------------------------
 
@@ -176,22 +68,6 @@ static int ReadDefaultTool(ItemReader* reader)
     return 1;
 }
 
-// Where the next tooltype goes: just after the last stored text, at the first
-// empty line, or at the block's end when no empty line is left.
-static std::uint32_t ToolTypeEnd(const IconHandle* icon)
-{
-    const char* block = icon->toolTypeBlock;
-    std::uint32_t size = icon->toolTypeBlockBytes;
-    std::uint32_t offset = 0;
-    while (offset < size && block[offset] != 0) {
-        const void* end = std::memchr(block + offset, 0, size - offset);
-        if (!end)
-            return size;
-        offset = static_cast<std::uint32_t>(static_cast<const char*>(end) - block) + 1;
-    }
-    return offset;
-}
-
 // The block is sized from the first chunk with a tooltype: what is left of
 // that chunk plus one byte, cleared, so the list stays terminated. A later
 // chunk can hold more than that; the block then grows, keeping its texts.
@@ -208,7 +84,9 @@ static int ReadToolType(ItemReader* reader)
         icon->toolTypeBlock = block;
         icon->toolTypeBlockBytes = static_cast<std::uint32_t>(room);
     }
-    std::uint32_t used = ToolTypeEnd(icon);
+    // The next tooltype goes just after the last stored text, at the first
+    // empty line, or at the block's end when no empty line is left.
+    std::uint32_t used = ForEachToolType(icon, [](const char*) {});
     if (icon->toolTypeBlockBytes - used < room) {
         std::uint64_t grown = used + room + 1;      // the text, its zero, the empty line
         if (grown > UINT32_MAX)
@@ -237,22 +115,22 @@ static void DecodeDrawerFlags(std::uint32_t word, IconHandle* icon)
         icon->viewMode = static_cast<std::int32_t>((word >> 2) + 2);
 }
 
-static void StoreValue(IconItem item, std::uint32_t value, IconHandle* icon)
+static void StoreValue(PngIconItem item, std::uint32_t value, IconHandle* icon)
 {
     auto signedValue = static_cast<std::int32_t>(value);
     switch (item) {
-    case IconItem::IconX: icon->posX = signedValue; break;
-    case IconItem::IconY: icon->posY = signedValue; break;
-    case IconItem::DrawerLeft: icon->drawerLeft = signedValue; break;
-    case IconItem::DrawerTop: icon->drawerTop = signedValue; break;
-    case IconItem::DrawerWidth: icon->drawerWidth = signedValue; break;
-    case IconItem::DrawerHeight: icon->drawerHeight = signedValue; break;
-    case IconItem::DrawerFlags: DecodeDrawerFlags(value, icon); break;
-    case IconItem::StackSize: icon->stackSize = signedValue; break;
-    case IconItem::Type: icon->type = signedValue; break;
-    case IconItem::DefaultTool:
-    case IconItem::ToolType:
-    case IconItem::Ignored: break;
+    case PngIconItem::IconX: icon->posX = signedValue; break;
+    case PngIconItem::IconY: icon->posY = signedValue; break;
+    case PngIconItem::DrawerLeft: icon->drawerLeft = signedValue; break;
+    case PngIconItem::DrawerTop: icon->drawerTop = signedValue; break;
+    case PngIconItem::DrawerWidth: icon->drawerWidth = signedValue; break;
+    case PngIconItem::DrawerHeight: icon->drawerHeight = signedValue; break;
+    case PngIconItem::DrawerFlags: DecodeDrawerFlags(value, icon); break;
+    case PngIconItem::StackSize: icon->stackSize = signedValue; break;
+    case PngIconItem::Type: icon->type = signedValue; break;
+    case PngIconItem::DefaultTool:
+    case PngIconItem::ToolType:
+    case PngIconItem::Ignored: break;
     }
 }
 
@@ -266,17 +144,17 @@ static ItemResult ReadItems(ItemReader* reader)
             return ItemResult::Malformed;
         std::uint32_t tag = ReadBE32(reader->file);
         reader->bytesLeft -= PNG_ITEM_WORD_SIZE;
-        const IconTag* row = FindIconTag(tag);
+        const PngIconTag* row = FindPngIconTag(tag);
         if (!row)
             return ItemResult::Failed;
         if (row->drawerItem)
             reader->drawerItemSeen = true;
-        if (row->item == IconItem::DefaultTool) {
+        if (row->item == PngIconItem::DefaultTool) {
             if (!ReadDefaultTool(reader))
                 return ItemResult::Failed;
             continue;
         }
-        if (row->item == IconItem::ToolType) {
+        if (row->item == PngIconItem::ToolType) {
             if (!ReadToolType(reader))
                 return ItemResult::Failed;
             continue;
@@ -459,12 +337,13 @@ static int WriteIconChunk(HostFile* file, const AppendBuffer& buffer)
     return HostWrite(file, PngIendChunk, PNG_IEND_CHUNK_SIZE) == std::int64_t(PNG_IEND_CHUNK_SIZE);
 }
 
-int SavePngIcon(HostFile* file, const IconImage* first, const IconAttributes* attributes)
+int SavePngIcon(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t /*compress*/,
+                int /*variant*/)
 {
     if (!attributes)
         return 0;
     const IconImage* image = first;
-    while (image && image->depth != PNG_ICON_DEPTH)
+    while (image && !HasDepth(PNG_ICON_CAPACITY.depths, image->depth))
         image = image->next;
     if (!image || !WritePngImage(file, image))
         return 0;

@@ -11,8 +11,10 @@
 int LoadPngIcon(const char* name, HostFile* file, IconHandle* icon);
 
 // Writes the first 32-bit image of the list as a PNG icon with an "icOn"
-// chunk made from attributes (not null). Returns 1 or 0.
-int SavePngIcon(HostFile* file, const IconImage* first, const IconAttributes* attributes);
+// chunk made from attributes (not null). compress and variant are not used.
+// Returns 1 or 0.
+int SavePngIcon(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t compress,
+                int variant);
 
 // Encodes a 32-bit image as a complete PNG and writes it at the file's
 // position. Returns 1 or 0.

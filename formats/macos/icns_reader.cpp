@@ -1,14 +1,6 @@
-// The macOS icon family reader.
-//
-// File (big-endian):
-//   0  4  magic "icns" (read by the caller)
-//   4  4  length of the whole file; not trusted, the entries are walked instead
-//   8  -  entries, back to back
-// Entry:
-//   0  4  type code, compared byte for byte
-//   4  4  length of the entry, these 8 bytes included
-//   8  -  data: palette indices, run-length RGB, an alpha plane, a 1-bit
-//         image plus mask, or a complete PNG file
+// The macOS icon family reader (layout in icns_layout.h). The caller has
+// read the magic; the file's length field is not trusted, the entries are
+// walked instead, their type codes compared byte for byte.
 //
 // Two passes over the entries: the first makes the images, the second lays
 // the mask entries over them, so a mask may come before its image.
@@ -17,10 +9,6 @@
 #include "host/host_calls.h"
 #include "icon/decode_helpers.h"
 #include "io/byte_io.h"
-
-static constexpr std::int64_t ICNS_HEADER_SIZE = 8;
-static constexpr std::uint32_t ICNS_ENTRY_HEADER_SIZE = 8;
-static constexpr std::uint64_t ICNS_RLE_ZERO_PREFIX = 4;
 
 namespace {
 
@@ -220,8 +208,7 @@ PassEnd WalkEntries(HostFile* file, int pass, IcnsReadState* state)
         // One to three bytes after the last entry are no entry: the file is cut.
         if (HostRead(file, typeBytes, 4) != 4)
             return PassEnd::Failed;
-        std::uint32_t type = std::uint32_t{typeBytes[0]} << 24 | std::uint32_t{typeBytes[1]} << 16 |
-                             std::uint32_t{typeBytes[2]} << 8 | std::uint32_t{typeBytes[3]};
+        std::uint32_t type = LoadBE32(typeBytes);
         std::uint32_t length = ReadBE32(file);
         // A length below the header's own would step backwards: the entries
         // end here, and the images read so far stand.
@@ -272,7 +259,7 @@ PassEnd WalkEntries(HostFile* file, int pass, IcnsReadState* state)
 
 }  // namespace
 
-int ReadIcns(HostFile* file, IconHandle* icon)
+int ReadIcns(const char* /*name*/, HostFile* file, IconHandle* icon)
 {
     if (!file || !icon)
         return 0;
@@ -290,8 +277,7 @@ int ReadIcns(HostFile* file, IconHandle* icon)
     return icon->images ? 1 : 0;
 }
 
-// Run-length channels: control c < 0x80 copies the next c + 1 bytes, c >= 0x80
-// repeats the next byte c - 0x7D times. Red, green and blue follow one another
+// Run-length channels (icns_layout.h): red, green and blue follow one another
 // with nothing to realign them.
 void DecodeIcnsRle(const std::uint8_t* data, std::uint64_t dataBytes, IconImage* image)
 {
@@ -312,7 +298,7 @@ void DecodeIcnsRle(const std::uint8_t* data, std::uint64_t dataBytes, IconImage*
         std::uint64_t i = 0;
         while (i < count && o < dataBytes) {
             std::uint32_t control = data[o++];
-            if (control < 0x80) {
+            if (control < ICNS_RLE_FIRST_REPEAT) {
                 std::uint64_t n = control + 1;
                 while (n > 0 && i < count && o < dataBytes) {
                     words[i] = (words[i] & keep) | std::uint32_t{data[o++]} << shift;
@@ -323,7 +309,7 @@ void DecodeIcnsRle(const std::uint8_t* data, std::uint64_t dataBytes, IconImage*
                 if (o >= dataBytes)
                     break;                          // a repeat without its value
                 std::uint32_t value = std::uint32_t{data[o++]} << shift;
-                for (std::uint32_t n = control - 0x7D; n > 0 && i < count; --n) {
+                for (std::uint32_t n = control - ICNS_RLE_REPEAT_BIAS; n > 0 && i < count; --n) {
                     words[i] = (words[i] & keep) | value;
                     ++i;
                 }

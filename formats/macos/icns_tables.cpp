@@ -1,12 +1,8 @@
-// The tables of the macOS icon family that the reader and the writer share:
-// the entry types and the two fixed palettes of the classic palette images.
+// The two fixed palettes of the macOS icon family's classic palette images,
+// shared by the reader and the writer.
 #include "formats/macos/macos_icon.h"
 
-#include "io/byte_io.h"
-
 namespace {
-
-static_assert(FourCc('i', 'c', 'n', 's') == 0x69636E73);
 
 struct Palette256 {
     std::uint32_t entries[256];
@@ -52,37 +48,6 @@ static_assert(SystemPalette.entries[254] == 0x111111);
 static_assert(SystemPalette.entries[255] == 0x000000);
 
 }  // namespace
-
-// type, side, depth as stored, mask
-constexpr IcnsTypeRow IcnsTypeTable[ICNS_TYPE_COUNT] = {
-    {FourCc('i', 'c', 's', '#'), 16, 1, 1},
-    {FourCc('i', 'c', 's', '4'), 16, 4, 0},
-    {FourCc('i', 'c', 's', '8'), 16, 8, 0},
-    {FourCc('i', 's', '3', '2'), 16, 24, 0},
-    {FourCc('i', 'c', 'p', '4'), 16, 32, 0},
-    {FourCc('s', '8', 'm', 'k'), 16, 8, 1},
-    {FourCc('I', 'C', 'N', '#'), 32, 1, 1},
-    {FourCc('i', 'c', 'l', '4'), 32, 4, 0},
-    {FourCc('i', 'c', 'l', '8'), 32, 8, 0},
-    {FourCc('i', 'l', '3', '2'), 32, 24, 0},
-    {FourCc('i', 'c', 'p', '5'), 32, 32, 0},
-    {FourCc('l', '8', 'm', 'k'), 32, 8, 1},
-    {FourCc('i', 'c', 'h', '#'), 48, 1, 1},
-    {FourCc('i', 'c', 'h', '4'), 48, 4, 0},
-    {FourCc('i', 'c', 'h', '8'), 48, 8, 0},
-    {FourCc('i', 'h', '3', '2'), 48, 24, 0},
-    {FourCc('h', '8', 'm', 'k'), 48, 8, 1},
-    {FourCc('i', 'c', 'p', '6'), 64, 32, 0},
-    {FourCc('i', 't', '3', '2'), 128, 24, 0},
-    {FourCc('i', 'c', '0', '7'), 128, 32, 0},
-    {FourCc('t', '8', 'm', 'k'), 128, 8, 1},
-    {FourCc('i', 'c', '0', '8'), 256, 32, 0},
-    {FourCc('i', 'c', '0', '9'), 512, 32, 0},
-    {FourCc('i', 'c', '1', '0'), 1024, 32, 0},
-};
-
-// The last row filled: a missing row would leave a zero row at the end.
-static_assert(IcnsTypeTable[ICNS_TYPE_COUNT - 1].type == FourCc('i', 'c', '1', '0'));
 
 // The 16-colour system palette of 4-bit images.
 const std::uint32_t MacPalette16[16] = {

@@ -1,9 +1,6 @@
-// macOS icon family writer.
-//
-// File: 0 "icns" (4) | 4 length of the whole file (32) | 8 entries, back to back.
-// Entry: 0 type code (4) | 4 length, these 8 bytes included (32) | 8 data.
-// All integers are big-endian. Entries follow the order of the type table;
-// each row is written from the first image of its size and source depth:
+// macOS icon family writer (layout in icns_layout.h). Entries follow the
+// order of the type table; each row with a source depth is written from the
+// first image of its size and that depth:
 //   1-bit "#" rows   from 8-bit images: the mask plane twice (image, then mask),
 //                    one bit per pixel, most significant bit leftmost, 1 = opaque
 //   8-bit rows       from 8-bit images: one system-palette index per pixel
@@ -18,43 +15,29 @@
 
 #include "formats/amiga/png_icon.h"
 #include "host/host_calls.h"
-#include "icon/icon_flows.h"
 #include "io/byte_io.h"
 
 #include <cstdint>
 #include <cstring>
 
-static constexpr std::uint32_t ICNS_MAGIC = 0x69636E73;          // "icns"
-static constexpr std::int64_t ICNS_HEADER_SIZE = 8;
-static constexpr std::int64_t ICNS_FILE_LENGTH_OFFSET = 4;
-static constexpr std::int64_t ICNS_ENTRY_HEADER_SIZE = 8;
-static constexpr std::int64_t ICNS_ENTRY_LENGTH_OFFSET = 4;
-
-// Run-length packets: control 0x00..0x7F carries control + 1 literal values,
-// 0x80..0xFF repeats one value control - 0x7D times.
+// Run-length packets: at most 128 literal values, runs of 3 to 130.
 static constexpr std::uint32_t ICNS_RLE_MAX_LITERAL = 128;
 static constexpr std::uint32_t ICNS_RLE_MIN_RUN = 3;
 static constexpr std::uint32_t ICNS_RLE_MAX_RUN = 130;
-static constexpr std::uint32_t ICNS_RLE_RUN_BIAS = 0x7D;
 // Four zero bytes open the run-length data of images whose RGBA bytes reach
-// 64 KiB; readers recognise the large entry by it.
+// 64 KiB, which "it32" alone is; readers recognise the large entry by them.
 static constexpr std::uint64_t ICNS_RLE_PREFIX_FROM = 65536;
-static constexpr std::uint64_t ICNS_RLE_PREFIX_SIZE = 4;
 // "tmpbuf" holds each pixel as R, G, B, A; "datatemp" the encoded channels.
 static constexpr std::uint64_t ICNS_RGBA_BYTES_PER_PIXEL = 4;
 static constexpr std::uint64_t ICNS_RLE_OUTPUT_BYTES_PER_PIXEL = 5;
 
-// Sizes that have a run-length row: their compressed-image rows ("icp4",
-// "icp5", "ic07") are left out, the run-length row holds the image.
-static constexpr std::int32_t ICNS_RLE_MAX_SIDE = 48;
-static constexpr std::int32_t ICNS_LARGE_RLE_SIDE = 128;
 // Largest plane of 8-bit indices written: 48 x 48.
 static constexpr std::uint32_t ICNS_MAX_INDEX_PLANE = 48 * 48;
 
 static constexpr std::uint32_t ICNS_COLOUR_MASK = 0x00FFFFFF;
 
-static_assert(ICNS_RLE_MIN_RUN + ICNS_RLE_RUN_BIAS == 0x80 && ICNS_RLE_MAX_RUN + ICNS_RLE_RUN_BIAS == 0xFF);
-static_assert(ICNS_RLE_PREFIX_FROM == 4 * ICNS_LARGE_RLE_SIDE * ICNS_LARGE_RLE_SIDE);
+static_assert(ICNS_RLE_MIN_RUN + ICNS_RLE_REPEAT_BIAS == ICNS_RLE_FIRST_REPEAT &&
+              ICNS_RLE_MAX_RUN + ICNS_RLE_REPEAT_BIAS == 0xFF);
 
 enum class IcnsEntryKind {
     None,
@@ -65,7 +48,8 @@ enum class IcnsEntryKind {
     Png,            // complete PNG file from a 32-bit image
 };
 
-static IcnsEntryKind EntryKind(const IcnsTypeRow& row)
+// The kind of data of a row the writer writes.
+static constexpr IcnsEntryKind EntryKind(const IcnsTypeRow& row)
 {
     if (row.mask)
         return row.depth == 1 ? IcnsEntryKind::MaskBits : IcnsEntryKind::Alpha;
@@ -75,17 +59,43 @@ static IcnsEntryKind EntryKind(const IcnsTypeRow& row)
     case 24:
         return IcnsEntryKind::RunLength;
     case 32:
-        return row.side > ICNS_RLE_MAX_SIDE && row.side != ICNS_LARGE_RLE_SIDE ? IcnsEntryKind::Png
-                                                                               : IcnsEntryKind::None;
+        return IcnsEntryKind::Png;
     default:
-        return IcnsEntryKind::None;     // 4-bit rows
+        return IcnsEntryKind::None;
     }
 }
 
-static std::int32_t SourceDepth(IcnsEntryKind kind)
+// The depth of the images each kind of data is made from: index bytes or
+// pixel words.
+static constexpr std::int32_t SourceDepth(IcnsEntryKind kind)
 {
     return kind == IcnsEntryKind::MaskBits || kind == IcnsEntryKind::Indices ? 8 : 32;
 }
+
+// Every row the writer writes reads images of the depth its kind of data is
+// made from. The rows it leaves out are the 4-bit ones and the 32-bit ones
+// whose side a run-length (24-bit) row covers. 8-bit index planes stay within
+// ICNS_MAX_INDEX_PLANE; only the 128-pixel run-length row reaches the prefix.
+static constexpr bool WrittenRowsAsPlanned()
+{
+    for (const IcnsTypeRow& row : IcnsTypeTable) {
+        bool runLengthSibling = false;
+        for (const IcnsTypeRow& other : IcnsTypeTable)
+            runLengthSibling = runLengthSibling || (other.depth == 24 && other.side == row.side);
+        bool leftOut = row.depth == 4 || (!row.mask && row.depth == 32 && runLengthSibling);
+        if ((row.writtenFrom == 0) != leftOut)
+            return false;
+        if (row.writtenFrom != 0 && row.writtenFrom != SourceDepth(EntryKind(row)))
+            return false;
+        if (EntryKind(row) == IcnsEntryKind::Indices && std::uint64_t(row.side) * row.side > ICNS_MAX_INDEX_PLANE)
+            return false;
+        bool prefixed = 4 * std::uint64_t(row.side) * row.side >= ICNS_RLE_PREFIX_FROM;
+        if (row.depth == 24 && prefixed != (row.type == FourCc('i', 't', '3', '2')))
+            return false;
+    }
+    return true;
+}
+static_assert(WrittenRowsAsPlanned());
 
 static std::uint64_t PixelCount(const IconImage* image)
 {
@@ -180,7 +190,7 @@ static int WriteAlpha(HostFile* file, const IconImage* image)
 static std::uint64_t EncodeChannels(const std::uint8_t* rgba, std::uint64_t pixels, std::uint8_t* output,
                                     std::uint64_t capacity)
 {
-    std::uint64_t position = pixels * ICNS_RGBA_BYTES_PER_PIXEL >= ICNS_RLE_PREFIX_FROM ? ICNS_RLE_PREFIX_SIZE : 0;
+    std::uint64_t position = pixels * ICNS_RGBA_BYTES_PER_PIXEL >= ICNS_RLE_PREFIX_FROM ? ICNS_RLE_ZERO_PREFIX : 0;
     for (std::uint64_t channel = 0; channel < 3; ++channel) {
         // The encoder's worst case; 5 bytes a pixel leave room for all three.
         if (capacity - position < pixels + pixels / ICNS_RLE_MAX_LITERAL + 2)
@@ -254,11 +264,12 @@ static int WriteEntry(HostFile* file, const IcnsTypeRow& row, IcnsEntryKind kind
     std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
     if (end < start + ICNS_ENTRY_HEADER_SIZE || end - start > std::int64_t{UINT32_MAX})
         return 0;
-    PatchBE32(file, start + ICNS_ENTRY_LENGTH_OFFSET, static_cast<std::uint32_t>(end - start));
+    PatchBE32(file, start + ICNS_ENTRY_LENGTH, static_cast<std::uint32_t>(end - start));
     return 1;
 }
 
-int WriteIcns(HostFile* file, IconImage* first)
+int WriteIcns(HostFile* file, IconImage* first, const IconAttributes* /*attributes*/, std::uint32_t /*compress*/,
+              int /*variant*/)
 {
     // A list that does not end, or whose images cannot be read safely, is
     // refused before the first byte.
@@ -268,19 +279,18 @@ int WriteIcns(HostFile* file, IconImage* first)
     WriteBE32(file, 0);                                 // file length, patched last
 
     for (const IcnsTypeRow& row : IcnsTypeTable) {
-        IcnsEntryKind kind = EntryKind(row);
-        if (kind == IcnsEntryKind::None)
+        if (row.writtenFrom == 0)
             continue;
-        const IconImage* image = FindIconImage(row.side, row.side, SourceDepth(kind), first);
-        if (image && !WriteEntry(file, row, kind, image))
+        const IconImage* image = FindIconImage(row.side, row.side, row.writtenFrom, first);
+        if (image && !WriteEntry(file, row, EntryKind(row), image))
             return 0;
     }
 
     std::int64_t size = HostSeek(file, 0, HOST_SEEK_CURRENT);
     // No entry written: the file stays the bare header.
-    if (size <= ICNS_HEADER_SIZE || size > std::int64_t{UINT32_MAX})
+    if (size <= std::int64_t{ICNS_HEADER_SIZE} || size > std::int64_t{UINT32_MAX})
         return 0;
-    PatchBE32(file, ICNS_FILE_LENGTH_OFFSET, static_cast<std::uint32_t>(size));
+    PatchBE32(file, ICNS_FILE_LENGTH, static_cast<std::uint32_t>(size));
     return 1;
 }
 
@@ -294,7 +304,7 @@ static void EmitLiteral(const std::uint8_t* pending, std::uint32_t n, std::uint8
 
 static void EmitRun(std::uint8_t value, std::uint32_t n, std::uint8_t* output, std::uint64_t* position)
 {
-    output[(*position)++] = static_cast<std::uint8_t>(n + ICNS_RLE_RUN_BIAS);
+    output[(*position)++] = static_cast<std::uint8_t>(n + ICNS_RLE_REPEAT_BIAS);
     output[(*position)++] = value;
 }
 

@@ -18,6 +18,9 @@ inline constexpr std::uint32_t ICO_HEADER_TYPE = 2;
 inline constexpr std::uint32_t ICO_HEADER_COUNT = 4;
 inline constexpr std::uint32_t ICO_TYPE_ICON = 1;
 inline constexpr std::uint32_t ICO_MAX_ENTRIES = 65535;
+// The first four bytes, 00 00 01 00 (reserved 0, type 1), as a big-endian word.
+inline constexpr std::uint32_t ICO_MAGIC = ICO_TYPE_ICON << 8;
+static_assert(ICO_MAGIC == 0x00000100);
 
 // Directory entry: offset, field. A width or height byte of 0 means 256.
 inline constexpr std::uint32_t ICO_ENTRY_SIZE = 16;
@@ -29,6 +32,7 @@ inline constexpr std::uint32_t ICO_ENTRY_PLANES = 4;       // 2 bytes
 inline constexpr std::uint32_t ICO_ENTRY_BIT_COUNT = 6;    // 2 bytes
 inline constexpr std::uint32_t ICO_ENTRY_BYTES = 8;        // 4 bytes of entry data
 inline constexpr std::uint32_t ICO_ENTRY_OFFSET = 12;      // 4 bytes, from the start of the file
+// The largest side a width or height byte can give.
 inline constexpr std::uint32_t ICO_MAX_SIDE = 256;
 
 // Bitmap information header: offset, field. The height counts the pixel rows

@@ -1,15 +1,7 @@
-// Windows icon reader. LoadIcon has read the magic 00 00 01 00 (reserved 0,
-// type 1); everything is little-endian.
-//
-//   offset  size  field
-//   4       2     entry count, at least 1
-//   6       16    per entry: width, height, colour count, reserved (1 byte
-//                 each; width or height 0 means 256), planes, bit count (2
-//                 each, not used), data bytes, data offset (4 each)
-//   offset        a PNG file (data bytes long), or a bitmap: a 40-byte header
-//                 (width, height x 2, bit count, colours used), the palette
-//                 for bit counts 1 to 8 (blue, green, red, unused), the pixel
-//                 rows, then the 1-bit mask rows (not read for 32 bits)
+// Windows icon reader (layout in ico_layout.h). LoadIcon has read the magic
+// 00 00 01 00; the directory's planes and bit count are not used, a bitmap's
+// header is always taken to be 40 bytes long, and a 32-bit bitmap's mask rows
+// are not read.
 //
 // Every entry is looked at before any image is made: an offset outside the
 // file, a PNG longer than what follows it, an impossible bitmap, or images
@@ -63,14 +55,16 @@ std::int64_t FileSize(HostFile* file)
 
 void ReadDirectoryEntry(HostFile* file, IcoEntry* entry)
 {
-    entry->width = ReadByte(file);
-    entry->height = ReadByte(file);
-    entry->colourCount = ReadByte(file);
-    entry->reserved = ReadByte(file);
-    entry->planes = ReadLE16(file);
-    entry->bitCount = ReadLE16(file);
-    entry->dataBytes = ReadLE32(file);
-    entry->dataOffset = ReadLE32(file);
+    std::uint8_t bytes[ICO_ENTRY_SIZE];
+    ReadRecord(file, bytes, ICO_ENTRY_SIZE);
+    entry->width = bytes[ICO_ENTRY_WIDTH];
+    entry->height = bytes[ICO_ENTRY_HEIGHT];
+    entry->colourCount = bytes[ICO_ENTRY_COLOURS];
+    entry->reserved = bytes[ICO_ENTRY_RESERVED];
+    entry->planes = static_cast<std::uint16_t>(LoadLE16(bytes + ICO_ENTRY_PLANES));
+    entry->bitCount = static_cast<std::uint16_t>(LoadLE16(bytes + ICO_ENTRY_BIT_COUNT));
+    entry->dataBytes = LoadLE32(bytes + ICO_ENTRY_BYTES);
+    entry->dataOffset = LoadLE32(bytes + ICO_ENTRY_OFFSET);
 }
 
 // Image depth for a bitmap bit count, or 0 for one the reader cannot decode
@@ -98,12 +92,16 @@ std::uint64_t InspectEntry(HostFile* file, std::uint64_t fileSize, IcoEntry* ent
 {
     if (entry->dataOffset >= fileSize)
         return 0;
+    // The bitmap header up to its bit count; for a PNG, its signature and the
+    // header chunk's length and type.
+    std::uint8_t head[ICO_BITMAP_COMPRESSION];
     HostSeek(file, entry->dataOffset, HOST_SEEK_START);
-    std::uint32_t sizeField = ReadLE32(file);                            //  0
-    auto bitmapWidth = static_cast<std::int32_t>(ReadLE32(file));       //  4
-    std::uint32_t bitmapHeight = ReadLE32(file);                         //  8
-    std::uint32_t planes = ReadLE16(file);                               // 12
-    std::uint32_t bitCount = ReadLE16(file);                             // 14
+    ReadRecord(file, head, sizeof head);
+    std::uint32_t sizeField = LoadLE32(head + ICO_BITMAP_SIZE_FIELD);
+    auto bitmapWidth = static_cast<std::int32_t>(LoadLE32(head + ICO_BITMAP_WIDTH));
+    std::uint32_t bitmapHeight = LoadLE32(head + ICO_BITMAP_HEIGHT);
+    std::uint32_t planes = LoadLE16(head + ICO_BITMAP_PLANES);
+    std::uint32_t bitCount = LoadLE16(head + ICO_BITMAP_BIT_COUNT);
     bool hasIhdr = planes == ICO_PNG_IHDR_LOW_LE16 && bitCount == ICO_PNG_IHDR_HIGH_LE16;
 
     if (sizeField == ICO_PNG_SIGNATURE_LE32 || hasIhdr) {
@@ -113,16 +111,18 @@ std::uint64_t InspectEntry(HostFile* file, std::uint64_t fileSize, IcoEntry* ent
         if (!hasIhdr)
             return 1;
         // The PNG's own size, big-endian, right after the chunk type.
-        auto pngWidth = static_cast<std::int32_t>(ReadBE32(file));      // 16
-        auto pngHeight = static_cast<std::int32_t>(ReadBE32(file));     // 20
+        HostSeek(file, std::int64_t{entry->dataOffset} + ICO_PNG_WIDTH, HOST_SEEK_START);
+        auto pngWidth = static_cast<std::int32_t>(ReadBE32(file));
+        HostSeek(file, std::int64_t{entry->dataOffset} + ICO_PNG_HEIGHT, HOST_SEEK_START);
+        auto pngHeight = static_cast<std::int32_t>(ReadBE32(file));
         return IconPixelBytes(pngWidth, pngHeight, 32);
     }
 
     // Only bitmaps carry the flag: a PNG's bytes 12 to 15 are its chunk type.
     entry->is24Bit = bitCount == 24;
     entry->bitmapBitCount = static_cast<std::uint16_t>(bitCount);
-    HostSeek(file, ICO_BITMAP_COLOURS_USED - ICO_BITMAP_COMPRESSION, HOST_SEEK_CURRENT);
-    entry->coloursUsed = ReadLE32(file);                                 // 32
+    HostSeek(file, std::int64_t{entry->dataOffset} + ICO_BITMAP_COLOURS_USED, HOST_SEEK_START);
+    entry->coloursUsed = ReadLE32(file);
 
     // The directory caps the bitmap's size, its 0 standing for 256. A width
     // of 0 or less, or fewer than two rows, makes no image.
@@ -327,13 +327,14 @@ int ReadEntries(HostFile* file, std::uint64_t fileSize, IcoEntry* entries, std::
 
 }  // namespace
 
-int LoadWinIcon(HostFile* file, IconHandle* icon)
+int LoadWinIcon(const char* /*name*/, HostFile* file, IconHandle* icon)
 {
     if (!file || !icon)
         return 0;
     std::int64_t fileSize = FileSize(file);
     if (fileSize < 0)
         return 0;
+    HostSeek(file, ICO_HEADER_COUNT, HOST_SEEK_START);
     std::uint32_t count = ReadLE16(file);
     // No entry makes no icon; a directory running past the end of the file
     // describes entries that are not there.

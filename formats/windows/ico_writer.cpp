@@ -1,25 +1,20 @@
-// Windows icon writer: images of depth 1, 4, 8 and 32, at most 256 x 256.
+// Windows icon writer (layout in ico_layout.h): the images the format
+// stores, WINDOWS_ICON_CAPACITY.
 //
 // File: header, one directory entry per image, then the image blocks in the
-// directory's order, each starting where the previous one ended.
-//   Header (6):      0 reserved 0 (16) | 2 type 1 (16) | 4 entry count (16)
-//   Entry (16):      0 width (8, 0 = 256) | 1 height (8, 0 = 256) | 2 colour count (8)
-//                    3 reserved (8) | 4 planes 1 (16) | 6 bit count (16)
-//                    8 block size (32) | 12 block offset from the start (32)
-//   PNG block:       a complete PNG file (true-colour images, when compressing)
-//   Bitmap block:    40-byte information header (height counts pixel and mask rows),
-//                    2^d palette entries B G R 0 for d <= 8, pixel rows bottom row
-//                    first, then 1-bit mask rows (1 = transparent) bottom row first;
-//                    every row padded with zeros to a multiple of 4 bytes.
-// All integers are little-endian. Sizes and offsets are known only once the
-// blocks are written: the directory goes out with zeros and is patched last.
+// directory's order, each starting where the previous one ended. A block is a
+// complete PNG file (true-colour images, when compressing), or a bitmap: the
+// information header (its height counts pixel and mask rows), 2^d palette
+// entries for d <= 8, the pixel rows, then 1-bit mask rows (1 = transparent).
+// Sizes and offsets are known only once the blocks are written: the directory
+// goes out with zeros and is patched last.
 #include "formats/windows/windows_icon.h"
 
 #include "formats/amiga/png_icon.h"
 #include "formats/windows/ico_layout.h"
 #include "host/host_calls.h"
-#include "icon/icon_flows.h"
 #include "io/byte_io.h"
+#include "plugin/format_table.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -30,9 +25,6 @@ static constexpr std::int32_t ICO_PNG_MIN_WIDTH = 128;
 // Longest row written: 256 pixels of 4 bytes; mask rows are shorter.
 static constexpr std::uint32_t ICO_MAX_ROW_BYTES = ICO_MAX_SIDE * 4;
 
-// The directory is patched by writing each entry's size and offset, its last
-// two fields, one after the other.
-static_assert(ICO_ENTRY_OFFSET == ICO_ENTRY_BYTES + 4 && ICO_ENTRY_SIZE == ICO_ENTRY_OFFSET + 4);
 static_assert(IcoRowBytes(ICO_MAX_SIDE, 32) == ICO_MAX_ROW_BYTES);
 
 // Where each written image's block lies, in the order of the directory.
@@ -41,14 +33,11 @@ struct IcoBlock {
     std::uint32_t size;
 };
 
+// Larger sides do not fit the directory's size bytes: such images are left
+// out like the depths the format cannot hold.
 static int IsWritable(const IconImage* image)
 {
-    int depthOk = image->depth == 1 || image->depth == 4 || image->depth == 8 || image->depth == 32;
-    // Larger sides do not fit the directory's size bytes: such images are
-    // left out like the depths the format cannot hold.
-    auto maxSide = static_cast<std::int32_t>(ICO_MAX_SIDE);
-    return depthOk && image->width >= 1 && image->width <= maxSide && image->height >= 1 &&
-           image->height <= maxSide;
+    return StoresImage(WINDOWS_ICON_CAPACITY, image->width, image->height, image->depth);
 }
 
 // The next image to write: the lowest depth class first (1, 4, 8, 32), within
@@ -80,16 +69,17 @@ static int IsPngEntry(const IconImage* image, std::uint32_t compress)
 
 static void WriteDirectoryEntry(HostFile* file, const IconImage* image)
 {
+    std::uint8_t entry[ICO_ENTRY_SIZE] = {};
     // A side of 256 does not fit the byte; 0 stands for it.
     auto maxSide = static_cast<std::int32_t>(ICO_MAX_SIDE);
-    HostPutC(file, image->width == maxSide ? 0 : image->width);
-    HostPutC(file, image->height == maxSide ? 0 : image->height);
-    HostPutC(file, image->depth == 1 ? 2 : image->depth == 4 ? 16 : 0);  // colour count; 0 = 256 or none
-    HostPutC(file, 0);
-    WriteLE16(file, 1);                                                  // planes
-    WriteLE16(file, static_cast<std::uint32_t>(image->depth));
-    WriteLE32(file, 0);                                                  // size, patched later
-    WriteLE32(file, 0);                                                  // offset, patched later
+    entry[ICO_ENTRY_WIDTH] = static_cast<std::uint8_t>(image->width == maxSide ? 0 : image->width);
+    entry[ICO_ENTRY_HEIGHT] = static_cast<std::uint8_t>(image->height == maxSide ? 0 : image->height);
+    // 0 stands for 256 colours, or for none.
+    entry[ICO_ENTRY_COLOURS] = static_cast<std::uint8_t>(image->depth == 1 ? 2 : image->depth == 4 ? 16 : 0);
+    StoreLE16(entry + ICO_ENTRY_PLANES, 1);
+    StoreLE16(entry + ICO_ENTRY_BIT_COUNT, static_cast<std::uint32_t>(image->depth));
+    // ICO_ENTRY_BYTES and ICO_ENTRY_OFFSET stay 0 until PatchDirectory.
+    HostWrite(file, entry, ICO_ENTRY_SIZE);
 }
 
 // One pixel row into row (zero-filled up to its padded length). Values are
@@ -156,14 +146,15 @@ static void WriteBitmapBlock(HostFile* file, const IconImage* image)
 {
     std::int32_t depth = image->depth;
     std::uint32_t colours = depth <= 8 ? 1u << depth : 0;
-    WriteLE32(file, ICO_BITMAP_HEADER_SIZE);
-    WriteLE32(file, static_cast<std::uint32_t>(image->width));
-    WriteLE32(file, static_cast<std::uint32_t>(image->height) * 2);  // pixel rows, then mask rows
-    WriteLE16(file, 1);                                              // planes
-    WriteLE16(file, static_cast<std::uint32_t>(depth));
-    WriteZeros(file, 16);                                            // compression, image size, resolutions
-    WriteLE32(file, colours);                                        // colours used
-    WriteLE32(file, 0);                                              // colours important
+    // Compression, image size, resolutions and colours important stay 0.
+    std::uint8_t header[ICO_BITMAP_HEADER_SIZE] = {};
+    StoreLE32(header + ICO_BITMAP_SIZE_FIELD, ICO_BITMAP_HEADER_SIZE);
+    StoreLE32(header + ICO_BITMAP_WIDTH, static_cast<std::uint32_t>(image->width));
+    StoreLE32(header + ICO_BITMAP_HEIGHT, static_cast<std::uint32_t>(image->height) * 2);  // pixel rows, then mask rows
+    StoreLE16(header + ICO_BITMAP_PLANES, 1);
+    StoreLE16(header + ICO_BITMAP_BIT_COUNT, static_cast<std::uint32_t>(depth));
+    StoreLE32(header + ICO_BITMAP_COLOURS_USED, colours);
+    HostWrite(file, header, ICO_BITMAP_HEADER_SIZE);
 
     // 0x00RRGGBB written little-endian is the entry's B, G, R, 0.
     for (std::uint32_t i = 0; i < colours; ++i)
@@ -213,21 +204,20 @@ static void PatchDirectory(HostFile* file, const IcoBlock* blocks, std::uint32_t
 {
     HostSeek(file, ICO_HEADER_COUNT, HOST_SEEK_START);
     WriteLE16(file, count);
-    // After the count, and after each entry's last field, the file stands at
-    // the start of the next entry.
     for (std::uint32_t i = 0; i < count; ++i) {
-        HostSeek(file, ICO_ENTRY_BYTES, HOST_SEEK_CURRENT);
-        WriteLE32(file, blocks[i].size);
-        WriteLE32(file, blocks[i].offset);
+        std::int64_t entry = ICO_HEADER_SIZE + std::int64_t{i} * ICO_ENTRY_SIZE;
+        PatchLE32(file, entry + ICO_ENTRY_BYTES, blocks[i].size);
+        PatchLE32(file, entry + ICO_ENTRY_OFFSET, blocks[i].offset);
     }
 }
 
 static int WriteIcoFile(HostFile* file, IconImage* first, std::uint32_t compress, IcoBlock* blocks,
                         std::uint32_t count)
 {
-    WriteLE16(file, 0);
-    WriteLE16(file, ICO_TYPE_ICON);
-    WriteLE16(file, 0);                                              // count, patched later
+    // Reserved 0, the type, and a count of 0 patched later.
+    std::uint8_t header[ICO_HEADER_SIZE] = {};
+    StoreLE16(header + ICO_HEADER_TYPE, ICO_TYPE_ICON);
+    HostWrite(file, header, ICO_HEADER_SIZE);
 
     std::uint32_t entries = 0;
     for (IconImage* image = NextImage(first); image && entries < count; image = NextImage(first)) {
@@ -245,7 +235,8 @@ static int WriteIcoFile(HostFile* file, IconImage* first, std::uint32_t compress
     return 1;
 }
 
-int SaveWinIcon(HostFile* file, IconImage* first, std::uint32_t compress)
+int SaveWinIcon(HostFile* file, IconImage* first, const IconAttributes* /*attributes*/, std::uint32_t compress,
+                int /*variant*/)
 {
     // The list must end and hold readable images before marks are touched.
     if (!file || !ValidateImageList(first))

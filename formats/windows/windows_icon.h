@@ -7,11 +7,12 @@
 #include <cstdint>
 
 // Reads a Windows icon; the file is open just after its first four bytes
-// (00 00 01 00). Returns 1 or 0; on 0 the handle may hold part of the icon,
-// for the caller to release.
-int LoadWinIcon(HostFile* file, IconHandle* icon);
+// (00 00 01 00; name is not used). Returns 1 or 0; on 0 the handle may hold
+// part of the icon, for the caller to release.
+int LoadWinIcon(const char* name, HostFile* file, IconHandle* icon);
 
-// Writes the images of depth 1, 4, 8 and 32 (at most 256 x 256) as a Windows
-// icon. compress asks for PNG entries for large true-colour images. Returns 1
-// or 0.
-int SaveWinIcon(HostFile* file, IconImage* first, std::uint32_t compress);
+// Writes the images WINDOWS_ICON_CAPACITY takes (depths 1, 4, 8 and 32, at
+// most 256 x 256) as a Windows icon. compress asks for PNG entries for large
+// true-colour images; attributes and variant are not used. Returns 1 or 0.
+int SaveWinIcon(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t compress,
+                int variant);

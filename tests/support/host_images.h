@@ -2,6 +2,7 @@
 // load gave back.
 #pragma once
 
+#include "plugin/format_table.h"
 #include "plugin/plugin_abi.h"
 
 #include <cstdint>
@@ -45,13 +46,15 @@ std::vector<const IconImage*> ImagesOf(IconImage* first);
 std::int32_t SaveWith(const std::string& path, IconImage* first, std::uint32_t formatId,
                       const IconAttributes* attributes, std::uint32_t compress = 0);
 
-// The save formats' FormatIds, as the host knows them.
-inline constexpr std::uint32_t FORMAT_AMIGAOS = 0x2CDC9BA4;
-inline constexpr std::uint32_t FORMAT_NEWICON = 0x4B6273B7;
-inline constexpr std::uint32_t FORMAT_AMIGAOS35 = 0x048ACE1F;
-inline constexpr std::uint32_t FORMAT_AMIGAOS40 = 0x5E8256B5;
-inline constexpr std::uint32_t FORMAT_PNG = 0x66299321;
-inline constexpr std::uint32_t FORMAT_WINDOWS = 0x4FF820F7;
-inline constexpr std::uint32_t FORMAT_MACOS = 0xBBA9467B;
+// The save formats' FormatIds, from the format table.
+inline constexpr std::uint32_t FORMAT_AMIGAOS = SaveFormatId("AMIGAOS");
+inline constexpr std::uint32_t FORMAT_NEWICON = SaveFormatId("NEWICON");
+inline constexpr std::uint32_t FORMAT_AMIGAOS35 = SaveFormatId("AMIGAOS35");
+inline constexpr std::uint32_t FORMAT_AMIGAOS40 = SaveFormatId("AMIGAOS40");
+inline constexpr std::uint32_t FORMAT_PNG = SaveFormatId("PNG");
+inline constexpr std::uint32_t FORMAT_WINDOWS = SaveFormatId("WINDOWS");
+inline constexpr std::uint32_t FORMAT_MACOS = SaveFormatId("MACOS");
+static_assert(FORMAT_AMIGAOS && FORMAT_NEWICON && FORMAT_AMIGAOS35 && FORMAT_AMIGAOS40 && FORMAT_PNG &&
+              FORMAT_WINDOWS && FORMAT_MACOS);
 
 }  // namespace tessel::test

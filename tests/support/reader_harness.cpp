@@ -24,7 +24,7 @@ IconHandle* LoadWithReader(const std::vector<std::uint8_t>& bytes, std::uint32_t
     IconHandle* icon = nullptr;
     if (ReadBE32(file) == magic) {
         icon = static_cast<IconHandle*>(HostAllocMem(sizeof(IconHandle), 1, "iconinfo"));
-        if (icon && !reader(file, icon)) {
+        if (icon && !reader(name.c_str(), file, icon)) {
             FreeIcon(icon);
             icon = nullptr;
         }

@@ -2,6 +2,7 @@
 // hand a file to it.
 #pragma once
 
+#include "plugin/format_handlers.h"
 #include "plugin/plugin_abi.h"
 
 #include <cstdint>
@@ -11,10 +12,9 @@
 
 namespace tessel::test {
 
-using IconReader = int (*)(HostFile* file, IconHandle* icon);
-
 // Registers the bytes as a memory file (with the extension hint), opens it,
-// and when its first four bytes are magic runs reader on a new handle. Returns
+// and when its first four bytes are magic runs reader (one of the module's
+// IconReaders) on a new handle. Returns
 // the handle, or null when the magic differs or the reader fails (the handle
 // is then released).
 IconHandle* LoadWithReader(const std::vector<std::uint8_t>& bytes, std::uint32_t magic, IconReader reader,

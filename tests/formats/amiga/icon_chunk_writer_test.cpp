@@ -308,7 +308,7 @@ TEST_F(IconChunkWriter, TinyFormsByteForByte)
         0, 0, 0, 0xFF, 0xFF, 0xFF,
         0,                                        // pad
     };
-    EXPECT_EQ(Write(normal.image, AMIGA_FORMAT_OS35, 0), raw);
+    EXPECT_EQ(Write(normal.image, AMIGA_OS35, 0), raw);
 
     // Packed, with a selected twin of the same palette: its IMAG carries no
     // palette, and its palette format byte repeats the request.
@@ -327,7 +327,7 @@ TEST_F(IconChunkWriter, TinyFormsByteForByte)
         0, 1, 0, 1, 1, 1, 0, 1, 0, 0,             // no pen, no palette
         0x02, 0xC0,                               // 00000010 1 1 0
     };
-    Bytes written = Write(normal.image, AMIGA_FORMAT_OS35, 1);
+    Bytes written = Write(normal.image, AMIGA_OS35, 1);
     EXPECT_EQ(written, packed);
 
     ASSERT_EQ(Read(written), 1);
@@ -342,7 +342,7 @@ TEST_F(IconChunkWriter, TinyFormsByteForByte)
     // goes into the stream as the bytes 80 AA BB CC.
     TestImage argb(1, 1, 32);
     argb.SetWord(0, 0x80AABBCC);
-    written = Write(argb.image, AMIGA_FORMAT_OS40, 0);
+    written = Write(argb.image, AMIGA_OS40, 0);
     ExpectFormLength(written);
     ASSERT_GE(written.size(), 48u);
     const Bytes head = {'F', 'A', 'C', 'E', 0, 0, 0, 6, 0, 0, 2, 0, 0, 1, 'A', 'R', 'G', 'B'};
@@ -399,7 +399,7 @@ TEST_F(IconChunkWriter, PaletteImagesComeBack)
                 }
                 normal.Follow(twin);
 
-                Bytes written = Write(normal.image, AMIGA_FORMAT_OS35, compress);
+                Bytes written = Write(normal.image, AMIGA_OS35, compress);
                 ExpectFormLength(written);
                 EXPECT_EQ(ChunkIds(written), (std::vector<std::string>{"FACE", "IMAG", "IMAG"}));
                 EXPECT_EQ(written[24] * 256 + written[25], 3 * (1 << depth) - 1);   // FACE palette size
@@ -434,7 +434,7 @@ TEST_F(IconChunkWriter, DeeperTwinKeepsColoursBeyondTheNormalPalette)
         twin.pixels[i] = std::uint8_t(i);
     }
     normal.Follow(twin);
-    Bytes written = Write(normal.image, AMIGA_FORMAT_OS35, 1);
+    Bytes written = Write(normal.image, AMIGA_OS35, 1);
     EXPECT_EQ(written[24] * 256 + written[25], 3 * 16 - 1);       // the deeper palette
     ASSERT_EQ(Read(written), 1);
     ASSERT_EQ(images.size(), 2u);
@@ -447,7 +447,7 @@ TEST_F(IconChunkWriter, DeeperTwinKeepsColoursBeyondTheNormalPalette)
     // the twin goes without a palette and still reloads the same.
     for (int i = 4; i < 16; ++i)
         twin.palette[i] = 0;
-    written = Write(normal.image, AMIGA_FORMAT_OS35, 0);
+    written = Write(normal.image, AMIGA_OS35, 0);
     std::size_t twinAt = 26 + 8 + 10 + 16 + 12;                  // FACE, first IMAG: 16 pixels, 12 palette bytes
     ASSERT_GT(written.size(), twinAt + 10);
     EXPECT_EQ(Bytes(written.begin() + long(twinAt), written.begin() + long(twinAt) + 4), (Bytes{'I', 'M', 'A', 'G'}));
@@ -470,7 +470,7 @@ TEST_F(IconChunkWriter, TrueColourImagesComeBack)
         twin.SetWord(i, 0xFF000000u | std::uint32_t(i));
     }
     normal.Follow(twin);
-    Bytes written = Write(normal.image, AMIGA_FORMAT_OS40, 1);
+    Bytes written = Write(normal.image, AMIGA_OS40, 1);
     ExpectFormLength(written);
     EXPECT_EQ(ChunkIds(written), (std::vector<std::string>{"FACE", "ARGB", "ARGB"}));
     EXPECT_GT(Be32At(written, 30), 64u * 64u * 4u);            // the noise chunk outgrew its pixels
@@ -486,7 +486,7 @@ TEST_F(IconChunkWriter, TrueColourImagesComeBack)
     TestImage large(256, 256, 32);
     for (std::size_t i = 0; i < 256 * 256; ++i)
         large.SetWord(i, std::uint32_t(i * 2654435761u));
-    written = Write(large.image, AMIGA_FORMAT_OS40, 0);
+    written = Write(large.image, AMIGA_OS40, 0);
     EXPECT_EQ(written[20], 255);
     EXPECT_EQ(written[21], 255);
     ASSERT_EQ(Read(written), 1);
@@ -505,16 +505,16 @@ TEST_F(IconChunkWriter, TwinIsWrittenOnlyWhenItMatches)
     };
     const std::vector<std::string> oneImag = {"FACE", "IMAG"}, oneArgb = {"FACE", "ARGB"};
     const Case cases[] = {
-        {"smaller, deeper palette twin", AMIGA_FORMAT_OS35, 16, 16, 8, IMAGEFLAG_SELECTED, oneImag},
-        {"smaller true-colour twin", AMIGA_FORMAT_OS40, 16, 16, 32, IMAGEFLAG_SELECTED, oneArgb},
-        {"taller palette twin", AMIGA_FORMAT_OS35, 32, 33, 4, IMAGEFLAG_SELECTED, oneImag},
-        {"next image not selected", AMIGA_FORMAT_OS35, 32, 32, 4, 0, oneImag},
-        {"true-colour twin of a palette image", AMIGA_FORMAT_OS35, 32, 32, 32, IMAGEFLAG_SELECTED, oneImag},
-        {"palette twin of a true-colour image", AMIGA_FORMAT_OS40, 32, 32, 8, IMAGEFLAG_SELECTED, oneArgb},
+        {"smaller, deeper palette twin", AMIGA_OS35, 16, 16, 8, IMAGEFLAG_SELECTED, oneImag},
+        {"smaller true-colour twin", AMIGA_OS40, 16, 16, 32, IMAGEFLAG_SELECTED, oneArgb},
+        {"taller palette twin", AMIGA_OS35, 32, 33, 4, IMAGEFLAG_SELECTED, oneImag},
+        {"next image not selected", AMIGA_OS35, 32, 32, 4, 0, oneImag},
+        {"true-colour twin of a palette image", AMIGA_OS35, 32, 32, 32, IMAGEFLAG_SELECTED, oneImag},
+        {"palette twin of a true-colour image", AMIGA_OS40, 32, 32, 8, IMAGEFLAG_SELECTED, oneArgb},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TestImage normal(32, 32, c.variant == AMIGA_FORMAT_OS35 ? 4 : 32);
+        TestImage normal(32, 32, c.variant == AMIGA_OS35 ? 4 : 32);
         TestImage twin(c.twinWidth, c.twinHeight, c.twinDepth, -1, c.twinFlags);
         // A deeper twin that is left out does not widen the FACE palette.
         normal.Follow(twin);
@@ -523,7 +523,7 @@ TEST_F(IconChunkWriter, TwinIsWrittenOnlyWhenItMatches)
         EXPECT_EQ(result, 1);
         ExpectFormLength(written);
         EXPECT_EQ(ChunkIds(written), c.ids);
-        if (c.variant == AMIGA_FORMAT_OS35) {
+        if (c.variant == AMIGA_OS35) {
             EXPECT_EQ(written[24] * 256 + written[25], 3 * 16 - 1);
         }
         ASSERT_EQ(Read(written), 1);
@@ -538,13 +538,13 @@ TEST_F(IconChunkWriter, RefusesWhatTheFormCannotHold)
         int width, height, depth, variant;
     };
     const Case cases[] = {
-        {"wider than 256", 257, 4, 8, AMIGA_FORMAT_OS35},
-        {"taller than 256", 4, 257, 32, AMIGA_FORMAT_OS40},
-        {"depth 0", 4, 4, 0, AMIGA_FORMAT_OS35},
-        {"depth 9", 4, 4, 9, AMIGA_FORMAT_OS35},
-        {"true colour as palette images", 4, 4, 32, AMIGA_FORMAT_OS35},
-        {"palette image as true colour", 4, 4, 8, AMIGA_FORMAT_OS40},
-        {"classic variant", 4, 4, 4, AMIGA_FORMAT_CLASSIC},
+        {"wider than 256", 257, 4, 8, AMIGA_OS35},
+        {"taller than 256", 4, 257, 32, AMIGA_OS40},
+        {"depth 0", 4, 4, 0, AMIGA_OS35},
+        {"depth 9", 4, 4, 9, AMIGA_OS35},
+        {"true colour as palette images", 4, 4, 32, AMIGA_OS35},
+        {"palette image as true colour", 4, 4, 8, AMIGA_OS40},
+        {"classic variant", 4, 4, 4, AMIGA_CLASSIC},
     };
     for (const Case& c : cases) {
         TestImage image(c.width, c.height, c.depth);
@@ -577,7 +577,7 @@ TEST_F(IconChunkWriter, EveryFailedAllocationOrWriteFailsTheSave)
         int variant;
         std::uint64_t allocations;      // palette and image streams of two IMAGs; a block per ARGB
     };
-    const Case cases[] = {{&normal.image, AMIGA_FORMAT_OS35, 4}, {&argb.image, AMIGA_FORMAT_OS40, 2}};
+    const Case cases[] = {{&normal.image, AMIGA_OS35, 4}, {&argb.image, AMIGA_OS40, 2}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.variant);
         std::uint64_t failedRuns = tessel::test::SweepAllocationFailures([&] {
@@ -643,7 +643,7 @@ TEST_F(IconChunkWriter, CorpusFormsSurviveARewrite)
                 depths.push_back(image->depth);
             }
 
-            Bytes written = Write(*images[0], AMIGA_FORMAT_OS35, compress);
+            Bytes written = Write(*images[0], AMIGA_OS35, compress);
             ExpectFormLength(written);
             ASSERT_EQ(Read(written), 1);
             ASSERT_EQ(images.size(), count);
@@ -684,7 +684,7 @@ TEST_F(IconChunkWriter, CorpusTrueColourFormsAreReproducedExactly)
         ASSERT_EQ(Read(original), 1);
         ASSERT_FALSE(images.empty());
         for (std::uint32_t compress : {0u, 1u})
-            EXPECT_EQ(Write(*images[0], AMIGA_FORMAT_OS40, compress), original) << compress;
+            EXPECT_EQ(Write(*images[0], AMIGA_OS40, compress), original) << compress;
     }
 }
 

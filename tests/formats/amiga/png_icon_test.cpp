@@ -173,11 +173,11 @@ protected:
         return LoadBytes(SmallPicture().With(chunks), attributes);
     }
 
-    static int Save(const std::string& path, const IconImage* first, const IconAttributes& attributes)
+    static int Save(const std::string& path, IconImage* first, const IconAttributes& attributes)
     {
         HostFile* file = HostOpen(path.c_str(), HOST_MODE_WRITE);
         EXPECT_NE(file, nullptr);
-        int ok = SavePngIcon(file, first, &attributes);
+        int ok = SavePngIcon(file, first, &attributes, 0, 0);
         EXPECT_EQ(HostClose(file), 0) << "the file was left failed (a seek before its start?)";
         return ok;
     }

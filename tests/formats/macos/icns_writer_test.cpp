@@ -43,7 +43,7 @@ using SaveResult = tessel::test::WriterResult;
 // Saves through the writer as SaveIcon does.
 SaveResult Save(const std::string& path, IconImage* first)
 {
-    return tessel::test::RunWriter(path, [&](HostFile* file) { return WriteIcns(file, first); });
+    return tessel::test::RunWriter(path, [&](HostFile* file) { return WriteIcns(file, first, nullptr, 0, 0); });
 }
 
 Bytes SaveOk(IconImage* first)
@@ -548,7 +548,7 @@ IconHandle* ReadFamily(const std::string& path)
     IconHandle* icon = nullptr;
     if (ReadBE32(file) == 0x69636E73) {
         icon = static_cast<IconHandle*>(HostAllocMem(sizeof(IconHandle), 1, "iconinfo"));
-        if (icon && !ReadIcns(file, icon)) {
+        if (icon && !ReadIcns(path.c_str(), file, icon)) {
             FreeIcon(icon);
             icon = nullptr;
         }
@@ -676,7 +676,7 @@ TEST(IcnsWriter, AllocationFailuresLeaveNothingBehind)
         HostFile* file = HostOpen(path.c_str(), HOST_MODE_WRITE);
         if (!file)
             return false;
-        int ok = WriteIcns(file, list.First());
+        int ok = WriteIcns(file, list.First(), nullptr, 0, 0);
         ok = HostClose(file) == 0 && ok;
         EXPECT_EQ(rt::LiveBlocks(), 0);
         return ok != 0;

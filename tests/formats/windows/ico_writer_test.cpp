@@ -37,7 +37,7 @@ using SaveResult = tessel::test::WriterResult;
 // Saves through the writer as SaveIcon does.
 SaveResult Save(const std::string& path, IconImage* first, std::uint32_t compress)
 {
-    return tessel::test::RunWriter(path, [&](HostFile* file) { return SaveWinIcon(file, first, compress); });
+    return tessel::test::RunWriter(path, [&](HostFile* file) { return SaveWinIcon(file, first, nullptr, compress, 0); });
 }
 
 Bytes SaveOk(IconImage* first, std::uint32_t compress = 0)
@@ -357,7 +357,7 @@ TEST(IcoWriter, AllocationFailuresLeaveNothingBehind)
         HostFile* file = HostOpen(path.c_str(), HOST_MODE_WRITE);
         if (!file)
             return false;
-        int ok = SaveWinIcon(file, list.First(), 1);
+        int ok = SaveWinIcon(file, list.First(), nullptr, 1, 0);
         ok = HostClose(file) == 0 && ok;
         for (IconImage* image = list.First(); image; image = image->next)
             EXPECT_EQ(image->mark, 0u);

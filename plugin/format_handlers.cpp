@@ -1,0 +1,64 @@
+#include "plugin/format_handlers.h"
+
+#include "formats/amiga/amiga_icon.h"
+#include "formats/amiga/png_icon.h"
+#include "formats/macos/macos_icon.h"
+#include "formats/windows/windows_icon.h"
+
+namespace {
+
+struct ContainerHandlers {
+    IconContainer container;
+    IconReader reader;
+    IconWriter writer;
+};
+
+}  // namespace
+
+// container, reader, writer
+static constexpr ContainerHandlers HandlerTable[ICON_CONTAINER_COUNT] = {
+    {CONTAINER_DISKOBJECT, &ReadDiskObject, &WriteAmigaIcon},
+    {CONTAINER_PNG_ICON, &LoadPngIcon, &SavePngIcon},
+    {CONTAINER_WINDOWS_ICON, &LoadWinIcon, &SaveWinIcon},
+    {CONTAINER_MAC_ICON, &ReadIcns, &WriteIcns},
+};
+
+// Row i serves IconContainer i, like the rows of ContainerTable.
+static constexpr bool HandlersInOrder()
+{
+    for (int i = 0; i < ICON_CONTAINER_COUNT; ++i)
+        if (HandlerTable[i].container != i)
+            return false;
+    return true;
+}
+static_assert(HandlersInOrder());
+
+IconReader ReaderOf(IconContainer container)
+{
+    return HandlerTable[container].reader;
+}
+
+IconWriter WriterOf(IconContainer container)
+{
+    return HandlerTable[container].writer;
+}
+
+std::uint32_t FormatIdTable[SAVE_FORMAT_COUNT + 1];
+
+void PublishFormatIds()
+{
+    for (int index = 0; index < SAVE_FORMAT_COUNT; ++index)
+        FormatIdTable[index] = SaveFormatTable[index].formatId;
+    FormatIdTable[SAVE_FORMAT_COUNT] = 0;
+}
+
+int FormatIndexOf(std::uint32_t formatId)
+{
+    if (formatId == 0 || FormatIdTable[0] == 0)
+        return -1;
+    for (int index = 0; index < SAVE_FORMAT_COUNT; ++index) {
+        if (FormatIdTable[index] == formatId)
+            return index;
+    }
+    return -1;
+}

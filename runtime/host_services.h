@@ -5,6 +5,7 @@
 // thread, one entry-point call at a time.
 #pragma once
 
+#include "icon/icon_limits.h"
 #include "plugin/plugin_abi.h"
 
 #include <cstdint>
@@ -116,9 +117,10 @@ bool SetFaultsFromText(const std::string& text, std::string* error);
 
 // ---- Images (host_images.cpp, png_*.cpp, jpeg2000_decoder.cpp, host_quantize.cpp)
 
-// Largest picture the image loader decodes: sides and total pixel bytes.
-inline constexpr std::int32_t HOST_IMAGE_MAX_SIDE = 16384;
-inline constexpr std::uint64_t HOST_IMAGE_MAX_BYTES = 256ull << 20;
+// Largest picture the image loader decodes: sides and total pixel bytes, the
+// module's limits for one image, so a decoded picture always fits the model.
+inline constexpr std::int32_t HOST_IMAGE_MAX_SIDE = ICON_MAX_SIDE;
+inline constexpr std::uint64_t HOST_IMAGE_MAX_BYTES = ICON_MAX_IMAGE_BYTES;
 
 // Decodes a PNG, or a JPEG 2000 file or codestream, sniffed by signature, to
 // straight-alpha 0xAARRGGBB words, top row first. Refuses pictures over the

@@ -4,6 +4,7 @@
 // check_icns.cpp.
 #include "tool/check.h"
 
+#include "formats/macos/icns_layout.h"
 #include "formats/windows/ico_layout.h"
 #include "io/byte_io.h"
 #include "tool/check_bytes.h"
@@ -63,8 +64,6 @@ constexpr std::uint64_t CHECK_MAX_FILE_BYTES = 256ull << 20;
 constexpr std::uint64_t MAGIC_BYTES = 4;
 // Cursors share the Windows icon's layout; the checker takes them too.
 constexpr std::uint32_t ICO_TYPE_CURSOR = 2;
-constexpr std::uint32_t ICNS_MAGIC = FourCc('i', 'c', 'n', 's');
-static_assert(ICNS_MAGIC == 0x69636E73);
 
 // Reserved word 0, type 1 (icon) or 2 (cursor).
 bool StartsLikeIco(const ByteView& file)
@@ -107,7 +106,7 @@ std::vector<CheckFinding> CheckIconBytes(const std::vector<std::uint8_t>& bytes,
     // still gets its family's findings: two bytes make a DiskObject, a
     // cursor's type passes for an icon's, and a name ending in ".ico" is
     // enough for the Windows checks.
-    if (file.Fits(0, 2) && file.BE16(0) == DISKOBJECT_MAGIC)
+    if (file.Fits(0, 2) && file.BE16(0) == DISKOBJECT_MAGIC_HIGH)
         CheckDiskObject(file, findings);
     else if (HasPngSignature(file, 0))
         CheckPng(file, findings);

@@ -6,6 +6,7 @@
 // count.
 #pragma once
 
+#include "formats/amiga/diskobject_layout.h"
 #include "tool/check.h"
 
 #include <cstdint>
@@ -58,9 +59,10 @@ std::string Str(std::uint64_t value);
 // True when the eight bytes of the PNG signature start at offset at.
 bool HasPngSignature(const ByteView& file, std::uint64_t at);
 
-// FIXME(#13): from the DiskObject layout header once there is one.
-// The first two bytes of a DiskObject, which the checker goes by.
-inline constexpr std::uint32_t DISKOBJECT_MAGIC = 0xE310;
+// The first two bytes of a DiskObject, its magic without the version, which
+// the checker goes by.
+inline constexpr std::uint32_t DISKOBJECT_MAGIC_HIGH = DISKOBJECT_MAGIC >> 16;
+static_assert(DISKOBJECT_MAGIC_HIGH == 0xE310);
 
 // The checks of each family, run on a whole file.
 void CheckDiskObject(const ByteView& file, Findings& findings);   // with its icon FORM and NewIcons lines

@@ -19,55 +19,11 @@ namespace tessel::tool::check {
 
 namespace {
 
-// ---- Layout facts no format header states yet ---------------------------------
-// FIXME(#13): from the DiskObject and icon FORM layout headers once there are.
-constexpr std::uint64_t DISKOBJECT_HEADER_SIZE = 78;
-constexpr std::uint32_t DISKOBJECT_VERSION = 1;
-// Header fields: offset (size).
-constexpr std::uint64_t DISKOBJECT_MAGIC_OFFSET = 0;         // 2
-constexpr std::uint64_t DISKOBJECT_VERSION_OFFSET = 2;       // 2
-constexpr std::uint64_t DISKOBJECT_GADGET_WIDTH = 12;        // 2
-constexpr std::uint64_t DISKOBJECT_GADGET_HEIGHT = 14;       // 2
-constexpr std::uint64_t DISKOBJECT_IMAGE_FLAG = 22;          // 4
-constexpr std::uint64_t DISKOBJECT_SECOND_IMAGE_FLAG = 26;   // 4
-constexpr std::uint64_t DISKOBJECT_USER_DATA = 44;           // 4, 0 for an old-style icon
-constexpr std::uint64_t DISKOBJECT_DEFAULT_TOOL_FLAG = 50;   // 4
-constexpr std::uint64_t DISKOBJECT_TOOL_TYPES_FLAG = 54;     // 4
-constexpr std::uint64_t DISKOBJECT_DRAWER_DATA_FLAG = 66;    // 4
-constexpr std::uint64_t DISKOBJECT_TOOL_WINDOW_FLAG = 70;    // 4
-constexpr std::uint64_t DISKOBJECT_DRAWER_DATA_SIZE = 56;
-constexpr std::uint64_t DISKOBJECT_DRAWER_DATA2_SIZE = 6;
-// Image header fields, each 2 bytes: offset.
-constexpr std::uint64_t DISKOBJECT_IMAGE_HEADER_SIZE = 20;
-constexpr std::uint64_t DISKOBJECT_IMAGE_LEFT = 0;
-constexpr std::uint64_t DISKOBJECT_IMAGE_TOP = 2;
-constexpr std::uint64_t DISKOBJECT_IMAGE_WIDTH = 4;
-constexpr std::uint64_t DISKOBJECT_IMAGE_HEIGHT = 6;
-constexpr std::uint64_t DISKOBJECT_IMAGE_DEPTH = 8;
-constexpr std::uint32_t DISKOBJECT_MAX_DEPTH = 8;
-// A text's 32-bit length; the tooltypes' count word, 4 x (tooltypes + 1).
-constexpr std::uint64_t DISKOBJECT_TEXT_LENGTH_SIZE = 4;
+// The tooltypes' count word, 4 x (tooltypes + 1), is a 32-bit word.
 constexpr std::uint64_t DISKOBJECT_TOOL_TYPES_WORD_SIZE = 4;
-constexpr std::uint32_t DISKOBJECT_TOOL_TYPE_SLOT_SIZE = 4;
-// NewIcons image header line: "IM1=", pen flag, width, height, two colour digits.
-constexpr std::size_t NEWICONS_HEADER_CHARS = 9;
-constexpr std::size_t NEWICONS_WIDTH_CHAR = 5;
-constexpr std::size_t NEWICONS_HEIGHT_CHAR = 6;
-constexpr std::uint32_t NEWICONS_DIGIT_ZERO = 0x21;
-// Icon FORM: "FORM", length, "ICON", then chunks.
-constexpr std::uint64_t ICON_FORM_LENGTH = 4;
-constexpr std::uint64_t ICON_FORM_TYPE_OFFSET = 8;
-constexpr std::uint64_t ICON_FORM_HEADER_SIZE = 12;
-constexpr std::uint64_t ICON_CHUNK_HEADER_SIZE = 8;
-constexpr std::uint64_t ICON_CHUNK_ID_SIZE = 4;
-constexpr std::uint64_t ICON_CHUNK_LENGTH = 4;
-// IMAG data fields: offset (size).
-constexpr std::uint64_t ICON_IMAG_HEADER_SIZE = 10;
-constexpr std::uint64_t ICON_IMAG_FLAGS = 2;                 // 1
-constexpr std::uint64_t ICON_IMAG_DEPTH = 5;                 // 1
-constexpr std::uint64_t ICON_IMAG_IMAGE_BYTES = 6;           // 2, count - 1
-constexpr std::uint64_t ICON_IMAG_PALETTE_BYTES = 8;         // 2, count - 1
-// -------------------------------------------------------------------------------
+// A FORM's type follows its id and length.
+constexpr std::uint64_t ICON_FORM_TYPE_OFFSET = ICON_CHUNK_HEADER_SIZE;
+constexpr std::uint64_t ICON_CHUNK_ID_SIZE = ICON_CHUNK_LENGTH;
 
 void CheckIconForm(const ByteView& file, std::uint64_t start, Findings& findings)
 {
@@ -75,7 +31,7 @@ void CheckIconForm(const ByteView& file, std::uint64_t start, Findings& findings
         Problem(findings, "FORM after the DiskObject is not an ICON FORM");
         return;
     }
-    const std::uint64_t declared = file.BE32(start + ICON_FORM_LENGTH);
+    const std::uint64_t declared = file.BE32(start + ICON_CHUNK_LENGTH);
     const std::uint64_t available = file.Size() - start - ICON_CHUNK_HEADER_SIZE;
     if (declared != available)
         Problem(findings, "FORM length " + Str(declared) + " disagrees with the file (" + Str(available) +
@@ -156,13 +112,13 @@ void CheckNewIcons(const std::vector<std::string>& toolTypes, Findings& findings
             if (line.rfind(prefix, 0) != 0)
                 continue;
             const std::string name(prefix, 3);
-            if (line.size() < NEWICONS_HEADER_CHARS) {
+            if (line.size() < NEWICONS_HEADER_LENGTH) {
                 Problem(findings, "NewIcons " + name + " header shorter than 9 characters");
             } else {
                 const int width =
-                    static_cast<int>(static_cast<std::uint8_t>(line[NEWICONS_WIDTH_CHAR])) - NEWICONS_DIGIT_ZERO;
+                    static_cast<int>(static_cast<std::uint8_t>(line[NEWICONS_WIDTH])) - NEWICONS_HEADER_BIAS;
                 const int height =
-                    static_cast<int>(static_cast<std::uint8_t>(line[NEWICONS_HEIGHT_CHAR])) - NEWICONS_DIGIT_ZERO;
+                    static_cast<int>(static_cast<std::uint8_t>(line[NEWICONS_HEIGHT])) - NEWICONS_HEADER_BIAS;
                 if (width < 1 || height < 1)
                     Problem(findings, "NewIcons " + name + " size " + std::to_string(width) + "x" +
                                           std::to_string(height) + " below 1");
@@ -180,9 +136,8 @@ void CheckDiskObject(const ByteView& file, Findings& findings)
         Problem(findings, "header cut short: " + Str(file.Size()) + " bytes, a DiskObject needs 78");
         return;
     }
-    if (file.BE16(DISKOBJECT_MAGIC_OFFSET) != DISKOBJECT_MAGIC ||
-        file.BE16(DISKOBJECT_VERSION_OFFSET) != DISKOBJECT_VERSION)
-        Problem(findings, "header magic/version " + Hex32(file.BE32(DISKOBJECT_MAGIC_OFFSET)) + " is not E3100001");
+    if (file.BE32(DISKOBJECT_MAGIC_WORD) != DISKOBJECT_MAGIC)
+        Problem(findings, "header magic/version " + Hex32(file.BE32(DISKOBJECT_MAGIC_WORD)) + " is not E3100001");
     const std::uint32_t gadgetWidth = file.BE16(DISKOBJECT_GADGET_WIDTH);
     const std::uint32_t gadgetHeight = file.BE16(DISKOBJECT_GADGET_HEIGHT);
     const std::uint32_t userData = file.BE32(DISKOBJECT_USER_DATA);
@@ -239,9 +194,9 @@ void CheckDiskObject(const ByteView& file, Findings& findings)
             return;
         }
         const std::uint32_t word = file.BE32(at);
-        if (word < DISKOBJECT_TOOL_TYPE_SLOT_SIZE || word % DISKOBJECT_TOOL_TYPE_SLOT_SIZE != 0)
+        if (word < DISKOBJECT_TOOL_TYPE_SLOT || word % DISKOBJECT_TOOL_TYPE_SLOT != 0)
             Problem(findings, "tooltype count word " + Hex32(word) + " is not 4 x (tooltypes + 1)");
-        const std::uint64_t slots = word / DISKOBJECT_TOOL_TYPE_SLOT_SIZE;
+        const std::uint64_t slots = word / DISKOBJECT_TOOL_TYPE_SLOT;
         const std::uint64_t count = slots > 0 ? slots - 1 : 0;
         at += DISKOBJECT_TOOL_TYPES_WORD_SIZE;
         std::vector<std::string> toolTypes;

@@ -4,36 +4,24 @@
 // Signature, then chunks: 32-bit length, id, data, CRC of id and data. An
 // icon's "icOn" chunk holds items: a 32-bit tag, then a 32-bit value or, for
 // the default tool and tooltypes, a NUL-terminated text.
+#include "formats/amiga/png_icon_layout.h"
 #include "io/byte_io.h"
 #include "tool/check_bytes.h"
 
 #include <zlib.h>
 
-#include <array>
-
 namespace tessel::tool::check {
 
 namespace {
 
-// ---- Layout facts no format header states yet ---------------------------------
-// FIXME(#13): from a PNG icon layout header once there is one.
-constexpr std::array<std::uint8_t, 8> PngSignature = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-constexpr std::uint64_t PNG_CHUNK_HEADER_SIZE = 8;     // length, id
-constexpr std::uint64_t PNG_CHUNK_ID = 4;                // offset of the id in the chunk
-constexpr std::uint64_t PNG_CHUNK_ID_SIZE = 4;
-constexpr std::uint64_t PNG_CRC_SIZE = 4;
-constexpr std::uint32_t PNG_CHUNK_IEND = FourCc('I', 'E', 'N', 'D');
-constexpr std::uint32_t PNG_CHUNK_ICON = FourCc('i', 'c', 'O', 'n');
-constexpr std::uint64_t PNG_ITEM_WORD_SIZE = 4;        // a tag, or a value
-// icOn tags: the range of the table, and the one tag beyond it.
-constexpr std::uint32_t ICON_TAG_FIRST = 0x80001001;
-constexpr std::uint32_t ICON_TAG_LAST = 0x80001012;
-constexpr std::uint32_t ICON_TAG_EXTRA = 0x80001107;
-constexpr std::uint32_t ICON_TAG_DRAWER_FLAGS = 0x80001007;
-constexpr std::uint32_t ICON_TAG_DEFAULT_TOOL = 0x8000100A;
-constexpr std::uint32_t ICON_TAG_TOOL_TYPE = 0x8000100B;
-constexpr std::uint32_t ICON_DRAWER_FLAG_BITS = 0xF;
-// -------------------------------------------------------------------------------
+// A chunk's id follows its 4-byte length; the CRC covers the id and the data.
+constexpr std::uint64_t PNG_CHUNK_ID = 4;
+constexpr std::uint64_t PNG_CHUNK_ID_SIZE = PNG_CHUNK_HEADER_SIZE - PNG_CHUNK_ID;
+// The drawer flags' bits that mean something: show all, view mode 1, and
+// view modes 2 to 5 as the mode minus 2 from bit 2 on.
+constexpr std::uint32_t ICON_DRAWER_FLAG_BITS =
+    PNG_FLAG_SHOW_ALL | PNG_FLAG_VIEW_ICONS | std::uint32_t(PNG_VIEW_MODE_LAST - 2) << 2;
+static_assert(ICON_DRAWER_FLAG_BITS == 0xF);
 
 // Datastreams followed in one file before the rest is left unchecked.
 constexpr int PNG_MAX_STREAMS = 16;
@@ -48,7 +36,7 @@ void CheckIconItems(const ByteView& file, std::uint64_t at, std::uint64_t end, c
         }
         const std::uint32_t tag = file.BE32(at);
         at += PNG_ITEM_WORD_SIZE;
-        if ((tag < ICON_TAG_FIRST || tag > ICON_TAG_LAST) && tag != ICON_TAG_EXTRA) {
+        if (!FindPngIconTag(tag)) {
             // Items carry no length: nothing after an unknown tag can be found.
             Problem(findings, where + "icOn tag " + Hex32(tag) + " outside the table");
             return;
@@ -79,7 +67,7 @@ void CheckIconItems(const ByteView& file, std::uint64_t at, std::uint64_t end, c
 // 0 when it could not be followed to its end.
 std::uint64_t CheckPngStream(const ByteView& file, std::uint64_t at, const std::string& where, Findings& findings)
 {
-    at += PngSignature.size();
+    at += PNG_SIGNATURE_SIZE;
     while (true) {                                  // every turn consumes 12 bytes or more
         if (!file.Fits(at, PNG_CHUNK_HEADER_SIZE)) {
             Problem(findings, where + "no IEND chunk before the end of the file");
@@ -109,9 +97,9 @@ std::uint64_t CheckPngStream(const ByteView& file, std::uint64_t at, const std::
 
 bool HasPngSignature(const ByteView& file, std::uint64_t at)
 {
-    if (!file.Fits(at, PngSignature.size()))
+    if (!file.Fits(at, PNG_SIGNATURE_SIZE))
         return false;
-    for (std::size_t i = 0; i < PngSignature.size(); ++i) {
+    for (std::size_t i = 0; i < PNG_SIGNATURE_SIZE; ++i) {
         if (file.Byte(at + i) != PngSignature[i])
             return false;
     }

@@ -1,5 +1,7 @@
 #include "tool/convert_prepare.h"
 
+#include "plugin/format_table.h"
+
 #include "tool/format_fitting.h"
 #include "tool/resize.h"
 #include "tool/text_encoding.h"
@@ -15,12 +17,32 @@ std::string ToolTypeKey(const std::string& toolType)
     return LowerAscii(toolType.substr(0, toolType.find('=')));
 }
 
-// Sides of the square images a macOS icon family has entries for.
-constexpr std::int32_t MacosSides[] = {16, 32, 48, 64, 128, 256, 512, 1024};
-// Windows icon directories and Amiga icon image chunks hold at most this side.
-constexpr std::int32_t ICON_MAX_STORED_SIDE = 256;
-// NewIcons image lines describe at most this side.
-constexpr std::int32_t NEWICONS_MAX_STORED_SIDE = 93;
+// The sides the macOS entry types name, smallest first, as "16, 32, ... or
+// 1024".
+std::string IcnsSidesText()
+{
+    std::vector<std::int32_t> sides;
+    for (const IcnsTypeRow& row : IcnsTypeTable)
+        if (std::find(sides.begin(), sides.end(), row.side) == sides.end())
+            sides.push_back(row.side);
+    std::sort(sides.begin(), sides.end());
+    std::string text;
+    for (std::size_t i = 0; i < sides.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == sides.size() ? " or " : ", ") + std::to_string(sides[i]);
+    return text;
+}
+
+std::string SideText(std::int32_t side)
+{
+    return std::to_string(side) + "x" + std::to_string(side);
+}
+
+// Whether the capacity holds the image as it is or after reducing its depth.
+bool HoldsImage(const FormatCapacity& capacity, const Image& image)
+{
+    return image.width <= capacity.maxSide && image.height <= capacity.maxSide &&
+           HasDepth(capacity.depths | capacity.reducedDepths, image.depth);
+}
 
 void ApplyAttributeOptions(const CommandLine& line, Attributes& attributes)
 {
@@ -60,43 +82,44 @@ void PrepareIconForFormat(const CommandLine& line, const std::string& keyword, I
 // the writers'.
 std::string WhyNothingFits(const std::vector<Image>& images, const std::string& keyword)
 {
+    const int index = SaveFormatIndex(keyword.c_str());
+    if (index < 0)
+        return {};
+    const SaveFormatRow& format = SaveFormatTable[index];
+    const FormatCapacity& capacity = format.images;
     auto any = [&](auto fits) { return std::any_of(images.begin(), images.end(), fits); };
-    auto small = [](const Image& image) {
-        return image.width <= ICON_MAX_STORED_SIDE && image.height <= ICON_MAX_STORED_SIDE;
+    auto stored = [](const FormatCapacity& part) {
+        return [&part](const Image& image) { return StoresImage(part, image.width, image.height, image.depth); };
     };
-    if (keyword == "WINDOWS" && !any([&](const Image& image) {
-            return small(image) && (image.depth == 1 || image.depth == 4 || image.depth == 8 || image.depth == 32);
-        }))
-        return "nothing the format can hold (Windows icons store images of at most 256x256)";
-    if (keyword == "MACOS" && !any([](const Image& image) {
-            return image.width == image.height &&
-                   std::find(std::begin(MacosSides), std::end(MacosSides), image.width) != std::end(MacosSides);
-        }))
-        return "nothing the format can hold (macOS icons store only square images of 16, 32, 48, 64, 128, 256, "
-               "512 or 1024 pixels; --resize makes them from larger images)";
-    const bool amiga = keyword == "AMIGAOS" || keyword == "NEWICON" || keyword == "AMIGAOS35" || keyword == "AMIGAOS40";
+    if (format.container == CONTAINER_WINDOWS_ICON && !any(stored(capacity)))
+        return "nothing the format can hold (Windows icons store images of at most " + SideText(capacity.maxSide) +
+               ")";
+    if (format.container == CONTAINER_MAC_ICON &&
+        !any([](const Image& image) { return image.width == image.height && IcnsNamesSide(image.width); }))
+        return "nothing the format can hold (macOS icons store only square images of " + IcnsSidesText() +
+               " pixels; --resize makes them from larger images)";
+    if (format.container != CONTAINER_DISKOBJECT)
+        return {};
     auto normal = [](const Image& image) { return (image.flags & IMAGEFLAG_SELECTED) == 0; };
-    if (amiga && !any([&](const Image& image) {
-            return normal(image) && small(image) && (image.depth <= 8 || image.depth == 32);
-        }))
-        return "nothing the format can hold (Amiga icons need a normal-state image of at most 256x256)";
-    if (keyword == "AMIGAOS40" && !any([&](const Image& image) { return image.depth == 32 && small(image); }))
-        return "nothing the format can hold (AmigaOS 4.0 icons store a true-colour image of at most 256x256)";
-    if (keyword == "NEWICON" || keyword == "AMIGAOS35") {
+    const FormatCapacity& classicPart = AMIGA_CLASSIC_CAPACITY;
+    if (!any([&](const Image& image) { return normal(image) && HoldsImage(classicPart, image); }))
+        return "nothing the format can hold (Amiga icons need a normal-state image of at most " +
+               SideText(classicPart.maxSide) + ")";
+    if (format.variant == AMIGA_CLASSIC)
+        return {};
+    if (capacity.reducedDepths == 0 && !any(stored(capacity)))
+        return "nothing the format can hold (" + std::string(format.displayName) + "s store a true-colour image of " +
+               "at most " + SideText(capacity.maxSide) + ")";
+    if (capacity.reducedDepths != 0) {
         // The classic part keeps the first 2- or 3-plane image as it is; the
         // colour part needs another normal-state image, or a true-colour one.
-        auto classic = std::find_if(images.begin(), images.end(), [&](const Image& image) {
-            return small(image) && (image.depth == 2 || image.depth == 3);
-        });
-        const std::int32_t side = keyword == "NEWICON" ? NEWICONS_MAX_STORED_SIDE : ICON_MAX_STORED_SIDE;
+        auto classic = std::find_if(images.begin(), images.end(), stored(classicPart));
         bool colour = false;
         for (auto image = images.begin(); image != images.end() && !colour; ++image)
-            colour = image != classic && normal(*image) && image->width <= side && image->height <= side &&
-                     ((image->depth >= 1 && image->depth <= 8) || image->depth == 32);
+            colour = image != classic && normal(*image) && HoldsImage(capacity, *image);
         if (!colour)
             return "nothing the format can hold (its colour image needs a normal-state image of at most " +
-                   std::to_string(side) + "x" + std::to_string(side) +
-                   " besides the 2- or 3-plane one kept as the classic image)";
+                   SideText(capacity.maxSide) + " besides the 2- or 3-plane one kept as the classic image)";
     }
     return {};
 }

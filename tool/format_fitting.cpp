@@ -1,12 +1,11 @@
 #include "tool/format_fitting.h"
 
+#include "plugin/format_table.h"
+
 #include <cstring>
 #include <optional>
 
 namespace tessel::tool {
-
-// The largest side an Amiga icon's image may have.
-static constexpr std::int32_t AMIGA_MAX_SIDE = 256;
 
 Image ToTrueColour(const Image& image)
 {
@@ -82,24 +81,36 @@ static void AddTrueColourCopy(std::vector<Image>& images, std::int32_t maxSide)
         images.push_back(std::move(*selected));
 }
 
+// The shallowest depth the format stores as it is that holds every pixel of
+// a palette image of this depth, or 0 when it stores none.
+static std::int32_t NextStoredDepth(const FormatCapacity& capacity, std::int32_t depth)
+{
+    for (std::int32_t stored = depth; stored <= 8; ++stored)
+        if (stored >= 1 && HasDepth(capacity.depths, stored))
+            return stored;
+    return 0;
+}
+
 void FitImagesToFormat(std::vector<Image>& images, const std::string& keyword)
 {
-    if (keyword == "WINDOWS") {
+    const int index = SaveFormatIndex(keyword.c_str());
+    if (index < 0)
+        return;
+    const SaveFormatRow& format = SaveFormatTable[index];
+    const FormatCapacity& capacity = format.images;
+    if (format.container == CONTAINER_WINDOWS_ICON) {
         for (Image& image : images) {
-            if (image.depth == 0)
-                image.depth = 1;
-            else if (image.depth == 2 || image.depth == 3)
-                image.depth = 4;
-            else if (image.depth >= 5 && image.depth <= 7)
-                image.depth = 8;
+            if (image.depth <= 8 && !HasDepth(capacity.depths, image.depth))
+                if (std::int32_t stored = NextStoredDepth(capacity, image.depth))
+                    image.depth = stored;
         }
-    } else if (keyword == "MACOS") {
+    } else if (format.container == CONTAINER_MAC_ICON) {
         for (Image& image : images) {
             if (image.depth <= 8 && !HasTrueColourOfSize(images, image))
                 image = ToTrueColour(image);
         }
-    } else if (keyword == "PNG" || keyword == "AMIGAOS40") {
-        AddTrueColourCopy(images, keyword == "PNG" ? IMAGE_MAX_SIDE : AMIGA_MAX_SIDE);
+    } else if (capacity.depths == Depth(32) && capacity.reducedDepths == 0) {
+        AddTrueColourCopy(images, capacity.maxSide);
     }
 }
 

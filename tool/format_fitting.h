@@ -18,11 +18,12 @@ Image ToTrueColour(const Image& image);
 //   are raised to the next of those (the pixels and colours stay the same);
 // - MACOS stores true colour at every size: a palette image becomes true
 //   colour when no true-colour image of its size is in the list;
-// - PNG and AMIGAOS40 store true colour: when the list has none that fits, a
-//   true-colour copy of the richest normal-state palette image (the primary
-//   one, else the largest, else the deepest) and of its selected twin is
-//   added at the end.
-// Other formats convert for themselves; their images are left alone.
+// - PNG and AMIGAOS40 store true colour only: when the list has none within
+//   the format's largest side, a true-colour copy of the richest
+//   normal-state palette image (the primary one, else the largest, else the
+//   deepest) and of its selected twin is added at the end.
+// Other formats convert for themselves; their images are left alone. What
+// each format stores comes from its row of the format table.
 void FitImagesToFormat(std::vector<Image>& images, const std::string& keyword);
 
 }  // namespace tessel::tool

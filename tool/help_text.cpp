@@ -138,7 +138,8 @@ options:
   --resize      make the sizes the format stores and the inputs lack, each
                 scaled down from the nearest larger image of the same state
                 (normal from normal, selected from selected). WINDOWS gets
-                16, 24, 32, 48 and 256; MACOS 16, 32, 48, 128, 256 and 512.
+                16, 24, 32, 48 and 256; MACOS 16, 32, 48, 64, 128, 256, 512
+                and 1024.
                 The Amiga formats and PNG need no particular size, so nothing
                 is made for them. Nothing is ever enlarged: a size with no
                 larger image is left out. Scaling averages the exact area
@@ -181,7 +182,7 @@ batch conversion (--out-dir instead of -o):
 examples:
   tessel convert logo.png -o logo.ico
   tessel convert logo16.png logo32.png logo128.png -o logo.icns
-  tessel convert big512.png -o app.icns --resize      all six macOS sizes
+  tessel convert big512.png -o app.icns --resize      every macOS size to 512
   tessel convert logo.png -o Logo.info -f amigaos35
   tessel convert Disk.info -o Disk.info -f PNG --compress
   tessel convert app.png -o App.info -f AMIGAOS40 --type tool --stack 8192 \

@@ -1,5 +1,7 @@
 #include "tool/icon_files.h"
 
+#include "plugin/format_table.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,18 +17,24 @@ namespace {
 
 constexpr std::size_t MAGIC_BYTES = 4;
 
-struct MagicRow {
-    std::uint8_t bytes[MAGIC_BYTES];
-    const char* format;
-};
+// A container is named as its first save format is: the name the file's
+// bytes are reported under before the module has read it.
+constexpr const char* ContainerName(IconContainer container)
+{
+    for (const SaveFormatRow& row : SaveFormatTable)
+        if (row.container == container)
+            return row.displayName;
+    return nullptr;
+}
 
-constexpr MagicRow MagicTable[] = {
-    // first four bytes, format
-    {{0xE3, 0x10, 0x00, 0x01}, "Amiga icon"},     // DiskObject: magic 0xE310, version 1
-    {{0x89, 0x50, 0x4E, 0x47}, "PNG icon"},       // "\x89PNG", plain pictures included
-    {{0x00, 0x00, 0x01, 0x00}, "Windows icon"},   // reserved 0, type 1
-    {{'i', 'c', 'n', 's'}, "macOS icon"},
-};
+constexpr bool EveryContainerNamed()
+{
+    for (const ContainerRow& row : ContainerTable)
+        if (!ContainerName(row.container))
+            return false;
+    return true;
+}
+static_assert(EveryContainerNamed());
 
 // A temporary name is the target's name with this around it; the target's
 // part is cut so the whole stays within a file-name component's limit.
@@ -81,9 +89,13 @@ std::string FormatFromMagic(const std::vector<std::uint8_t>& leadingBytes)
 {
     if (leadingBytes.size() < MAGIC_BYTES)
         return {};
-    for (const MagicRow& row : MagicTable) {
-        if (std::memcmp(leadingBytes.data(), row.bytes, MAGIC_BYTES) == 0)
-            return row.format;
+    // The container table holds the magic as a big-endian word.
+    std::uint32_t magic = 0;
+    for (std::size_t i = 0; i < MAGIC_BYTES; ++i)
+        magic = magic << 8 | leadingBytes[i];
+    for (const ContainerRow& row : ContainerTable) {
+        if (row.magic == magic)
+            return ContainerName(row.container);
     }
     return {};
 }

@@ -5,14 +5,6 @@
 
 namespace tessel::tool {
 
-std::uint64_t PixelBytes(std::int32_t width, std::int32_t height, std::int32_t depth)
-{
-    if (width < 1 || height < 1 || width > IMAGE_MAX_SIDE || height > IMAGE_MAX_SIDE || depth < 1)
-        return 0;
-    std::uint64_t bytes = std::uint64_t(width) * std::uint64_t(height) * (depth <= 8 ? 1u : 4u);
-    return bytes <= IMAGE_MAX_BYTES ? bytes : 0;
-}
-
 bool HasAttributes(const Attributes& attributes)
 {
     return attributes.type != 0 || attributes.defaultTool.has_value() || !attributes.toolTypes.empty();
@@ -45,9 +37,9 @@ bool CopyImages(const IconImage* first, std::vector<Image>& images, std::string*
         if (record->depth <= 8) {
             // A missing palette reads as all black rather than failing the load:
             // the pixels are still worth showing.
-            image.palette.assign(PALETTE_ENTRIES, 0);
+            image.palette.assign(ICON_PALETTE_ENTRIES, 0);
             if (record->palette)
-                std::copy_n(record->palette, PALETTE_ENTRIES, image.palette.begin());
+                std::copy_n(record->palette, ICON_PALETTE_ENTRIES, image.palette.begin());
         }
         images.push_back(std::move(image));
     }
@@ -115,8 +107,8 @@ SaveImageList::SaveImageList(const std::vector<Image>& images)
         record.pixels = pixels_.back().data();
         if (image.depth <= 8) {
             // Always a full 256-entry palette, so no pixel byte can index past it.
-            std::vector<std::uint32_t> palette(PALETTE_ENTRIES, 0);
-            std::copy_n(image.palette.begin(), std::min(image.palette.size(), PALETTE_ENTRIES), palette.begin());
+            std::vector<std::uint32_t> palette(ICON_PALETTE_ENTRIES, 0);
+            std::copy_n(image.palette.begin(), std::min<std::size_t>(image.palette.size(), ICON_PALETTE_ENTRIES), palette.begin());
             palettes_.push_back(std::move(palette));
             record.palette = palettes_.back().data();
         }

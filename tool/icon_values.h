@@ -2,6 +2,7 @@
 // handle, and the records built from them when an icon goes back to the module.
 #pragma once
 
+#include "icon/icon_limits.h"
 #include "plugin/plugin_abi.h"
 
 #include <cstdint>
@@ -11,19 +12,19 @@
 
 namespace tessel::tool {
 
-inline constexpr std::size_t PALETTE_ENTRIES = 256;
-// Sides and pixel bytes of one image, as the module itself limits them.
-inline constexpr std::int32_t IMAGE_MAX_SIDE = 16384;
-inline constexpr std::uint64_t IMAGE_MAX_BYTES = 256ull << 20;
-// A list or array longer than this from the module is taken as broken rather
-// than walked for ever.
-inline constexpr std::size_t MAX_IMAGES_PER_ICON = 4096;
+// An image list from the module longer than the longest one a save accepts
+// is taken as broken (a cycle) rather than walked for ever.
+inline constexpr std::size_t MAX_IMAGES_PER_ICON = SAVE_MAX_IMAGES;
+// The module sets no count of tooltypes: it builds the array from the lines
+// of the file's tooltype block. This guard only keeps an array without its
+// null end from being walked for ever, and caps what --tooltype adds; 65,536
+// lines is far past what any icon carries.
 inline constexpr std::size_t MAX_TOOL_TYPES = 65536;
 
 struct Image {
     std::int32_t width = 0;
     std::int32_t height = 0;
-    std::int32_t depth = 0;               // 1..8: palette indices; above 8: 0xAARRGGBB words
+    std::int32_t depth = 0;               // 0..8: palette indices; above 8: 0xAARRGGBB words
     std::uint32_t flags = 0;              // IMAGEFLAG_PRIMARY, IMAGEFLAG_SELECTED
     std::int32_t transparentPen = -1;     // -1: none
     std::vector<std::uint8_t> pixels;     // width*height bytes, or width*height*4 above depth 8
@@ -51,9 +52,21 @@ struct Icon {
     std::vector<Image> images;
 };
 
-// Bytes of pixels for an image of this size and depth, or 0 when it cannot be
-// (a side outside 1..IMAGE_MAX_SIDE, a depth below 1, too many bytes).
-std::uint64_t PixelBytes(std::int32_t width, std::int32_t height, std::int32_t depth);
+// Bytes of pixels for an image of this size and depth, by the module's rule
+// (IconPixelBytes): one byte a pixel up to depth 8 (depth 0 too: a palette
+// image with no planes), four above; 0 when the image cannot be (a side
+// outside 1..ICON_MAX_SIDE, a negative depth, more than ICON_MAX_IMAGE_BYTES).
+constexpr std::uint64_t PixelBytes(std::int32_t width, std::int32_t height, std::int32_t depth)
+{
+    if (width < 1 || height < 1 || width > ICON_MAX_SIDE || height > ICON_MAX_SIDE || depth < 0)
+        return 0;
+    std::uint64_t bytes = std::uint64_t(width) * std::uint64_t(height) * (depth <= 8 ? 1u : 4u);
+    return bytes <= ICON_MAX_IMAGE_BYTES ? bytes : 0;
+}
+static_assert(PixelBytes(2, 3, 0) == 6 && PixelBytes(2, 3, 8) == 6 && PixelBytes(2, 3, 32) == 24);
+static_assert(PixelBytes(ICON_MAX_SIDE, ICON_MAX_SIDE, 8) == ICON_MAX_IMAGE_BYTES);
+static_assert(PixelBytes(ICON_MAX_SIDE + 1, 1, 8) == 0 && PixelBytes(1, 1, -1) == 0);
+static_assert(PixelBytes(ICON_MAX_SIDE, ICON_MAX_SIDE, 32) == 0);
 
 // True when the icon carries attributes worth keeping: a type, a default tool
 // or tooltypes.

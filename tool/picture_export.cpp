@@ -25,7 +25,7 @@ std::vector<std::uint32_t> ImageToArgb(const Image& image)
         std::memcpy(argb.data(), image.pixels.data(), count * sizeof(std::uint32_t));
         return argb;
     }
-    if (image.palette.size() < PALETTE_ENTRIES)
+    if (image.palette.size() < ICON_PALETTE_ENTRIES)
         return {};
     for (std::size_t i = 0; i < count; ++i) {
         std::uint8_t pen = image.pixels[i];

@@ -156,7 +156,7 @@ ShownImage ShowImage(const Image& image)
 {
     ShownImage shown;
     std::uint64_t bytes = PixelBytes(image.width, image.height, image.depth);
-    if (bytes == 0 || image.pixels.size() < bytes || (image.depth <= 8 && image.palette.size() < PALETTE_ENTRIES)) {
+    if (bytes == 0 || image.pixels.size() < bytes || (image.depth <= 8 && image.palette.size() < ICON_PALETTE_ENTRIES)) {
         shown.label = {"damaged image"};
         return shown;
     }

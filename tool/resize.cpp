@@ -2,9 +2,12 @@
 
 #include "tool/picture_export.h"
 
+#include "plugin/format_table.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 namespace tessel::tool {
 
@@ -72,13 +75,18 @@ std::uint32_t FromPremultiplied(const double* sums)
 
 constexpr int CHANNELS = 4;
 
+// The sizes a Windows icon is usually given; the directory holds any side up
+// to its largest.
+constexpr std::int32_t WindowsIconSides[] = {16, 24, 32, 48, 256};
+static_assert(WindowsIconSides[std::size(WindowsIconSides) - 1] <= WINDOWS_ICON_CAPACITY.maxSide);
+
 }  // namespace
 
 std::vector<std::uint32_t> ScaleArgb(const std::vector<std::uint32_t>& source, std::int32_t sourceWidth,
                                      std::int32_t sourceHeight, std::int32_t width, std::int32_t height)
 {
-    if (sourceWidth < 1 || sourceHeight < 1 || width < 1 || height < 1 || sourceWidth > IMAGE_MAX_SIDE ||
-        sourceHeight > IMAGE_MAX_SIDE || width > IMAGE_MAX_SIDE || height > IMAGE_MAX_SIDE ||
+    if (sourceWidth < 1 || sourceHeight < 1 || width < 1 || height < 1 || sourceWidth > ICON_MAX_SIDE ||
+        sourceHeight > ICON_MAX_SIDE || width > ICON_MAX_SIDE || height > ICON_MAX_SIDE ||
         source.size() < std::size_t(sourceWidth) * std::size_t(sourceHeight))
         return {};
     const auto columns = AxisTaps(sourceWidth, width);
@@ -109,11 +117,23 @@ std::vector<std::uint32_t> ScaleArgb(const std::vector<std::uint32_t>& source, s
 
 std::vector<std::int32_t> ResizeTargetSizes(const std::string& keyword)
 {
-    if (keyword == "WINDOWS")
-        return {16, 24, 32, 48, 256};
-    if (keyword == "MACOS")
-        return {16, 32, 48, 128, 256, 512};
-    return {};
+    const int index = SaveFormatIndex(keyword.c_str());
+    if (index < 0)
+        return {};
+    const SaveFormatRow& format = SaveFormatTable[index];
+    std::vector<std::int32_t> sides;
+    if (format.container == CONTAINER_WINDOWS_ICON) {
+        for (std::int32_t side : WindowsIconSides)
+            if (StoresImage(format.images, side, side, 32))
+                sides.push_back(side);
+    } else if (format.container == CONTAINER_MAC_ICON) {
+        // Every side the writer makes a true-colour entry of, smallest first.
+        for (const IcnsTypeRow& row : IcnsTypeTable)
+            if (IcnsWritesImage(row.side, 32) && std::find(sides.begin(), sides.end(), row.side) == sides.end())
+                sides.push_back(row.side);
+        std::sort(sides.begin(), sides.end());
+    }
+    return sides;
 }
 
 std::size_t AddResizedImages(std::vector<Image>& images, const std::string& keyword)

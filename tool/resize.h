@@ -16,9 +16,9 @@ namespace tessel::tool {
 std::vector<std::uint32_t> ScaleArgb(const std::vector<std::uint32_t>& source, std::int32_t sourceWidth,
                                      std::int32_t sourceHeight, std::int32_t width, std::int32_t height);
 
-// The square sizes the format with this keyword stores (WINDOWS 16, 24, 32,
-// 48, 256; MACOS 16, 32, 48, 128, 256, 512); empty for formats that need no
-// particular size.
+// The square sizes the format with this keyword stores (WINDOWS the usual 16,
+// 24, 32, 48, 256; MACOS every side it writes true colour at: 16, 32, 48, 64,
+// 128, 256, 512, 1024); empty for formats that need no particular size.
 std::vector<std::int32_t> ResizeTargetSizes(const std::string& keyword);
 
 // For each state (normal, selected) the images have, adds an image of each

@@ -315,7 +315,7 @@ TEST(PreviewSheet, PalettePensAndScale)
     image.flags = IMAGEFLAG_SELECTED | IMAGEFLAG_PRIMARY;
     image.pixels = {0, 1, 2,
                     3, 0, 1};
-    image.palette.assign(PALETTE_ENTRIES, 0);
+    image.palette.assign(ICON_PALETTE_ENTRIES, 0);
     image.palette[0] = 0x00FF0000;  // transparent: never shown
     image.palette[1] = 0x00112233;
     image.palette[2] = 0x00FFFFFF;
@@ -364,7 +364,7 @@ TEST(PreviewSheet, DamagedImageIsLabelledNotDrawn)
     image.height = 40;
     image.depth = 8;
     image.pixels.assign(40 * 39, 1);
-    image.palette.assign(PALETTE_ENTRIES, 0x00FF0000);
+    image.palette.assign(ICON_PALETTE_ENTRIES, 0x00FF0000);
     PreviewIcon icon;
     icon.name = "short.info";
     icon.loaded = true;

@@ -258,7 +258,7 @@ TEST(ToolExtract, PillowReadsBackTheExpandedPixels)
     pens.transparentPen = 0;
     pens.pixels = {0, 1,
                    1, 0};
-    pens.palette.assign(PALETTE_ENTRIES, 0);
+    pens.palette.assign(ICON_PALETTE_ENTRIES, 0);
     pens.palette[0] = 0x00FF8000;
     pens.palette[1] = 0x7F0000FF;                       // a stray top byte is not alpha
 

@@ -28,7 +28,7 @@ Image PaletteImage(std::int32_t width, std::int32_t height, std::int32_t depth, 
     image.height = height;
     image.depth = depth;
     image.pixels = std::move(pixels);
-    image.palette.assign(PALETTE_ENTRIES, 0);
+    image.palette.assign(ICON_PALETTE_ENTRIES, 0);
     return image;
 }
 
@@ -63,7 +63,7 @@ TEST(ToolExtract, PalettePensBecomeArgbWithTheTransparentPenClear)
     shortPalette.palette.resize(16);
     Image shortWords = PaletteImage(1, 1, 32, {1, 2, 3});
     Image noWidth = PaletteImage(0, 1, 8, {});
-    Image tooWide = PaletteImage(IMAGE_MAX_SIDE + 1, 1, 8, Bytes(IMAGE_MAX_SIDE + 1));
+    Image tooWide = PaletteImage(ICON_MAX_SIDE + 1, 1, 8, Bytes(ICON_MAX_SIDE + 1));
     for (const Image* bad : {&shortPixels, &shortPalette, &shortWords, &noWidth, &tooWide})
         EXPECT_TRUE(ImageToArgb(*bad).empty());
 }
@@ -166,7 +166,7 @@ TEST(ToolSave, AttributesRecordHoldsNullEndedToolTypes)
 TEST(ToolLoad, ImageListsFromTheModuleAreCopiedOnlyWhenSound)
 {
     std::uint8_t pixels[4] = {1, 2, 3, 4};
-    std::uint32_t palette[PALETTE_ENTRIES] = {0x00102030};
+    std::uint32_t palette[ICON_PALETTE_ENTRIES] = {0x00102030};
     IconImage second{nullptr, pixels, 1, 1, IMAGEFLAG_SELECTED, 0, nullptr, -1, 32, 0, 0};
     IconImage first{&second, pixels, 2, 2, IMAGEFLAG_PRIMARY, 0, palette, 3, 4, 0, 0};
     std::vector<Image> images;
@@ -174,7 +174,7 @@ TEST(ToolLoad, ImageListsFromTheModuleAreCopiedOnlyWhenSound)
     ASSERT_TRUE(CopyImages(&first, images, &why)) << why;
     ASSERT_EQ(images.size(), 2u);
     EXPECT_EQ(images[0].pixels, (Bytes{1, 2, 3, 4}));
-    EXPECT_EQ(images[0].palette.size(), PALETTE_ENTRIES);
+    EXPECT_EQ(images[0].palette.size(), ICON_PALETTE_ENTRIES);
     EXPECT_EQ(images[0].palette[0], 0x00102030u);
     EXPECT_EQ(images[0].transparentPen, 3);
     EXPECT_EQ(images[1].pixels, (Bytes{1, 2, 3, 4}));

@@ -180,8 +180,14 @@ TEST(ToolLoad, ImageListsFromTheModuleAreCopiedOnlyWhenSound)
     EXPECT_EQ(images[1].pixels, (Bytes{1, 2, 3, 4}));
     EXPECT_TRUE(images[1].palette.empty());
 
+    // Depth 0, a palette image with no planes, is one the module loads.
+    IconImage noPlanes{nullptr, pixels, 2, 2, IMAGEFLAG_PRIMARY, 0, palette, 0, 0, 0, 0};
+    ASSERT_TRUE(CopyImages(&noPlanes, images, &why)) << why;
+    EXPECT_EQ(images[0].pixels, (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(images[0].palette.size(), ICON_PALETTE_ENTRIES);
+
     IconImage noPixels{nullptr, nullptr, 1, 1, 0, 0, palette, -1, 8, 0, 0};
-    IconImage badDepth{nullptr, pixels, 1, 1, 0, 0, palette, -1, 0, 0, 0};
+    IconImage badDepth{nullptr, pixels, 1, 1, 0, 0, palette, -1, -1, 0, 0};
     IconImage cycle{nullptr, pixels, 1, 1, 0, 0, palette, -1, 8, 0, 0};
     cycle.next = &cycle;                               // a broken module's list must not hang the tool
     for (IconImage* bad : {&noPixels, &badDepth, &cycle}) {

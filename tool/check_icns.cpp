@@ -28,18 +28,20 @@ constexpr std::uint32_t IcnsOtherTypes[] = {
     FourCc(static_cast<char>(0xFD), static_cast<char>(0xD9), static_cast<char>(0x2F), static_cast<char>(0xA8)),
 };
 
-constexpr const IcnsTypeRow* FindIcnsType(std::uint32_t type)
+// The row's index in the module's table, or -1. An index rather than a
+// pointer, so that the answer stays a constant expression in every build.
+constexpr int IcnsTypeIndex(std::uint32_t type)
 {
-    for (const IcnsTypeRow& row : IcnsTypeTable)
-        if (row.type == type)
-            return &row;
-    return nullptr;
+    for (std::size_t i = 0; i < std::size(IcnsTypeTable); ++i)
+        if (IcnsTypeTable[i].type == type)
+            return static_cast<int>(i);
+    return -1;
 }
 
 constexpr bool OtherTypesOutsideTheTable()
 {
     for (std::uint32_t type : IcnsOtherTypes)
-        if (FindIcnsType(type))
+        if (IcnsTypeIndex(type) >= 0)
             return false;
     return true;
 }
@@ -47,7 +49,7 @@ static_assert(OtherTypesOutsideTheTable());
 
 bool KnownType(std::uint32_t type)
 {
-    return FindIcnsType(type) ||
+    return IcnsTypeIndex(type) >= 0 ||
            std::find(std::begin(IcnsOtherTypes), std::end(IcnsOtherTypes), type) != std::end(IcnsOtherTypes);
 }
 
@@ -68,8 +70,8 @@ constexpr std::uint32_t IcnsRunLengthAlso[] = {FourCc('i', 'c', 'p', '4'), FourC
 constexpr std::uint32_t OtherMaskedImage(const IcnsTypeRow& mask)
 {
     for (std::uint32_t type : IcnsRunLengthAlso) {
-        const IcnsTypeRow* row = FindIcnsType(type);
-        if (row && row->side == mask.side)
+        const int index = IcnsTypeIndex(type);
+        if (index >= 0 && IcnsTypeTable[index].side == mask.side)
             return type;
     }
     return 0;

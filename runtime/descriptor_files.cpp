@@ -136,7 +136,8 @@ bool BufferedWrite(HostFile* file, const std::uint8_t* data, std::int64_t n)
             return true;
         }
     }
-    std::memcpy(file->buffer.get() + (file->position - file->bufferStart), data, static_cast<std::size_t>(n));
+    if (n > 0)   // a write of nothing may come with no data pointer at all
+        std::memcpy(file->buffer.get() + (file->position - file->bufferStart), data, static_cast<std::size_t>(n));
     file->bufferLength = std::max(file->bufferLength, end - file->bufferStart);
     return true;
 }

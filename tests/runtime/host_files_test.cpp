@@ -1,608 +1,344 @@
-// Host files: the buffered descriptor layer judged against std::ifstream and
-// std::ofstream, the sticky error flag and injected write faults, memory
-// files, streams, and the named-file helpers.
+// The host's file layer: paths, memory files and streams against a model of what a file is to its user
+// (bytes and a position; no windows, no buffers), files on disk read back with std::ifstream; injected
+// faults, names, counters.
 #include "runtime/host_services.h"
+#include "tests/support/byte_builders.h"
+#include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/mman.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
-#include <cstdlib>
+#include <cerrno>
+#include <climits>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
-#include <string>
-#include <vector>
-
-using namespace tessel::runtime;
+#include <set>
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace tessel::runtime;
+using namespace tessel::test;
 
-Bytes RandomBytes(std::size_t size, unsigned seed)
+Bytes Pattern(std::size_t size, unsigned salt)
 {
-    std::mt19937 random(seed);
     Bytes bytes(size);
-    for (auto& byte : bytes)
-        byte = static_cast<std::uint8_t>(random());
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = std::uint8_t(i * 131 + i / 997 + salt);
     return bytes;
 }
 
-Bytes ReadWithIfstream(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteWithOfstream(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-// True for "mem:" + 16 lower-case hex digits + "." + extension.
-bool IsMemName(const std::string& name, const std::string& extension)
-{
-    const std::string prefix = "mem:";
-    if (name.size() != prefix.size() + 16 + 1 + extension.size() || name.compare(0, prefix.size(), prefix) != 0)
-        return false;
-    for (std::size_t i = prefix.size(); i < prefix.size() + 16; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(name[i])) && (name[i] < 'a' || name[i] > 'f'))
-            return false;
-    }
-    return name.substr(prefix.size() + 16) == "." + extension;
-}
-
-std::int64_t Tell(HostFile* file)
-{
-    return TesselHostSeek(file, 0, HOST_SEEK_CURRENT);
-}
-
-class HostFiles : public ::testing::Test {
-protected:
-    void SetUp() override
+// A file as its user sees it. A seek to 0 or beyond sets the position; a write lands there (a gap before it
+// reads as zeros) within the injected budget; a failed write, or a failed seek on a writing handle, sticks.
+struct Model {
+    Bytes bytes;
+    bool writable = false, failed = false;
+    std::int64_t position = 0, budget = LLONG_MAX;
+    std::int64_t End() const { return std::int64_t(bytes.size()); }
+    std::int64_t Seek(std::int64_t offset, std::int32_t from)
     {
-        char pattern[] = "/tmp/tessel_files_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        ClearFileFaults();
-        baseFiles_ = GetFileCounters().liveFiles;
-        baseStreams_ = GetFileCounters().liveStreams;
+        const std::int64_t base = from == 0 ? position : from == 1 ? 0 : from == 2 ? End() : -1;
+        std::int64_t target = 0;
+        if (base >= 0 && !__builtin_add_overflow(base, offset, &target) && target >= 0)
+            return std::exchange(position, target);
+        failed |= writable;
+        return -1;
     }
-    void TearDown() override
+    std::int64_t Read(std::uint8_t* out, std::int64_t n)
     {
-        ClearFileFaults();
-        ClearCallMemFiles();
-        EXPECT_EQ(GetFileCounters().liveFiles, baseFiles_);
-        EXPECT_EQ(GetFileCounters().liveStreams, baseStreams_);
-        std::filesystem::remove_all(dir_);
+        const std::int64_t got = writable || n < 0 ? -1 : std::clamp<std::int64_t>(End() - position, 0, n);
+        std::copy_n(bytes.begin() + position, std::max<std::int64_t>(got, 0), out);
+        position += std::max<std::int64_t>(got, 0);
+        return got;
     }
-    std::string Path(const char* name) const { return dir_ + "/" + name; }
-
-private:
-    std::string dir_;
-    std::int64_t baseFiles_ = 0;
-    std::int64_t baseStreams_ = 0;
+    std::int64_t Write(const std::uint8_t* data, std::int64_t n)
+    {
+        const std::int64_t allowed = writable && n >= 0 ? std::min(n, budget) : 0;
+        budget -= budget == LLONG_MAX ? 0 : allowed;
+        bytes.resize(std::max(bytes.size(), std::size_t(allowed ? position + allowed : 0)), 0);
+        position = std::copy_n(data, allowed, bytes.begin() + position) - bytes.begin();
+        failed |= !writable || n < 0 || allowed < n;
+        return writable && n >= 0 && allowed == n ? n : -1;
+    }
 };
 
-}  // namespace
+// Steps: n HostGetC or HostPutC calls, a HostRead or HostWrite of n bytes, a seek by n from here, the start, the
+// end, or an unknown origin.
+enum Op { GETS, READ, PUTS, WRITE, FROM_HERE, FROM_START, FROM_END, FROM_NOWHERE };
+using Steps = std::vector<std::pair<Op, std::int64_t>>;
 
-// ---- Reading ---------------------------------------------------------------------
-
-TEST_F(HostFiles, ByteAndChunkReadsMatchIfstream)
+// Runs the steps on a host file and on the model, comparing every result and the end of file after each. A
+// stale errno left by an earlier call must not matter.
+void RunSteps(HostFile* file, Model& model, const Steps& steps)
 {
-    const std::string path = Path("random.bin");
-    WriteWithOfstream(path, RandomBytes(200000, 7));  // a little over three buffers
-    const Bytes expected = ReadWithIfstream(path);
-    ASSERT_EQ(expected.size(), 200000u);
-
-    HostFile* file = TesselHostOpen(path.c_str(), HOST_MODE_READ);
-    ASSERT_NE(file, nullptr);
-    Bytes byByte;
-    while (!TesselHostEof(file))
-        byByte.push_back(static_cast<std::uint8_t>(TesselHostGetC(file)));
-    EXPECT_EQ(byByte, expected);
-    EXPECT_EQ(TesselHostGetC(file), -1);
-    EXPECT_EQ(Tell(file), 200000);
-
-    // Odd chunk sizes across the buffer edges, including ones larger than the buffer.
-    EXPECT_EQ(TesselHostSeek(file, 0, HOST_SEEK_START), 200000);
-    Bytes byChunk;
-    const std::int64_t chunks[] = {1, 7, 4097, 65535, 65537, 100003};
-    for (int turn = 0; byChunk.size() < expected.size(); ++turn) {
-        Bytes piece(static_cast<std::size_t>(chunks[turn % 6]));
-        std::int64_t got = TesselHostRead(file, piece.data(), static_cast<std::int64_t>(piece.size()));
-        ASSERT_GT(got, 0);
-        byChunk.insert(byChunk.end(), piece.begin(), piece.begin() + got);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        auto [op, n] = steps[i];
+        const std::size_t size = std::size_t(std::max<std::int64_t>(n, 0));
+        const Bytes data = Pattern(op == PUTS || op == WRITE ? size : 0, unsigned(i));
+        Bytes got(op == READ ? size : 0, 0), expected = got;
+        std::int64_t host = 0, want = 0;
+        for (std::uint8_t byte = 0; op == GETS && n-- > 0 && host == want;)
+            errno = EINTR, host = TesselHostGetC(file), want = model.Read(&byte, 1) == 1 ? byte : -1;
+        for (std::size_t k = 0; op == PUTS && k < size && host == want; ++k)
+            errno = EINTR, host = TesselHostPutC(file, data[k] | 0x100), want = model.Write(&data[k], 1) == 1 ? data[k] : -1;
+        errno = EINTR;
+        if (op == READ)
+            host = TesselHostRead(file, got.data(), n), want = model.Read(expected.data(), n);
+        if (op == WRITE)
+            host = TesselHostWrite(file, data.data(), n), want = model.Write(data.data(), n);
+        if (op >= FROM_HERE)
+            host = TesselHostSeek(file, n, op - FROM_HERE), want = model.Seek(n, op - FROM_HERE);
+        ASSERT_TRUE(host == want && got == expected) << "step " << i << " at " << model.position << ": " << host;
+        ASSERT_EQ(TesselHostEof(file) != 0, model.position >= model.End()) << "step " << i;
     }
-    EXPECT_EQ(byChunk, expected);
-    Bytes none(10);
-    EXPECT_EQ(TesselHostRead(file, none.data(), 10), 0);
-    EXPECT_EQ(TesselHostRead(file, none.data(), -1), -1);
-    EXPECT_EQ(TesselHostClose(file), 0);
 }
 
-TEST_F(HostFiles, SeeksFromEveryOriginAndRefusesNegativeTargets)
-{
-    const std::string path = Path("seek.bin");
-    WriteWithOfstream(path, RandomBytes(150000, 8));
-    const Bytes expected = ReadWithIfstream(path);
-    HostFile* file = TesselHostOpen(path.c_str(), HOST_MODE_READ);
-    ASSERT_NE(file, nullptr);
+constexpr std::int64_t SIZE = 200000;  // three windows and a bit
+// what, writing, steps, injected write budget (-1: none)
+struct FileCase {
+    const char* what;
+    bool write;
+    Steps steps;
+    std::int64_t budget = -1;
+};
+const FileCase FileCases[] = {
+    {"seeks from each origin", false, {{FROM_START, 70000}, {GETS, 1}, {FROM_HERE, -69999}, {GETS, 1}, {FROM_END, -1},
+                                       {GETS, 2}, {FROM_END, -SIZE}, {GETS, 1}, {FROM_HERE, 131072}, {READ, 100003}}},
+    {"refused seeks keep the position", false, {{FROM_START, 5}, {FROM_START, -1}, {FROM_HERE, -6},
+                                                {FROM_END, -SIZE - 1}, {FROM_END, LLONG_MAX}, {FROM_NOWHERE, 0}}},
+    {"past the end", false, {{FROM_END, 10}, {GETS, 1}, {READ, 4}, {FROM_HERE, 0}, {READ, -1}, {READ, 0}}},
+    {"writing a read handle fails and sticks", false, {{PUTS, 1}, {WRITE, 1}, {GETS, 1}}},
+    {"a length patched after the payload, a gap of zeros", true,
+     {{PUTS, 4}, {WRITE, 4}, {WRITE, 1000}, {PUTS, 39000}, {WRITE, 60000}, {FROM_START, 4}, {WRITE, 4},
+      {FROM_END, 0}, {PUTS, 1}, {FROM_HERE, 3}, {PUTS, 1}, {FROM_END, 0}, {GETS, 1}, {READ, 2}}},
+    {"a refused seek sticks", true, {{FROM_START, -1}, {PUTS, 1}}},
+    {"a negative length sticks", true, {{WRITE, -1}, {WRITE, 2}}},
+    {"byte writes stop at the budget", true, {{PUTS, 70}}, 0},
+    {"byte writes stop at the budget", true, {{PUTS, 70000}}, 65539},
+    {"a write crossing the budget lands in part", true, {{WRITE, 70000}, {WRITE, 0}}, 99},
+    {"writes up to the budget succeed", true, {{WRITE, 65535}, {WRITE, 1}, {PUTS, 1}}, 65536},
+};
 
-    // origin, offset, position after: each seek returns the position before it.
-    struct Step {
-        std::int32_t from;
-        std::int64_t offset;
-        std::int64_t after;
-    };
-    const Step steps[] = {
-        {HOST_SEEK_START, 70000, 70000},  {HOST_SEEK_CURRENT, -69999, 2}, {HOST_SEEK_END, -1, 149999},
-        {HOST_SEEK_CURRENT, -2, 149998},  {HOST_SEEK_START, 65535, 65535}, {HOST_SEEK_END, -150000, 0},
-        {HOST_SEEK_CURRENT, 131072, 131073},
-    };
-    std::int64_t position = 0;
-    for (const Step& step : steps) {
-        EXPECT_EQ(TesselHostSeek(file, step.offset, step.from), position);
-        position = step.after;
-        ASSERT_EQ(TesselHostGetC(file), expected[static_cast<std::size_t>(position)]) << position;
-        ++position;
+// Random steps, their sizes and seek targets around the 64 KiB windows.
+Steps RandomSteps(bool write, unsigned seed)
+{
+    std::mt19937 random(seed);
+    const std::int64_t sizes[] = {1, 2, 7, 4096, 65535, 65536, 65537, 70000, 131073};
+    const std::int64_t targets[] = {0, 1, 65535, 65536, 65537, 131072, 199999, SIZE, SIZE + 5};
+    Steps steps;
+    for (int i = 0; i < 300; ++i) {
+        const std::int64_t n = sizes[random() % 9], target = targets[random() % 9];
+        const Steps choices = {{write ? PUTS : GETS, n % 5000}, {write ? WRITE : READ, n}, {FROM_START, target},
+                               {FROM_HERE, target - 65536}, {FROM_END, target - SIZE}};
+        steps.push_back(choices[random() % 5]);
     }
-
-    // A target below 0, or an unknown origin: -1 and the position stays.
-    EXPECT_EQ(TesselHostSeek(file, -1, HOST_SEEK_START), -1);
-    EXPECT_EQ(TesselHostSeek(file, -position - 1, HOST_SEEK_CURRENT), -1);
-    EXPECT_EQ(TesselHostSeek(file, -150001, HOST_SEEK_END), -1);
-    EXPECT_EQ(TesselHostSeek(file, 0, 3), -1);
-    EXPECT_EQ(TesselHostSeek(file, INT64_MAX, HOST_SEEK_END), -1);  // would overflow
-    EXPECT_EQ(Tell(file), position);
-
-    // Past the end: end of file at once, and reads leave the position alone.
-    EXPECT_EQ(TesselHostSeek(file, 10, HOST_SEEK_END), position);
-    EXPECT_NE(TesselHostEof(file), 0);
-    EXPECT_EQ(TesselHostGetC(file), -1);
-    Bytes none(4);
-    EXPECT_EQ(TesselHostRead(file, none.data(), 4), 0);
-    EXPECT_EQ(Tell(file), 150010);
-    EXPECT_EQ(TesselHostClose(file), 0);  // failed seeks on a read handle are not write errors
+    return steps;
 }
 
-TEST_F(HostFiles, EndOfFileShowsWithoutAFailedRead)
-{
-    const std::string path = Path("three.bin");
-    WriteWithOfstream(path, {'a', 'b', 'c'});
-    HostFile* file = TesselHostOpen(path.c_str(), HOST_MODE_READ);
-    ASSERT_NE(file, nullptr);
-    for (int expected : {'a', 'b', 'c'}) {
-        EXPECT_EQ(TesselHostEof(file), 0);
-        EXPECT_EQ(TesselHostGetC(file), expected);
+enum Kind { PATH, MEMORY, STREAM };
+
+// A file of each kind holding bytes; a memory file's block has 16 more it must not show.
+struct Opened {
+    TempDir dir;
+    Bytes block;
+    HostStream* stream = nullptr;
+    std::string name;
+    Opened(Kind kind, const Bytes& bytes) : block(Cat({bytes, Bytes(16, 0xEE)}))
+    {
+        char buffer[HOST_NAME_BUFFER_SIZE];
+        stream = kind == STREAM ? TesselHostOpenMemStream(buffer, sizeof buffer, 0) : nullptr;
+        name = kind == PATH ? dir.File("file") : kind == STREAM ? buffer : RegisterMemFile(block.data(), bytes.size(), "");
+        EXPECT_TRUE(kind == MEMORY || WriteNamedFile(name.c_str(), bytes.data(), bytes.size()));
     }
-    EXPECT_NE(TesselHostEof(file), 0);
-    EXPECT_EQ(TesselHostClose(file), 0);
+    ~Opened() { TesselHostCloseMemStream(stream), ClearCallMemFiles(); }
+};
 
-    WriteWithOfstream(Path("empty.bin"), {});
-    file = TesselHostOpen(Path("empty.bin").c_str(), HOST_MODE_READ);
-    ASSERT_NE(file, nullptr);
-    EXPECT_NE(TesselHostEof(file), 0);
-    EXPECT_EQ(TesselHostGetC(file), -1);
-    EXPECT_EQ(TesselHostClose(file), 0);
-}
-
-TEST_F(HostFiles, RefusesWhatIsNotARegularFileOrAMode)
+TEST(HostFiles, EveryKindBehavesLikeTheModel)
 {
-    WriteWithOfstream(Path("plain.bin"), {1, 2, 3});
-    EXPECT_EQ(TesselHostOpen(Path("").c_str(), HOST_MODE_READ), nullptr);  // the directory
-    EXPECT_EQ(TesselHostOpen(Path("").c_str(), HOST_MODE_WRITE), nullptr);
-    EXPECT_EQ(TesselHostOpen(Path("missing.bin").c_str(), HOST_MODE_READ), nullptr);
-    EXPECT_EQ(TesselHostOpen(Path("no/such/dir.bin").c_str(), HOST_MODE_WRITE), nullptr);
-    EXPECT_EQ(TesselHostOpen(Path("plain.bin").c_str(), 7), nullptr);
-    EXPECT_EQ(TesselHostOpen(Path("plain.bin").c_str(), -1), nullptr);
-    EXPECT_EQ(TesselHostOpen(nullptr, HOST_MODE_READ), nullptr);
-    EXPECT_EQ(TesselHostOpen("/dev/null", HOST_MODE_READ), nullptr);  // a device
-    ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
-    EXPECT_EQ(TesselHostOpen(Path("fifo").c_str(), HOST_MODE_READ), nullptr);  // and without hanging
-    EXPECT_EQ(ReadWithIfstream(Path("plain.bin")), (Bytes{1, 2, 3}));  // mode 7 did not truncate
-}
-
-// ---- Writing ---------------------------------------------------------------------
-
-TEST_F(HostFiles, WritesBackPatchesAndFillsGapsWithZeros)
-{
-    const std::string path = Path("patched.bin");
-    HostFile* file = TesselHostOpen(path.c_str(), HOST_MODE_WRITE);
-    ASSERT_NE(file, nullptr);
-    const Bytes payload = RandomBytes(100000, 9);
-
-    // "HEAD", a 4-byte length written as 0 and patched later, the payload, a trailer.
-    for (char c : std::string("HEAD"))
-        EXPECT_EQ(TesselHostPutC(file, c), c);
-    const std::uint8_t zero[4] = {0, 0, 0, 0};
-    EXPECT_EQ(TesselHostWrite(file, zero, 4), 4);
-    EXPECT_NE(TesselHostEof(file), 0);
-    EXPECT_EQ(TesselHostWrite(file, payload.data(), 1000), 1000);
-    for (std::size_t i = 1000; i < 40000; ++i)
-        ASSERT_EQ(TesselHostPutC(file, payload[i]), payload[i]);
-    EXPECT_EQ(TesselHostWrite(file, payload.data() + 40000, 60000), 60000);
-    EXPECT_EQ(TesselHostSeek(file, 4, HOST_SEEK_START), 100008);
-    EXPECT_EQ(TesselHostEof(file), 0);
-    const std::uint8_t length[4] = {0x00, 0x01, 0x86, 0xA0};  // 100000, big-endian
-    EXPECT_EQ(TesselHostWrite(file, length, 4), 4);
-    EXPECT_EQ(TesselHostSeek(file, 0, HOST_SEEK_END), 8);
-    EXPECT_EQ(TesselHostPutC(file, 0x1FF), 0xFF);  // only the low 8 bits
-    // Past the end: the gap becomes zeros.
-    EXPECT_EQ(TesselHostSeek(file, 3, HOST_SEEK_CURRENT), 100009);
-    EXPECT_NE(TesselHostEof(file), 0);
-    EXPECT_EQ(TesselHostPutC(file, 'Z'), 'Z');
-    EXPECT_EQ(TesselHostSeek(file, 0, HOST_SEEK_END), 100013);
-    // Reading a write handle fails.
-    EXPECT_EQ(TesselHostGetC(file), -1);
-    std::uint8_t scratch[2];
-    EXPECT_EQ(TesselHostRead(file, scratch, 2), -1);
-    EXPECT_EQ(TesselHostClose(file), 0);
-
-    Bytes expected = {'H', 'E', 'A', 'D', 0x00, 0x01, 0x86, 0xA0};
-    expected.insert(expected.end(), payload.begin(), payload.end());
-    expected.insert(expected.end(), {0xFF, 0, 0, 0, 'Z'});
-    EXPECT_EQ(ReadWithIfstream(path), expected);
-}
-
-TEST_F(HostFiles, WriteFaultsFailAtTheExactByteAndStick)
-{
-    // Bytes allowed, how they are written: put bytes one at a time, then in one write.
-    for (std::int64_t allowed : {0, 1, 99, 65536 + 3}) {
-        const std::string path = Path("fault.bin");
-        const Bytes payload = RandomBytes(70000, static_cast<unsigned>(allowed));
-        FileFaults faults;
-        faults.failWritesAfterBytes = allowed;
-        SetFileFaults(faults);
-        HostFile* file = TesselHostOpen(path.c_str(), HOST_MODE_WRITE);
-        ASSERT_NE(file, nullptr);
-        std::int64_t written = 0;
-        while (written < 70000 && TesselHostPutC(file, payload[written]) != -1)
-            ++written;
-        EXPECT_EQ(written, allowed);
-        EXPECT_EQ(TesselHostPutC(file, 0), -1);
-        EXPECT_NE(TesselHostClose(file), 0) << allowed;
-        EXPECT_EQ(ReadWithIfstream(path), Bytes(payload.begin(), payload.begin() + allowed));
-
-        // A write that crosses the limit fails; the bytes before the limit land.
-        SetFileFaults(faults);
-        file = TesselHostOpen(path.c_str(), HOST_MODE_WRITE);
-        ASSERT_NE(file, nullptr);
-        EXPECT_EQ(TesselHostWrite(file, payload.data(), 70000), -1);
-        EXPECT_EQ(TesselHostWrite(file, payload.data(), 0), 0);
-        EXPECT_NE(TesselHostClose(file), 0);
-        EXPECT_EQ(ReadWithIfstream(path), Bytes(payload.begin(), payload.begin() + allowed));
+    std::vector<FileCase> cases(std::begin(FileCases), std::end(FileCases));
+    for (unsigned seed : {1, 2})
+        cases.insert(cases.end(), {{"random reads", false, RandomSteps(false, seed)}, {"random writes", true, RandomSteps(true, seed)}});
+    for (const FileCase& row : cases) {
+        for (Kind kind : {PATH, MEMORY, STREAM}) {
+            SCOPED_TRACE(std::string(row.what) + ", kind " + std::to_string(kind));
+            Model model{row.write ? Bytes{} : Pattern(SIZE, 9), row.write};
+            Opened opened(kind, model.bytes);
+            SetFaultsFromText(row.budget < 0 ? "" : "write-after=" + std::to_string(row.budget), nullptr);
+            model.budget = row.budget < 0 ? LLONG_MAX : row.budget;
+            errno = EINTR;
+            HostFile* file = TesselHostOpen(opened.name.c_str(), row.write ? HOST_MODE_WRITE : HOST_MODE_READ);
+            ASSERT_EQ(file == nullptr, row.write && kind == MEMORY);  // a memory file is read-only
+            RunSteps(file, model, file ? row.steps : Steps{});
+            EXPECT_EQ(file && TesselHostClose(file) != 0, model.failed);
+            ClearFileFaults();
+            Bytes contents = kind == PATH ? ReadFileBytes(opened.name) : Bytes{};  // std::ifstream
+            EXPECT_TRUE(kind == PATH || ReadNamedFile(opened.name.c_str(), 1 << 20, contents));
+            EXPECT_EQ(contents, row.write && kind == MEMORY ? Pattern(0, 0) : model.bytes);
+        }
     }
-
-    // The limit counts every file written since the faults were set.
-    FileFaults faults;
-    faults.failWritesAfterBytes = 10;
-    SetFileFaults(faults);
-    HostFile* first = TesselHostOpen(Path("a.bin").c_str(), HOST_MODE_WRITE);
-    HostFile* second = TesselHostOpen(Path("b.bin").c_str(), HOST_MODE_WRITE);
-    ASSERT_TRUE(first && second);
-    const Bytes six = RandomBytes(6, 1);
-    EXPECT_EQ(TesselHostWrite(first, six.data(), 6), 6);
-    EXPECT_EQ(TesselHostWrite(second, six.data(), 4), 4);
-    EXPECT_EQ(TesselHostPutC(first, 1), -1);
-    EXPECT_NE(TesselHostClose(first), 0);
-    EXPECT_EQ(TesselHostClose(second), 0);  // its own writes all succeeded
-    EXPECT_FALSE(WriteNamedFile(Path("c.bin").c_str(), six.data(), 6));
-    ClearFileFaults();
-    EXPECT_TRUE(WriteNamedFile(Path("c.bin").c_str(), six.data(), 6));
-    EXPECT_EQ(ReadWithIfstream(Path("c.bin")), six);
+    EXPECT_EQ(GetFileCounters().liveFiles, 0);
 }
 
-TEST_F(HostFiles, CloseReportsEveryKindOfFailure)
+// Memory files and streams are named "mem:" + 16 hex digits + "." + extension.
+TEST(HostFiles, MemoryFilesAndStreamsHaveFreshNamesUntilForgotten)
 {
-    FileFaults faults;
-    faults.failClose = true;
-    SetFileFaults(faults);
-    HostFile* file = TesselHostOpen(Path("closing.bin").c_str(), HOST_MODE_WRITE);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(TesselHostPutC(file, 'x'), 'x');
-    EXPECT_NE(TesselHostClose(file), 0);
-    EXPECT_EQ(ReadWithIfstream(Path("closing.bin")), Bytes{'x'});  // flushed all the same
-    ClearFileFaults();
-
-    // A full disk: the failure shows at the flush in HostClose.
-    file = TesselHostOpen("/dev/full", HOST_MODE_WRITE);
-    if (file) {
-        EXPECT_EQ(TesselHostPutC(file, 'x'), 'x');
-        EXPECT_NE(TesselHostClose(file), 0);
-    }
-
-    // A failed seek on a write handle sticks.
-    file = TesselHostOpen(Path("seek.bin").c_str(), HOST_MODE_WRITE);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(TesselHostSeek(file, -1, HOST_SEEK_START), -1);
-    EXPECT_EQ(TesselHostPutC(file, 'x'), 'x');
-    EXPECT_NE(TesselHostClose(file), 0);
-
-    // Writing to a read handle fails, and says so at close.
-    file = TesselHostOpen(Path("seek.bin").c_str(), HOST_MODE_READ);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(TesselHostPutC(file, 'x'), -1);
-    EXPECT_EQ(TesselHostWrite(file, "x", 1), -1);
-    EXPECT_NE(TesselHostClose(file), 0);
-    EXPECT_NE(TesselHostClose(nullptr), 0);
-}
-
-// ---- Memory files and streams ------------------------------------------------------
-
-TEST_F(HostFiles, MemoryFilesReadUpToTheirSizeUntilTheCallEnds)
-{
-    const Bytes block = {10, 20, 30, 40, 50, 60, 70, 80};
-    MemFileDesc desc{};
-    desc.data = block.data();
-    desc.extensionHint = "png";
-    desc.sizeLow = 6;  // the last two bytes are not part of the file
-    char name[HOST_NAME_BUFFER_SIZE];
-    ASSERT_EQ(TesselHostMemFileName(name, sizeof name, &desc, 0), 1);
-    EXPECT_TRUE(IsMemName(name, "png")) << name;
-
-    HostFile* file = TesselHostOpen(name, HOST_MODE_READ);
-    ASSERT_NE(file, nullptr);
-    Bytes got(8, 0);
-    EXPECT_EQ(TesselHostRead(file, got.data(), 8), 6);
-    EXPECT_EQ(got, (Bytes{10, 20, 30, 40, 50, 60, 0, 0}));
-    EXPECT_NE(TesselHostEof(file), 0);
-    EXPECT_EQ(TesselHostGetC(file), -1);
-    EXPECT_EQ(TesselHostSeek(file, -2, HOST_SEEK_END), 6);
-    EXPECT_EQ(TesselHostGetC(file), 50);
-    EXPECT_EQ(TesselHostGetC(file), 60);
-    EXPECT_EQ(TesselHostGetC(file), -1);
-    EXPECT_EQ(TesselHostClose(file), 0);
-    EXPECT_EQ(TesselHostOpen(name, HOST_MODE_WRITE), nullptr);  // read-only
+    // extension hint, the name's extension: [a-z0-9], 1 to 8 characters, upper case folded
+    const std::pair<const char*, std::string> hints[] = {{"png", "png"}, {"AZaz09", "azaz09"}, {"12345678", "12345678"},
+        {"123456789", "bin"}, {"a-b", "bin"}, {"../x", "bin"}, {"", "bin"}, {nullptr, "bin"}};
+    const Bytes block = Pattern(10, 1);
+    std::set<std::string> names = {"mem:0000000000000000.png"};  // the right form, never registered: a path
     std::vector<std::uint8_t> whole;
-    EXPECT_TRUE(ReadNamedFile(name, 6, whole));
-    EXPECT_EQ(whole, Bytes(block.begin(), block.begin() + 6));
-    EXPECT_FALSE(ReadNamedFile(name, 5, whole));
-    EXPECT_FALSE(WriteNamedFile(name, block.data(), 2));
-
-    // Every name is new, and every name is forgotten when the call ends.
-    char other[HOST_NAME_BUFFER_SIZE];
-    desc.extensionHint = "../x";
-    ASSERT_EQ(TesselHostMemFileName(other, sizeof other, &desc, 0), 1);
-    EXPECT_TRUE(IsMemName(other, "bin")) << other;
-    EXPECT_STRNE(name, other);
-    ClearCallMemFiles();
-    EXPECT_EQ(TesselHostOpen(name, HOST_MODE_READ), nullptr);
-    EXPECT_EQ(TesselHostOpen(other, HOST_MODE_READ), nullptr);
-    EXPECT_FALSE(ReadNamedFile(name, 100, whole));
-}
-
-TEST_F(HostFiles, OnlyRegisteredNamesReachMemory)
-{
-    // A name of the right form that nobody registered is a path, and there is no such file.
-    const Bytes block = {1, 2, 3};
-    const std::string made = RegisterMemFile(block.data(), block.size(), "bin");
-    std::string forged = made;
-    forged[4] = forged[4] == '0' ? '1' : '0';
-    EXPECT_EQ(TesselHostOpen(forged.c_str(), HOST_MODE_READ), nullptr);
-    EXPECT_EQ(TesselHostOpen("mem:0000000000000000.png", HOST_MODE_READ), nullptr);
-    HostFile* file = TesselHostOpen(made.c_str(), HOST_MODE_READ);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(TesselHostGetC(file), 1);
-    EXPECT_EQ(TesselHostClose(file), 0);
-
-    // Buffer too small, no descriptor, no data with a size: 0 and an empty name.
-    MemFileDesc desc{};
+    const std::uint8_t* view = nullptr;
+    std::uint64_t size = 0;
+    for (const auto& [hint, extension] : hints) {
+        MemFileDesc desc{0, 0, block.data(), hint, 0, 0, 0, 0, 6, 0};  // four bytes of the block left out
+        char name[64] = "x";
+        const std::int32_t room = std::int32_t(extension.size()) + 22;  // with a NUL
+        EXPECT_EQ(TesselHostMemFileName(name, room - 1, &desc, 0) + name[0], 0);
+        std::memset(name, 'x', sizeof name);
+        ASSERT_EQ(TesselHostMemFileName(name, room, &desc, 0), 1);
+        for (const std::string& made : {std::string(name), RegisterMemFile(block.data(), 6, hint)}) {
+            EXPECT_EQ(made.substr(0, 4) + made.substr(20) + std::to_string(made.size()), "mem:." + extension + std::to_string(room - 1));
+            EXPECT_EQ(made.find_first_not_of("0123456789abcdef", 4), 20u) << made;
+        }
+        EXPECT_TRUE(names.insert(name).second && ViewMemFile(name, &view, &size) && view == block.data() && size == 6);
+        EXPECT_TRUE(ReadNamedFile(name, 6, whole) && whole == Pattern(6, 1));
+        EXPECT_FALSE(ReadNamedFile(name, 5, whole) || WriteNamedFile(name, block.data(), 2) || !whole.empty());
+    }
+    char name[64] = "x";
+    MemFileDesc desc{0, 0, nullptr, "bin", 0, 0, 0, 1, 16, 0};  // 4 GiB and 16 bytes, never read
+    EXPECT_EQ(TesselHostMemFileName(name, sizeof name, &desc, 0) + TesselHostMemFileName(name, 0, &desc, 0) + name[0], 0);
+    EXPECT_EQ(TesselHostMemFileName(name, sizeof name, nullptr, 0) + RegisterMemFile(nullptr, 1, "bin").size(), 0u);
     desc.data = block.data();
-    desc.sizeLow = 3;
-    desc.extensionHint = "png";
-    char name[64];
+    HostFile* file = TesselHostMemFileName(name, sizeof name, &desc, 0) ? TesselHostOpen(name, HOST_MODE_READ) : nullptr;
+    EXPECT_EQ(TesselHostSeek(file, 0, HOST_SEEK_END) + TesselHostSeek(file, 0, HOST_SEEK_CURRENT), 0x100000010);
+    EXPECT_EQ(TesselHostClose(file), 0);
+    // A stream: its name, its bytes through every call until it is closed.
+    EXPECT_TRUE(!TesselHostOpenMemStream(name, 24, 0) && !TesselHostOpenMemStream(name, 0, 0) && !name[0]);
     std::memset(name, 'x', sizeof name);
-    // "mem:" + 16 digits + ".png" is 24 characters, 25 bytes with the terminator.
-    EXPECT_EQ(TesselHostMemFileName(name, 24, &desc, 0), 0);
-    EXPECT_EQ(name[0], '\0');
-    std::memset(name, 'x', sizeof name);
-    EXPECT_EQ(TesselHostMemFileName(name, 25, &desc, 0), 1);
-    EXPECT_EQ(std::strlen(name), 24u);
-    std::memset(name, 'x', sizeof name);
-    EXPECT_EQ(TesselHostMemFileName(name, sizeof name, nullptr, 0), 0);
-    EXPECT_EQ(name[0], '\0');
-    desc.data = nullptr;
-    EXPECT_EQ(TesselHostMemFileName(name, sizeof name, &desc, 0), 0);
-    desc.sizeLow = 0;
-    EXPECT_EQ(TesselHostMemFileName(name, sizeof name, &desc, 0), 1);  // an empty file
-    file = TesselHostOpen(name, HOST_MODE_READ);
-    ASSERT_NE(file, nullptr);
-    EXPECT_NE(TesselHostEof(file), 0);
-    EXPECT_EQ(TesselHostClose(file), 0);
-}
-
-TEST_F(HostFiles, MemoryFileSizeJoinsBothHalves)
-{
-    // 4 GiB + 16 bytes of address space, never touched: only the size is looked at.
-    const std::size_t size = (std::size_t{1} << 32) + 16;
-    void* block = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (block == MAP_FAILED)
-        GTEST_SKIP() << "no room for 4 GiB of address space";
-    MemFileDesc desc{};
-    desc.data = block;
-    desc.sizeHigh = 1;
-    desc.sizeLow = 16;
-    char name[HOST_NAME_BUFFER_SIZE];
-    ASSERT_EQ(TesselHostMemFileName(name, sizeof name, &desc, 0), 1);
-    HostFile* file = TesselHostOpen(name, HOST_MODE_READ);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(TesselHostSeek(file, 0, HOST_SEEK_END), 0);
-    EXPECT_EQ(Tell(file), 0x100000010);
-    EXPECT_EQ(TesselHostSeek(file, -1, HOST_SEEK_END), 0x100000010);
-    EXPECT_EQ(TesselHostGetC(file), 0);  // anonymous memory reads as zeros
-    EXPECT_NE(TesselHostEof(file), 0);
-    EXPECT_EQ(TesselHostClose(file), 0);
-    ClearCallMemFiles();
-    ::munmap(block, size);
-}
-
-TEST_F(HostFiles, StreamsCollectWritesUntilClosed)
-{
-    char name[HOST_NAME_BUFFER_SIZE];
-    HostStream* stream = TesselHostOpenMemStream(name, sizeof name, 0);
-    ASSERT_NE(stream, nullptr);
-    EXPECT_TRUE(IsMemName(name, "png")) << name;
-    EXPECT_EQ(GetFileCounters().liveStreams, 1);
-    std::uint64_t length = 99;
-    ASSERT_NE(TesselHostGetMemStreamData(stream, &length, 0), nullptr);
-    EXPECT_EQ(length, 0u);
-
-    const Bytes payload = RandomBytes(70000, 3);
-    HostFile* file = TesselHostOpen(name, HOST_MODE_WRITE);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(TesselHostWrite(file, payload.data(), 4), 4);
-    for (std::size_t i = 4; i < payload.size(); ++i)
-        ASSERT_EQ(TesselHostPutC(file, payload[i]), payload[i]);
-    EXPECT_EQ(TesselHostSeek(file, 2, HOST_SEEK_START), 70000);
-    EXPECT_EQ(TesselHostPutC(file, 0xEE), 0xEE);
-    EXPECT_EQ(TesselHostSeek(file, 2, HOST_SEEK_END), 3);
-    EXPECT_EQ(TesselHostPutC(file, 0x77), 0x77);
-    EXPECT_EQ(TesselHostClose(file), 0);
-
-    Bytes expected = payload;
-    expected[2] = 0xEE;
-    expected.insert(expected.end(), {0, 0, 0x77});
-    const auto* data = static_cast<const std::uint8_t*>(TesselHostGetMemStreamData(stream, &length, 0));
-    ASSERT_NE(data, nullptr);
-    EXPECT_EQ(Bytes(data, data + length), expected);
-
-    // Read back through a handle and as a whole; a memory-file clear leaves streams alone.
-    ClearCallMemFiles();
-    file = TesselHostOpen(name, HOST_MODE_READ);
-    ASSERT_NE(file, nullptr);
-    Bytes readBack(expected.size() + 5);
-    EXPECT_EQ(TesselHostRead(file, readBack.data(), static_cast<std::int64_t>(readBack.size())),
-              static_cast<std::int64_t>(expected.size()));
-    readBack.resize(expected.size());
-    EXPECT_EQ(readBack, expected);
-    EXPECT_EQ(TesselHostClose(file), 0);
-    std::vector<std::uint8_t> whole;
-    EXPECT_TRUE(ReadNamedFile(name, expected.size(), whole));
-    EXPECT_EQ(whole, expected);
-
-    // WriteNamedFile replaces the contents; opening for writing truncates them.
-    EXPECT_TRUE(WriteNamedFile(name, payload.data(), 5));
-    data = static_cast<const std::uint8_t*>(TesselHostGetMemStreamData(stream, &length, 0));
-    EXPECT_EQ(Bytes(data, data + length), Bytes(payload.begin(), payload.begin() + 5));
-    file = TesselHostOpen(name, HOST_MODE_WRITE);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(TesselHostClose(file), 0);
-    EXPECT_NE(TesselHostGetMemStreamData(stream, &length, 0), nullptr);
-    EXPECT_EQ(length, 0u);
-
-    // Injected write faults apply to streams as well.
-    FileFaults faults;
-    faults.failWritesAfterBytes = 3;
-    SetFileFaults(faults);
-    file = TesselHostOpen(name, HOST_MODE_WRITE);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(TesselHostWrite(file, payload.data(), 5), -1);
-    EXPECT_NE(TesselHostClose(file), 0);
-    TesselHostGetMemStreamData(stream, &length, 0);
-    EXPECT_EQ(length, 3u);
+    HostStream* stream = TesselHostOpenMemStream(name, 25, 0);
+    EXPECT_EQ(std::string(name).substr(20) + std::to_string(GetFileCounters().liveStreams), ".png1");
+    EXPECT_TRUE(TesselHostGetMemStreamData(stream, &size, 0) && size == 0);  // never null, even empty
+    EXPECT_FALSE(TesselHostGetMemStreamData(stream, nullptr, 0) ||
+                 TesselHostGetMemStreamData(reinterpret_cast<HostStream*>(name), &size, 0));
+    SetFaultsFromText("write-after=3", nullptr);
+    EXPECT_FALSE(WriteNamedFile(name, block.data(), 5));  // three bytes land
     ClearFileFaults();
-
-    EXPECT_EQ(TesselHostGetMemStreamData(stream, nullptr, 0), nullptr);
+    ClearCallMemFiles();  // forgets memory files, not streams
+    EXPECT_TRUE(ReadNamedFile(name, 3, whole) && whole == Pattern(3, 1) && !ViewMemFile(name, &view, &size));
     TesselHostCloseMemStream(stream);
     TesselHostCloseMemStream(nullptr);
     EXPECT_EQ(GetFileCounters().liveStreams, 0);
-    EXPECT_EQ(TesselHostOpen(name, HOST_MODE_READ), nullptr);
-
-    char tiny[8];
-    EXPECT_EQ(TesselHostOpenMemStream(tiny, sizeof tiny, 0), nullptr);
-    EXPECT_EQ(tiny[0], '\0');
-}
-
-// ---- Named files and counters -----------------------------------------------------
-
-TEST_F(HostFiles, NamedFilesReadAndWritePaths)
-{
-    const std::string path = Path("named.bin");
-    const Bytes payload = RandomBytes(100000, 4);
-    ASSERT_TRUE(WriteNamedFile(path.c_str(), payload.data(), payload.size()));
-    EXPECT_EQ(ReadWithIfstream(path), payload);
-    std::vector<std::uint8_t> got;
-    EXPECT_TRUE(ReadNamedFile(path.c_str(), payload.size(), got));
-    EXPECT_EQ(got, payload);
-    EXPECT_FALSE(ReadNamedFile(path.c_str(), payload.size() - 1, got));
-    EXPECT_TRUE(got.empty());
-    EXPECT_FALSE(ReadNamedFile(Path("").c_str(), 1000, got));
-    EXPECT_FALSE(ReadNamedFile(Path("missing").c_str(), 1000, got));
-    EXPECT_FALSE(WriteNamedFile(Path("no/such/dir").c_str(), payload.data(), 4));
-    EXPECT_FALSE(WriteNamedFile("/dev/full", payload.data(), 4));
-    ASSERT_TRUE(WriteNamedFile(path.c_str(), nullptr, 0));
-    EXPECT_TRUE(ReadWithIfstream(path).empty());
-}
-
-TEST_F(HostFiles, CountsOpensAndTheLastAdapter)
-{
-    WriteWithOfstream(Path("counted.bin"), {1});
-    ResetFileCounters();
-    const std::int64_t liveBefore = GetFileCounters().liveFiles;
-    const std::string path = Path("counted.bin");
-    // Unknown tags are skipped and the last adapter wins.
-    const TagItem tags[] = {{HOSTOPEN_TAG_ADAPTER, 5}, {99, 1}, {HOSTOPEN_TAG_ADAPTER, 0x1234}, {0, 0}};
-    HostFile* tagged = TesselHostOpenWithTags(path.c_str(), HOST_MODE_READ, tags);
-    ASSERT_NE(tagged, nullptr);
-    EXPECT_EQ(TesselHostGetC(tagged), 1);
-    HostFile* plain = TesselHostOpen(path.c_str(), HOST_MODE_READ);
-    ASSERT_NE(plain, nullptr);
-    EXPECT_EQ(TesselHostOpen(Path("missing").c_str(), HOST_MODE_READ), nullptr);
-
-    FileCounters counters = GetFileCounters();
-    EXPECT_EQ(counters.opens, 2u);
-    EXPECT_EQ(counters.opensWithTags, 1u);
-    EXPECT_EQ(counters.lastAdapter, 0x1234u);
-    EXPECT_EQ(counters.liveFiles, liveBefore + 2);
-
-    HostFile* untagged = TesselHostOpenWithTags(path.c_str(), HOST_MODE_READ, nullptr);
-    ASSERT_NE(untagged, nullptr);
-    EXPECT_EQ(GetFileCounters().lastAdapter, 0u);
-    for (HostFile* file : {tagged, plain, untagged})
-        EXPECT_EQ(TesselHostClose(file), 0);
-    ResetFileCounters();
-    EXPECT_EQ(GetFileCounters().opens, 0u);
-}
-
-// An I/O error part-way through a file: reads stop at the exact byte, the end
-// of the file does not show, and closing reports the error. Reaching the real
-// end of a file is no error.
-TEST_F(HostFiles, ReadFaultsStopAtTheExactByteAndCloseReportsThem)
-{
-    const Bytes bytes = RandomBytes(100000, 7);
-    const std::string path = Path("read-fault.bin");
-    WriteWithOfstream(path, bytes);
-    std::string memory = RegisterMemFile(bytes.data(), bytes.size(), "bin");
-    for (const std::string& name : {path, memory}) {
-        SCOPED_TRACE(name);
-        for (std::int64_t allowed : {std::int64_t{0}, std::int64_t{1}, std::int64_t{70000}}) {
-            FileFaults faults;
-            faults.failReadsAfterBytes = allowed;
-            SetFileFaults(faults);
-            HostFile* file = TesselHostOpen(name.c_str(), HOST_MODE_READ);
-            ASSERT_NE(file, nullptr);
-            for (std::int64_t i = 0; i < allowed; ++i)
-                ASSERT_EQ(TesselHostGetC(file), bytes[static_cast<std::size_t>(i)]) << "byte " << i;
-            EXPECT_EQ(TesselHostGetC(file), -1);
-            EXPECT_EQ(TesselHostEof(file), 0);
-            std::uint8_t chunk[16];
-            EXPECT_LE(TesselHostRead(file, chunk, sizeof chunk), 0);
-            EXPECT_NE(TesselHostClose(file), 0);
-            ClearFileFaults();
-        }
-        HostFile* file = TesselHostOpen(name.c_str(), HOST_MODE_READ);
-        ASSERT_NE(file, nullptr);
-        while (TesselHostGetC(file) >= 0) {
-        }
-        EXPECT_NE(TesselHostEof(file), 0);
-        EXPECT_EQ(TesselHostClose(file), 0);
+    names.insert(name);
+    for (const std::string& forgotten : names) {  // now paths, which (in the working directory) might exist
+        HostFile* path = TesselHostOpen(forgotten.c_str(), HOST_MODE_READ);
+        EXPECT_EQ(path != nullptr && ReadNamedFile(forgotten.c_str(), 100, whole), FileExists(forgotten)) << forgotten;
+        TesselHostClose(path);
     }
 }
+
+TEST(HostFiles, RefusalsAndFailuresThatShowAtClose)
+{
+    TempDir dir;
+    const Bytes bytes = Pattern(65536, 5);
+    const std::string path = dir.File("named"), fifo = dir.File("fifo"), empty = dir.File("empty");
+    ASSERT_TRUE(WriteNamedFile(path.c_str(), bytes.data(), 100) && WriteNamedFile(empty.c_str(), nullptr, 0));
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<std::uint8_t> got = {1};
+    EXPECT_TRUE(ReadNamedFile(empty.c_str(), 0, got) && got.empty());
+    // name, mode: none of these opens (the FIFO without hanging)
+    const std::pair<std::string, std::int32_t> refused[] = {{dir.Path(), HOST_MODE_READ}, {dir.Path(), HOST_MODE_WRITE},
+        {dir.File("missing"), HOST_MODE_READ}, {dir.File("no/such/dir"), HOST_MODE_WRITE}, {path, 7}, {path, -1},
+        {"/dev/null", HOST_MODE_READ}, {fifo, HOST_MODE_READ}};
+    for (const auto& [name, mode] : refused) {
+        EXPECT_EQ(TesselHostOpen(name.c_str(), mode), nullptr) << name << " " << mode;
+        EXPECT_FALSE(mode == HOST_MODE_READ ? ReadNamedFile(name.c_str(), 1000, got)
+                                            : mode == HOST_MODE_WRITE && WriteNamedFile(name.c_str(), bytes.data(), 4));
+    }
+    EXPECT_FALSE(ReadNamedFile(path.c_str(), 99, got) || ReadNamedFile(nullptr, 1, got) || TesselHostOpen(nullptr, 0));
+    EXPECT_FALSE(WriteNamedFile(nullptr, bytes.data(), 1) || WriteNamedFile("/dev/full", bytes.data(), 4));
+    EXPECT_EQ(TesselHostClose(nullptr) + TesselHostGetC(nullptr) + TesselHostPutC(nullptr, 1), -3);
+    EXPECT_EQ(TesselHostSeek(nullptr, 0, 1) + TesselHostRead(nullptr, got.data(), 1) + TesselHostWrite(nullptr, "x", 1), -3);
+    EXPECT_EQ(TesselHostEof(nullptr), 1);
+    // A file cut short after opening: reads stop at its new end, and that is no error.
+    HostFile* file = TesselHostOpen(path.c_str(), HOST_MODE_READ);
+    got.resize(100);
+    EXPECT_EQ(::truncate(path.c_str(), 10), 0);
+    EXPECT_EQ(TesselHostRead(file, got.data(), 100), 10);
+    EXPECT_EQ(TesselHostGetC(file) + TesselHostClose(file), -1);
+    // With standard input closed a file may have descriptor 0, and works like any other.
+    const int input = ::dup(0);
+    ::close(0);
+    file = TesselHostOpen(path.c_str(), HOST_MODE_WRITE);
+    EXPECT_TRUE(TesselHostPutC(file, 'z') == 'z' && !TesselHostClose(file) && ::fcntl(0, F_GETFD) == -1);
+    EXPECT_TRUE(ReadNamedFile(path.c_str(), 1, got) && got == Bytes{'z'} && WriteNamedFile(path.c_str(), got.data(), 1));
+    ::dup2(input, 0);
+    ::close(input);
+    // A full disk fails a direct write, the flush before a write, the flush at close.
+    file = TesselHostOpen("/dev/full", HOST_MODE_WRITE);
+    EXPECT_EQ(TesselHostWrite(file, bytes.data(), 65536), -1);
+    EXPECT_EQ(TesselHostPutC(file, 'x'), 'x');
+    EXPECT_EQ(TesselHostWrite(file, bytes.data(), 65536), -1);
+    EXPECT_NE(TesselHostClose(file), 0);
+    // Opens are counted; unknown tags are skipped, the last adapter wins, nothing after the end is read.
+    ResetFileCounters();
+    const TagItem tags[] = {{HOSTOPEN_TAG_ADAPTER, 5}, {99, 1}, {HOSTOPEN_TAG_ADAPTER, 0x1234}, {0, 0}, {1, 7}};
+    HostFile* files[] = {TesselHostOpenWithTags(empty.c_str(), HOST_MODE_READ, tags), TesselHostOpen(empty.c_str(), 0)};
+    FileCounters counters = GetFileCounters();
+    EXPECT_EQ(counters.opens * 100 + counters.opensWithTags * 10 + std::uint64_t(counters.liveFiles), 112u);
+    EXPECT_EQ(counters.lastAdapter, 0x1234u);
+    EXPECT_EQ(TesselHostOpenWithTags(dir.Path().c_str(), HOST_MODE_READ, nullptr), nullptr);
+    EXPECT_EQ(GetFileCounters().lastAdapter + TesselHostClose(files[0]) + TesselHostClose(files[1]), 0u);
+    ResetFileCounters();
+    counters = GetFileCounters();
+    EXPECT_EQ(counters.opens + counters.opensWithTags + counters.lastAdapter + std::uint64_t(counters.liveFiles), 0u);
+}
+
+TEST(HostFiles, FaultsFromText)
+{
+    TempDir dir;
+    const Bytes bytes = Pattern(100000, 8);
+    WriteFileBytes(dir.File("in"), bytes);
+    // text, and when understood: of six 100-byte "x" blocks those allocated, of 20 bytes those written (and
+    // whether closing fails), of a memory file and then a path of 100,000 bytes each those read
+    const struct { const char* text; int allocated = -1; std::int64_t written = 0, read = 0; bool closeFails = false; } rows[] = {
+        {"alloc-nth=3", 5, 20, 200000}, {"alloc-above=99,,write-after=7", 0, 7, 200000},
+        {"alloc-above=100,read-after=0", 6, 20, 0}, {"alloc-tag=x:2,close", 5, 20, 200000, true},
+        {"alloc-tag=y:1,read-after=70000,alloc-nth=0", 6, 20, 70000}, {"read-after=150000", 6, 20, 150000},
+        {"alloc-nth=-1"}, {"alloc-nth=3x"}, {"close=1"}, {"alloc-tag=:1"}, {"alloc-tag=x"}, {"write-after=9,bogus=1"},
+    };
+    for (const auto& row : rows) {
+        std::string error = "unchanged", text = row.text;
+        EXPECT_TRUE(SetFaultsFromText("alloc-nth=1", nullptr));
+        EXPECT_EQ(SetFaultsFromText(text, &error), row.allocated >= 0) << text;
+        EXPECT_EQ(error, row.allocated >= 0 ? "unchanged" : "not a fault: '" + text.substr(text.rfind(',') + 1) + "'");
+        int allocated = 0;
+        for (int i = 0; i < 6; ++i) {
+            void* block = TesselHostAllocMem(100, 0, "x");
+            allocated += block != nullptr;
+            TesselHostFreeMem(block);
+        }
+        HostFile* file = TesselHostOpen(dir.File("out").c_str(), HOST_MODE_WRITE);
+        std::int64_t written = 0, read = 0;
+        while (written < 20 && TesselHostPutC(file, 1) == 1)
+            ++written;
+        EXPECT_EQ(TesselHostClose(file) != 0, row.closeFails || written < 20) << text;
+        // Reads stop at the exact byte, the end does not show, and closing reports the error.
+        for (const std::string& name : {RegisterMemFile(bytes.data(), bytes.size(), "bin"), dir.File("in")}) {
+            file = TesselHostOpen(name.c_str(), HOST_MODE_READ);
+            for (std::int32_t c; (c = TesselHostGetC(file)) == bytes[std::size_t(read % 100000)]; ++read) {
+            }
+            EXPECT_EQ(TesselHostEof(file) * 2 + (TesselHostClose(file) != 0), read % 100000 || !read ? 1 : 2) << text;
+        }
+        ClearCallMemFiles();
+        // Text not understood sets nothing: the faults set before stay.
+        const bool ok = row.allocated >= 0;
+        EXPECT_EQ(allocated * 1000000 + written * 1000000000 + read, ok ? row.allocated * 1000000 + row.written * 1000000000 + row.read
+                                                                         : 5000000 + 20000000000 + 200000) << text;
+    }
+    ClearMemoryFaults();
+    ClearFileFaults();
+}
+
+}  // namespace

@@ -15,25 +15,11 @@ inline std::vector<std::uint8_t> Cat(std::initializer_list<std::vector<std::uint
         out.insert(out.end(), part.begin(), part.end());
     return out;
 }
-
-inline std::vector<std::uint8_t> Be16(std::uint32_t v)
-{
-    return {std::uint8_t(v >> 8), std::uint8_t(v)};
-}
-
-inline std::vector<std::uint8_t> Be32(std::uint32_t v)
-{
-    return {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)};
-}
-
-inline std::vector<std::uint8_t> Le16(std::uint32_t v)
-{
-    return {std::uint8_t(v), std::uint8_t(v >> 8)};
-}
-
-inline std::vector<std::uint8_t> Le32(std::uint32_t v)
-{
-    return {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)};
-}
+// clang-format off
+inline std::vector<std::uint8_t> Be16(std::uint32_t v) { return {std::uint8_t(v >> 8), std::uint8_t(v)}; }
+inline std::vector<std::uint8_t> Le16(std::uint32_t v) { return {std::uint8_t(v), std::uint8_t(v >> 8)}; }
+inline std::vector<std::uint8_t> Be32(std::uint32_t v) { return Cat({Be16(v >> 16), Be16(v)}); }
+inline std::vector<std::uint8_t> Le32(std::uint32_t v) { return Cat({Le16(v), Le16(v >> 16)}); }
+// clang-format on
 
 }  // namespace tessel::test

@@ -1,5 +1,5 @@
-// Image lists as the host hands them to SaveIcon, and ways to look at what a
-// load gave back.
+// Image lists as the host hands them to SaveIcon, ways to look at what a load
+// gave back, and the real icon files of ../shared/corpus.
 #pragma once
 
 #include "plugin/format_table.h"
@@ -30,7 +30,7 @@ private:
         std::vector<std::uint32_t> palette;
         IconImage image{};
     };
-    IconImage& Link(Owned& owned);
+    IconImage& Add(std::int32_t width, std::int32_t height, std::int32_t depth, std::int32_t pen, std::uint32_t flags);
     std::deque<Owned> images_;   // stable addresses
 };
 
@@ -38,15 +38,12 @@ private:
 // expanded through their palette with the pen transparent, and every pixel
 // whose alpha is below 128 reduced to 0 (fully transparent, no colour).
 std::vector<std::uint32_t> SeenPixels(const IconImage& image);
-
 // The images of a loaded icon, in list order.
 std::vector<const IconImage*> ImagesOf(IconImage* first);
-
 // Saves through the shared module in the format with this FormatId.
 std::int32_t SaveWith(const std::string& path, IconImage* first, std::uint32_t formatId,
                       const IconAttributes* attributes, std::uint32_t compress = 0);
 
-// The save formats' FormatIds, from the format table.
 inline constexpr std::uint32_t FORMAT_AMIGAOS = SaveFormatId("AMIGAOS");
 inline constexpr std::uint32_t FORMAT_NEWICON = SaveFormatId("NEWICON");
 inline constexpr std::uint32_t FORMAT_AMIGAOS35 = SaveFormatId("AMIGAOS35");
@@ -54,7 +51,26 @@ inline constexpr std::uint32_t FORMAT_AMIGAOS40 = SaveFormatId("AMIGAOS40");
 inline constexpr std::uint32_t FORMAT_PNG = SaveFormatId("PNG");
 inline constexpr std::uint32_t FORMAT_WINDOWS = SaveFormatId("WINDOWS");
 inline constexpr std::uint32_t FORMAT_MACOS = SaveFormatId("MACOS");
-static_assert(FORMAT_AMIGAOS && FORMAT_NEWICON && FORMAT_AMIGAOS35 && FORMAT_AMIGAOS40 && FORMAT_PNG &&
-              FORMAT_WINDOWS && FORMAT_MACOS);
+
+// The corpus' files as SOURCES.tsv lists them ("amiga/x.info", ...), and
+// where one lies.
+std::vector<std::string> CorpusFiles();
+std::string CorpusPath(const std::string& file);
+// FNV-1a, 64 bits, continued from hash.
+std::uint64_t Fnv(const void* bytes, std::size_t n, std::uint64_t hash = 0xCBF29CE484222325ull);
+
+// A load through the shared module with an attributes record, freed at the end.
+struct LoadedIcon {
+    IconHandle* icon = nullptr;
+    IconAttributes attributes{};
+    IconImage* images = nullptr;
+    explicit LoadedIcon(const std::string& path);
+    ~LoadedIcon();
+    LoadedIcon(const LoadedIcon&) = delete;
+    LoadedIcon& operator=(const LoadedIcon&) = delete;
+};
+// "fails", or each image as WxH/depth/flags and one fingerprint over the
+// attributes, tooltypes and every image's pen, pixels and palette.
+std::string DescribeLoad(const LoadedIcon& loaded);
 
 }  // namespace tessel::test

@@ -4,12 +4,9 @@
 #include "icon/icon_model.h"
 #include "io/byte_io.h"
 #include "plugin/entry_points.h"
-#include "runtime/host_services.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
-
-#include <string>
 
 namespace tessel::test {
 
@@ -19,17 +16,16 @@ IconHandle* LoadWithReader(const std::vector<std::uint8_t>& bytes, std::uint32_t
     SetHostApi(runtime::GetHostApi());
     std::string name = runtime::RegisterMemFile(bytes.data(), bytes.size(), extensionHint);
     HostFile* file = HostOpen(name.c_str(), HOST_MODE_READ);
-    if (!file)
-        return nullptr;
     IconHandle* icon = nullptr;
-    if (ReadBE32(file) == magic) {
+    if (file && ReadBE32(file) == magic) {
         icon = static_cast<IconHandle*>(HostAllocMem(sizeof(IconHandle), 1, "iconinfo"));
         if (icon && !reader(name.c_str(), file, icon)) {
             FreeIcon(icon);
             icon = nullptr;
         }
     }
-    HostClose(file);
+    if (file)
+        HostClose(file);
     runtime::ClearCallMemFiles();
     return icon;
 }

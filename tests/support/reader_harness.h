@@ -12,14 +12,11 @@
 
 namespace tessel::test {
 
-// Registers the bytes as a memory file (with the extension hint), opens it,
-// and when its first four bytes are magic runs reader (one of the module's
-// IconReaders) on a new handle. Returns
-// the handle, or null when the magic differs or the reader fails (the handle
-// is then released).
+// Opens the bytes as a memory file (with the extension hint) and, when its
+// first four bytes are magic, runs reader on a new handle. Returns the handle,
+// or null when the magic differs or the reader fails (the handle released).
 IconHandle* LoadWithReader(const std::vector<std::uint8_t>& bytes, std::uint32_t magic, IconReader reader,
                            const char* extensionHint);
-
 // The images of a handle, in list order.
 std::vector<IconImage*> Images(const IconHandle* icon);
 
@@ -28,7 +25,6 @@ struct WriterResult {
     int closeResult = -1;                 // HostClose's: non-zero after a write error
     std::vector<std::uint8_t> file;       // the bytes on disk afterwards
 };
-
 // Opens path for writing through the host, lets write fill it and closes it,
 // the way SaveIcon does; the writer must keep no block.
 WriterResult RunWriter(const std::string& path, const std::function<int(HostFile*)>& write);

@@ -3,16 +3,24 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
+extern char** environ;
+
 namespace tessel::test {
+
+namespace fs = std::filesystem;
 
 runtime::Module& SharedModule()
 {
@@ -29,51 +37,44 @@ runtime::Module& SharedModule()
 FreshModule::FreshModule()
 {
     static int copies = 0;
-    copyPath_ = std::filesystem::temp_directory_path() /
-                ("tessel-fresh-" + std::to_string(getpid()) + "-" + std::to_string(++copies) + ".qmp");
-    std::filesystem::copy_file(TESSEL_MODULE_PATH, copyPath_,
-                               std::filesystem::copy_options::overwrite_existing);
+    copyPath_ = fs::temp_directory_path() / ("tessel-fresh-" + std::to_string(getpid()) + "-" +
+                                             std::to_string(++copies) + ".qmp");
+    fs::copy_file(TESSEL_MODULE_PATH, copyPath_, fs::copy_options::overwrite_existing);
     library_ = dlopen(copyPath_.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library_)
-        throw std::runtime_error(std::string("cannot load a module copy: ") + dlerror());
-    header_ = static_cast<const struct PluginHeader*>(dlsym(library_, "PluginHeader"));
-    if (!header_)
-        throw std::runtime_error("module copy has no PluginHeader");
+    if (!library_ || !dlsym(library_, "PluginHeader"))
+        throw std::runtime_error("cannot load a module copy");
 }
 
 FreshModule::~FreshModule()
 {
-    if (library_)
-        dlclose(library_);
+    dlclose(library_);
     std::error_code ignored;
-    std::filesystem::remove(copyPath_, ignored);
+    fs::remove(copyPath_, ignored);
 }
 
 PluginFunction FreshModule::Lookup(const char* name) const
 {
-    return header_->lookup(name);
+    return static_cast<const struct PluginHeader*>(dlsym(library_, "PluginHeader"))->lookup(name);
 }
 
 TempDir::TempDir()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tessel-test-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data()))
+    std::string pattern = (fs::temp_directory_path() / "tessel-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
         throw std::runtime_error("cannot create a temporary directory");
-    path_ = buffer.data();
+    path_ = pattern;
 }
 
 TempDir::~TempDir()
 {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    fs::remove_all(path_, ignored);
 }
 
 bool FileExists(const std::string& path)
 {
     std::error_code ignored;
-    return std::filesystem::exists(path, ignored);
+    return fs::exists(path, ignored);
 }
 
 Bytes ReadFileBytes(const std::string& path)
@@ -87,8 +88,7 @@ Bytes ReadFileBytes(const std::string& path)
 void WriteFileBytes(const std::string& path, const Bytes& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
+    if (!out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())))
         throw std::runtime_error("cannot write " + path);
 }
 
@@ -104,7 +104,6 @@ IconHandle* LoadBytes(const Bytes& bytes, IconAttributes* attributes)
 
 std::uint64_t SweepAllocationFailures(const std::function<bool()>& operation, std::uint64_t maxRuns)
 {
-    std::uint64_t failedRuns = 0;
     for (std::uint64_t n = 1; n <= maxRuns; ++n) {
         std::int64_t before = runtime::LiveBlocks();
         runtime::MemoryFaults faults;
@@ -115,16 +114,76 @@ std::uint64_t SweepAllocationFailures(const std::function<bool()>& operation, st
         runtime::ClearMemoryFaults();
         if (!fired) {
             EXPECT_TRUE(ok) << "the run with no injected failure (n = " << n << ") failed";
-            return failedRuns;
+            return n - 1;
         }
-        ++failedRuns;
         EXPECT_FALSE(ok) << "allocation " << n << " failed, yet the operation reported success";
         EXPECT_EQ(runtime::LiveBlocks(), before) << "blocks left behind when allocation " << n << " failed";
         if (testing::Test::HasFailure())
-            return failedRuns;
+            return n;
     }
     ADD_FAILURE() << "the operation still allocated after " << maxRuns << " runs";
-    return failedRuns;
+    return maxRuns;
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+ProcessResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
+                         const std::string& stdinPath)
+{
+    TempDir capture;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, capture.File("out").c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, capture.File("err").c_str(), O_WRONLY | O_CREAT, 0600);
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry)
+        environment.emplace_back(*entry);
+    environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
+    std::vector<char*> args, envp;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    for (std::string& entry : environment)
+        envp.push_back(entry.data());
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
+    ProcessResult result;
+    pid_t pid = 0;
+    int spawned = argv.empty() ? ENOENT : posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        ADD_FAILURE() << "cannot start " << (argv.empty() ? "nothing" : argv[0]) << ": " << std::strerror(spawned);
+        return result;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    // A signal (a crash) shows as an exit code no test expects.
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = ReadText(capture.File("out"));
+    result.err = ReadText(capture.File("err"));
+    return result;
+}
+
+ProcessResult RunTessel(std::vector<std::string> args, const std::vector<std::string>& extraEnvironment)
+{
+    args.insert(args.begin(), TESSEL_TOOL_PATH);
+    std::vector<std::string> environment = {std::string("TESSEL_MODULE=") + TESSEL_MODULE_PATH};
+    environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
+    return RunProgram(args, environment);
+}
+
+std::set<std::string> DirectoryEntries(const std::string& directory)
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory))
+        names.insert(entry.path().filename().string());
+    return names;
 }
 
 }  // namespace tessel::test

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,27 +20,21 @@ using Bytes = std::vector<std::uint8_t>;
 // runtime with the runtime's own HostApi.
 runtime::Module& SharedModule();
 
-// A fresh instance of the module with its own globals: a private copy of the
-// shared object, loaded without calling InitPlugin. Lets a test see the
-// module before it was given a HostApi, or give it a different one.
+// A private copy of the module with its own globals, loaded without calling
+// InitPlugin: the module before it was given a HostApi, or given another.
 class FreshModule {
 public:
     FreshModule();
     ~FreshModule();
     FreshModule(const FreshModule&) = delete;
     FreshModule& operator=(const FreshModule&) = delete;
-
     PluginFunction Lookup(const char* name) const;
     template <typename Fn>
-    Fn Entry(const char* name) const
-    {
-        return reinterpret_cast<Fn>(Lookup(name));
-    }
+    Fn Entry(const char* name) const { return reinterpret_cast<Fn>(Lookup(name)); }
 
 private:
     std::string copyPath_;
     void* library_ = nullptr;
-    const struct PluginHeader* header_ = nullptr;
 };
 
 // A directory under the system's temporary folder, removed with its contents.
@@ -68,7 +63,23 @@ IconHandle* LoadBytes(const Bytes& bytes, IconAttributes* attributes = nullptr);
 // leave no more live blocks than before it; the last run must succeed. The
 // operation returns true on success and releases what it made on success.
 // Returns the number of runs that failed by injection.
-std::uint64_t SweepAllocationFailures(const std::function<bool()>& operation,
-                                      std::uint64_t maxRuns = 1000000);
+std::uint64_t SweepAllocationFailures(const std::function<bool()>& operation, std::uint64_t maxRuns = 1000000);
+
+// Running programs: the tool itself and the independent tools that judge it.
+struct ProcessResult {
+    int exitCode = -1;      // 128 + the signal when the program was killed
+    std::string out;
+    std::string err;
+};
+
+// Runs argv (found on PATH when not a path) with stdin from stdinPath and
+// stdout and stderr into files, so that no pipe can fill and stall it. The
+// environment is this process's plus extraEnvironment.
+ProcessResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment = {},
+                         const std::string& stdinPath = "/dev/null");
+// Runs the tessel tool built with the tests, on the module built with them.
+ProcessResult RunTessel(std::vector<std::string> args, const std::vector<std::string>& extraEnvironment = {});
+std::string ReadText(const std::string& path);
+std::set<std::string> DirectoryEntries(const std::string& directory);
 
 }  // namespace tessel::test

@@ -352,7 +352,7 @@ static int WriteAmigaIconWork(HostFile* file, IconImage* list, const IconAttribu
 int WriteAmigaIcon(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t compress,
                    int variant)
 {
-    if (!first || !attributes || variant < AMIGA_CLASSIC || variant > AMIGA_OS40)
+    if (!first)
         return 0;
     WriterTemporaries temps{};
     int ok = WriteAmigaIconWork(file, first, attributes, compress, variant, &temps);

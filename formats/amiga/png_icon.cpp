@@ -262,8 +262,6 @@ static int EndsWithIend(const std::uint8_t* data, std::uint64_t length)
 
 int WritePngImage(HostFile* file, const IconImage* image)
 {
-    if (!image || image->depth != PNG_ICON_DEPTH || !image->pixels)
-        return 0;
     char name[HOST_NAME_BUFFER_SIZE] = {};
     HostStream* stream = HostOpenMemStream(name, HOST_NAME_BUFFER_SIZE, 0);
     if (!stream)
@@ -340,8 +338,6 @@ static int WriteIconChunk(HostFile* file, const AppendBuffer& buffer)
 int SavePngIcon(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t /*compress*/,
                 int /*variant*/)
 {
-    if (!attributes)
-        return 0;
     const IconImage* image = first;
     while (image && !HasDepth(PNG_ICON_CAPACITY.depths, image->depth))
         image = image->next;

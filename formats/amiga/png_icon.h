@@ -16,6 +16,6 @@ int LoadPngIcon(const char* name, HostFile* file, IconHandle* icon);
 int SavePngIcon(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t compress,
                 int variant);
 
-// Encodes a 32-bit image as a complete PNG and writes it at the file's
-// position. Returns 1 or 0.
+// Encodes a 32-bit image of a list the model accepted as a complete PNG and
+// writes it at the file's position. Returns 1 or 0.
 int WritePngImage(HostFile* file, const IconImage* image);

@@ -281,8 +281,6 @@ int ReadIcns(const char* /*name*/, HostFile* file, IconHandle* icon)
 // with nothing to realign them.
 void DecodeIcnsRle(const std::uint8_t* data, std::uint64_t dataBytes, IconImage* image)
 {
-    if (!image || !image->pixels || image->depth != 32 || image->width < 1 || image->height < 1)
-        return;
     auto* words = reinterpret_cast<std::uint32_t*>(image->pixels);
     std::uint64_t count = std::uint64_t(image->width) * std::uint64_t(image->height);
     if (!data)

@@ -271,10 +271,6 @@ static int WriteEntry(HostFile* file, const IcnsTypeRow& row, IcnsEntryKind kind
 int WriteIcns(HostFile* file, IconImage* first, const IconAttributes* /*attributes*/, std::uint32_t /*compress*/,
               int /*variant*/)
 {
-    // A list that does not end, or whose images cannot be read safely, is
-    // refused before the first byte.
-    if (!file || !ValidateImageList(first))
-        return 0;
     WriteBE32(file, ICNS_MAGIC);
     WriteBE32(file, 0);                                 // file length, patched last
 

@@ -25,7 +25,8 @@ int WriteIcns(HostFile* file, IconImage* first, const IconAttributes* attributes
               int variant);
 
 // Run-length RGB: decodes three channel streams (red, green, blue) of
-// width x height values from dataBytes bytes into the 32-bit image's pixels
+// width x height values from dataBytes bytes into the pixels of a 32-bit
+// image the reader made
 // (alpha 0xFF). Four leading zero bytes are skipped. Values the data does not
 // reach are left as they are.
 void DecodeIcnsRle(const std::uint8_t* data, std::uint64_t dataBytes, IconImage* image);

@@ -238,9 +238,6 @@ static int WriteIcoFile(HostFile* file, IconImage* first, std::uint32_t compress
 int SaveWinIcon(HostFile* file, IconImage* first, const IconAttributes* /*attributes*/, std::uint32_t compress,
                 int /*variant*/)
 {
-    // The list must end and hold readable images before marks are touched.
-    if (!file || !ValidateImageList(first))
-        return 0;
     // A mark left by the caller would hide its image from both passes.
     ClearMarks(first);
     std::uint32_t count = 0;

@@ -9,6 +9,7 @@
 #include "host/host_calls.h"
 #include "io/byte_io.h"
 #include "plugin/entry_points.h"
+#include "plugin/format_table.h"
 #include "tests/portable/portable_host.h"
 
 #include <cstdio>
@@ -17,22 +18,6 @@
 #include <vector>
 
 namespace {
-
-struct SaveFormat {
-    const char* keyword;
-    std::uint32_t formatId;
-};
-
-constexpr SaveFormat SaveFormats[] = {
-    // keyword, FormatId
-    {"AMIGAOS", 0x2CDC9BA4},
-    {"NEWICON", 0x4B6273B7},
-    {"AMIGAOS35", 0x048ACE1F},
-    {"AMIGAOS40", 0x5E8256B5},
-    {"PNG", 0x66299321},
-    {"WINDOWS", 0x4FF820F7},
-    {"MACOS", 0xBBA9467B},
-};
 
 constexpr std::uint32_t FNV_OFFSET = 0x811C9DC5;
 constexpr std::uint32_t FNV_PRIME = 0x01000193;
@@ -148,7 +133,7 @@ void CheckFile(const char* path, const std::string& temp)
         std::printf("  tooltype %s\n", *line);
 
     std::int64_t heldBlocks = portable::LiveBlocks();
-    for (const SaveFormat& format : SaveFormats) {
+    for (const SaveFormatRow& format : SaveFormatTable) {
         for (std::uintptr_t compress = 0; compress <= 1; ++compress) {
             const TagItem saveTags[] = {{SAVEICON_TAG_FORMAT, format.formatId},
                                         {SAVEICON_TAG_COMPRESS, compress},
@@ -268,10 +253,10 @@ int main(int argc, char** argv)
         return 1;
     }
     SetHostApi(portable::PortableHostApi());
-    // The module's FormatIds are CRC-32s it computes itself: walking the
-    // savers must give the table above, in order.
+    // Walking the savers must give the format table, in order; the lines
+    // printed are compared with this machine's.
     IconSaverInfo saver{};
-    for (const SaveFormat& format : SaveFormats) {
+    for (const SaveFormatRow& format : SaveFormatTable) {
         RegisterIconSaver(&saver);
         std::printf("saver %s %08x\n", saver.keyword ? saver.keyword : "(none)", saver.formatId);
         if (saver.formatId != format.formatId || !saver.keyword || std::strcmp(saver.keyword, format.keyword) != 0)

@@ -197,6 +197,8 @@ TEST(HostFiles, MemoryFilesAndStreamsHaveFreshNamesUntilForgotten)
         const std::int32_t room = std::int32_t(extension.size()) + 22;  // with a NUL
         EXPECT_EQ(TesselHostMemFileName(name, room - 1, &desc, 0) + name[0], 0);
         std::memset(name, 'x', sizeof name);
+        // No buffer, or no room even for the NUL: refused, nothing written.
+        EXPECT_EQ(TesselHostMemFileName(nullptr, room, &desc, 0) + TesselHostMemFileName(name, 0, &desc, 0) + name[0], 'x');
         ASSERT_EQ(TesselHostMemFileName(name, room, &desc, 0), 1);
         for (const std::string& made : {std::string(name), RegisterMemFile(block.data(), 6, hint)}) {
             EXPECT_EQ(made.substr(0, 4) + made.substr(20) + std::to_string(made.size()), "mem:." + extension + std::to_string(room - 1));
@@ -215,8 +217,9 @@ TEST(HostFiles, MemoryFilesAndStreamsHaveFreshNamesUntilForgotten)
     EXPECT_EQ(TesselHostSeek(file, 0, HOST_SEEK_END) + TesselHostSeek(file, 0, HOST_SEEK_CURRENT), 0x100000010);
     EXPECT_EQ(TesselHostClose(file), 0);
     // A stream: its name, its bytes through every call until it is closed.
-    EXPECT_TRUE(!TesselHostOpenMemStream(name, 24, 0) && !TesselHostOpenMemStream(name, 0, 0) && !name[0]);
+    EXPECT_TRUE(!TesselHostOpenMemStream(name, 24, 0) && !name[0]);
     std::memset(name, 'x', sizeof name);
+    EXPECT_TRUE(!TesselHostOpenMemStream(nullptr, 25, 0) && !TesselHostOpenMemStream(name, 0, 0) && name[0] == 'x');
     HostStream* stream = TesselHostOpenMemStream(name, 25, 0);
     EXPECT_EQ(std::string(name).substr(20) + std::to_string(GetFileCounters().liveStreams), ".png1");
     EXPECT_TRUE(TesselHostGetMemStreamData(stream, &size, 0) && size == 0);  // never null, even empty

@@ -159,6 +159,7 @@ TEST(ImageDecode, HandBuiltPicturesDecodeToKnownWordsOrAreRefused)
         {"IDAT chunks apart", Cat({head, Chunk("IDAT", Bytes(data.begin(), data.begin() + 9)), text,
                                    Chunk("IDAT", Bytes(data.begin() + 9, data.end())), end}), -7, {}},
         {"empty", {}, -7, {}},
+        {"neither PNG nor JPEG 2000", {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0}, -7, {}},
         {"cut inside IDAT", cut(0, idat + 12), -7, {}},
         {"ancillary chunk CRC wrong", Cat({cut(0, 33), badText, cut(33, good.size())}), -7, {}},
         {"Adler-32 wrong", Cat({cut(0, idat), Chunk("IDAT", badAdler), end}), -7, {}},

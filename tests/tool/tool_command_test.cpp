@@ -1,6 +1,7 @@
 // The tessel command run in-process, one row a command line, and its output
 // judged by programs no one here wrote: Python's json module, Pillow, icotool.
 #include "runtime/host_services.h"
+#include "tests/support/byte_builders.h"
 #include "tests/support/process.h"
 #include "tests/support/test_host.h"
 #include "tool/commands.h"
@@ -131,6 +132,9 @@ const CommandCase kCommands[] = {
                    "AMIGAOS35  AmigaOS 3.5 icon  .info  0x048ace1f\nAMIGAOS40  AmigaOS 4.0 icon  .info  0x5e8256b5\n"
                    "PNG        PNG icon          .info  0x66299321\nWINDOWS    Windows icon      .ico   0x4ff820f7\n"
                    "MACOS      macOS icon        .icns  0xbba9467b\n", ""},
+    // An image with no planes is one the module loads; it converts like any other.
+    {"info $T/flat.info", 0, "#0: 4 x 2, depth 0, flags 1 (primary), transparent pen 0, palette 1 colours\n", ""},
+    {"convert $T/flat.info -o $T/flat.ico", 0, "=$T/flat.ico: Windows icon, 1 image\n", ""},
     // Files that cannot be read: named, with the reason; the others still shown.
     {"info $T/missing $S/tessel.ico", 1, "$S/tessel.ico: Windows icon\n", "tessel: $T/missing: cannot open (no such file or directory)\n"},
     {"info $T", 1, "", "tessel: $T: cannot open (is a directory)\n"},
@@ -191,6 +195,14 @@ protected:
         test::WriteFileBytes(dir.File("short.info"), {0xE3, 0x10});
         test::WriteFileBytes(dir.File("empty.ico"), {});
         test::WriteFileBytes(dir.File("cut.ico"), {0, 0, 1, 0, 1, 0});
+        // A tool icon whose one 4x2 image has no planes: gadget, type 3, no
+        // texts, position unset, stack 4096, then the image header alone.
+        using test::Be16, test::Be32;
+        test::WriteFileBytes(dir.File("flat.info"),
+                             test::Cat({Be16(0xE310), Be16(1), Be32(0), Be16(0), Be16(0), Be16(4), Be16(2), Be16(0),
+                                        Be16(0), Be16(0), Be32(1), Be32(0), Be32(0), Be32(0), Be32(0), Be16(0), Be32(0),
+                                        {3, 0}, Be32(0), Be32(0), Be32(0x80000000), Be32(0x80000000), Be32(0), Be32(0),
+                                        Be32(4096), Be16(0), Be16(0), Be16(4), Be16(2), Be16(0), Be32(0), {0, 0}, Be32(0)}));
         for (std::int32_t side : {16, 20, 100, 300})
             WritePng(dir.File("p" + std::to_string(side) + ".png"), side);
     }
@@ -322,6 +334,21 @@ TEST_F(ToolCommand, FaultsLeaveNoBrokenFile)
     }
     EXPECT_EQ(test::ReadFileBytes(dir.File("cut.ico")), (Bytes{0, 0, 1, 0, 1, 0}));
     EXPECT_EQ(DirectoryEntries(dir.Path()), before);
+}
+
+// On a terminal (script(1) gives the program one) a batch draws a progress
+// line per file, 30 marks for the whole, and clears it before the summary.
+TEST_F(ToolCommand, BatchDrawsProgressOnATerminal)
+{
+    std::filesystem::create_directories(dir.File("in"));
+    for (const char* name : {"in/a.png", "in/b.png"})
+        std::filesystem::copy_file(dir.File("p16.png"), dir.File(name));
+    const std::string command = std::string(TESSEL_TOOL_PATH) + " --module " + TESSEL_MODULE_PATH +
+                                T(" convert $T/in --out-dir $T/out -f WINDOWS");
+    auto line = [](const std::string& text) { return "\r" + text + std::string(79 - text.size(), ' '); };
+    EXPECT_EQ(RunProgram({"script", "-qec", command, "/dev/null"}).out,
+              line("[###############               ] 1/2 a.png") + line("[" + std::string(30, '#') + "] 2/2 b.png") +
+                  line("") + T("\rconverted 2, failed 0, skipped 0 (2 files to WINDOWS in $T/out)\r\n"));
 }
 
 }  // namespace

@@ -109,7 +109,6 @@ TEST(IcnsRle, PacketsByHand)
         EXPECT_EQ(Words(pixels.begin(), pixels.begin() + 5), expected);
         EXPECT_EQ(pixels[5], 0x00AABBCCu);
     }
-    DecodeIcnsRle(nullptr, 0, nullptr);   // no image: nothing to do
     Bytes distinct(129);
     std::iota(distinct.begin(), distinct.end(), 0);
     const std::pair<Bytes, Bytes> encodes[] = {

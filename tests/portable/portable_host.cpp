@@ -8,7 +8,8 @@
 // behaves alike and nothing depends on the C library's own buffering.
 #include "tests/portable/portable_host.h"
 
-#include <array>
+#include "plugin/host_api_tables.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -373,74 +374,39 @@ extern "C" std::uint32_t PortableCrc32(const void* buffer, std::uint64_t n)
     return portable::BitwiseCrc32(buffer, n);
 }
 
-// ---- The tables -----------------------------------------------------------------
-
-constexpr int TEXT_TABLE_SIZE = 64;
-
-template <typename Fn>
-PluginFunction Erase(Fn function)
-{
-    return reinterpret_cast<PluginFunction>(function);
-}
-
-struct Tables {
-    std::array<PluginFunction, TEXT_TABLE_SIZE> text{};
-    std::array<PluginFunction, HOST_MEMORY_TABLE_SIZE> memory{};
-    std::array<PluginFunction, HOST_FILE_TABLE_SIZE> file{};
-    std::array<PluginFunction, HOST_IMAGE_TABLE_SIZE> image{};
-    std::array<PluginFunction, HOST_ZLIB_TABLE_SIZE> zlib{};
-    std::array<PluginFunction, HOST_CHECKSUM_TABLE_SIZE> checksum{};
-    HostApi api{};
-
-    Tables()
-    {
-        memory[HOST_MEMORY_ALLOC] = Erase(&PortableAllocMem);
-        memory[HOST_MEMORY_FREE] = Erase(&PortableFreeMem);
-        memory[HOST_MEMORY_REGISTER_FORMAT] = Erase(&PortableRegisterFormat);
-
-        file[HOST_FILE_OPEN] = Erase(&PortableOpen);
-        file[HOST_FILE_CLOSE] = Erase(&PortableClose);
-        file[HOST_FILE_SEEK] = Erase(&PortableSeek);
-        file[HOST_FILE_READ] = Erase(&PortableRead);
-        file[HOST_FILE_WRITE] = Erase(&PortableWrite);
-        file[HOST_FILE_GETC] = Erase(&PortableGetC);
-        file[HOST_FILE_PUTC] = Erase(&PortablePutC);
-        file[HOST_FILE_EOF] = Erase(&PortableEof);
-        file[HOST_FILE_OPEN_WITH_TAGS] = Erase(&PortableOpenWithTags);
-        file[HOST_FILE_MEM_FILE_NAME] = Erase(&PortableMemFileName);
-        file[HOST_FILE_OPEN_MEM_STREAM] = Erase(&PortableOpenMemStream);
-        file[HOST_FILE_GET_MEM_STREAM_DATA] = Erase(&PortableGetMemStreamData);
-        file[HOST_FILE_CLOSE_MEM_STREAM] = Erase(&PortableCloseMemStream);
-
-        image[HOST_IMAGE_LOAD] = Erase(&PortableLoadImage);
-        image[HOST_IMAGE_GET_PIXELS] = Erase(&PortableGetImagePixels);
-        image[HOST_IMAGE_FREE] = Erase(&PortableFreeImage);
-        image[HOST_IMAGE_SAVE_PNG] = Erase(&PortableSavePng);
-        image[HOST_IMAGE_QUANTIZE] = Erase(&PortableQuantize);
-
-        zlib[HOST_ZLIB_COMPRESS] = Erase(&PortableCompress);
-        zlib[HOST_ZLIB_UNCOMPRESS] = Erase(&PortableUncompress);
-
-        checksum[HOST_CHECKSUM_CRC32] = Erase(&PortableCrc32);
-
-        api.words[HOSTAPI_WORD_VERSION] = HOST_INTERFACE_VERSION;
-        api.words[HOSTAPI_WORD_TEXT] = reinterpret_cast<std::uintptr_t>(text.data());
-        api.words[HOSTAPI_WORD_MEMORY] = reinterpret_cast<std::uintptr_t>(memory.data());
-        api.words[HOSTAPI_WORD_FILE] = reinterpret_cast<std::uintptr_t>(file.data());
-        api.words[HOSTAPI_WORD_IMAGE] = reinterpret_cast<std::uintptr_t>(image.data());
-        api.words[HOSTAPI_WORD_ZLIB] = reinterpret_cast<std::uintptr_t>(zlib.data());
-        api.words[HOSTAPI_WORD_CHECKSUM] = reinterpret_cast<std::uintptr_t>(checksum.data());
-    }
-};
-
 }  // namespace
 
 namespace portable {
 
 const HostApi* PortableHostApi()
 {
-    static const Tables* tables = new Tables;
-    return &tables->api;
+    static const HostApiTables* tables = new HostApiTables(
+        {.allocMem = &PortableAllocMem,
+         .freeMem = &PortableFreeMem,
+         .registerFormat = &PortableRegisterFormat,
+         .open = &PortableOpen,
+         .close = &PortableClose,
+         .seek = &PortableSeek,
+         .read = &PortableRead,
+         .write = &PortableWrite,
+         .getC = &PortableGetC,
+         .putC = &PortablePutC,
+         .eof = &PortableEof,
+         .openWithTags = &PortableOpenWithTags,
+         .memFileName = &PortableMemFileName,
+         .openMemStream = &PortableOpenMemStream,
+         .getMemStreamData = &PortableGetMemStreamData,
+         .closeMemStream = &PortableCloseMemStream,
+         .loadImage = &PortableLoadImage,
+         .getImagePixels = &PortableGetImagePixels,
+         .freeImage = &PortableFreeImage,
+         .savePng = &PortableSavePng,
+         .quantize = &PortableQuantize,
+         .compress = &PortableCompress,
+         .uncompress = &PortableUncompress,
+         .crc32 = &PortableCrc32},
+        HOST_INTERFACE_VERSION);
+    return tables->Api();
 }
 
 std::int64_t LiveBlocks()

@@ -125,7 +125,7 @@ std::uint64_t SweepAllocationFailures(const std::function<bool()>& operation, st
     return maxRuns;
 }
 
-std::string ReadText(const std::string& path)
+static std::string ReadText(const std::string& path)
 {
     std::ostringstream text;
     text << std::ifstream(path, std::ios::binary).rdbuf();

@@ -79,7 +79,6 @@ ProcessResult RunProgram(const std::vector<std::string>& argv, const std::vector
                          const std::string& stdinPath = "/dev/null");
 // Runs the tessel tool built with the tests, on the module built with them.
 ProcessResult RunTessel(std::vector<std::string> args, const std::vector<std::string>& extraEnvironment = {});
-std::string ReadText(const std::string& path);
 std::set<std::string> DirectoryEntries(const std::string& directory);
 
 }  // namespace tessel::test

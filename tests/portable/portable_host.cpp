@@ -4,8 +4,7 @@
 //
 // A file opened for reading is read whole into memory at open; one opened for
 // writing collects its bytes in memory and writes them out with <cstdio> on
-// close. Memory files and streams use the same handle, so every kind of file
-// behaves alike and nothing depends on the C library's own buffering.
+// close, so nothing depends on the C library's own buffering.
 #include "tests/portable/portable_host.h"
 
 #include "plugin/host_api_tables.h"
@@ -23,14 +22,9 @@ using Bytes = std::vector<std::uint8_t>;
 struct HostFile {
     bool writable = false;
     bool failed = false;        // sticky: a write or seek failed
-    std::string path;           // written out on close; empty for streams and memory files
-    std::shared_ptr<Bytes> bytes;
+    std::string path;           // where a writing handle's bytes go on close
+    Bytes bytes;
     std::int64_t position = 0;
-};
-
-struct HostStream {
-    std::string name;
-    std::shared_ptr<Bytes> bytes;
 };
 
 namespace {
@@ -40,8 +34,7 @@ constexpr std::uint64_t ALLOC_CEILING = 1ull << 30;
 // Non-zeroed blocks are filled with this, as the Linux runtime does in tests,
 // so a read of scratch never written gives the same bytes on every machine.
 constexpr std::uint8_t POISON_BYTE = 0xA5;
-constexpr std::int64_t STREAM_MAX_BYTES = 1ll << 30;
-constexpr char MEM_PREFIX[] = "mem:";
+constexpr std::int64_t FILE_MAX_BYTES = 1ll << 30;
 
 std::map<void*, std::uint64_t>& Blocks()
 {
@@ -49,41 +42,7 @@ std::map<void*, std::uint64_t>& Blocks()
     return *blocks;
 }
 
-struct MemEntry {
-    const std::uint8_t* data = nullptr;
-    std::uint64_t size = 0;
-    HostStream* stream = nullptr;
-};
-
-std::map<std::string, MemEntry>& MemNames()
-{
-    static auto* names = new std::map<std::string, MemEntry>;
-    return *names;
-}
-
 std::int64_t g_liveFiles = 0;
-std::int64_t g_liveStreams = 0;
-std::uint64_t g_nameCounter = 0;
-
-std::string NewMemName(const char* extension)
-{
-    char name[64];
-    std::snprintf(name, sizeof name, "%s%016llx.%s", MEM_PREFIX,
-                  static_cast<unsigned long long>(++g_nameCounter), extension);
-    return name;
-}
-
-bool CopyName(const std::string& name, char* buffer, std::int32_t bufferSize)
-{
-    if (!buffer || bufferSize < 1)
-        return false;
-    if (name.size() + 1 > static_cast<std::size_t>(bufferSize)) {
-        buffer[0] = '\0';
-        return false;
-    }
-    std::memcpy(buffer, name.c_str(), name.size() + 1);
-    return true;
-}
 
 bool ReadWholePath(const char* path, Bytes& out)
 {
@@ -156,28 +115,13 @@ extern "C" HostFile* PortableOpen(const char* name, std::int32_t mode)
         return nullptr;
     auto file = std::make_unique<HostFile>();
     file->writable = mode == HOST_MODE_WRITE;
-    auto found = MemNames().find(name);
-    if (found != MemNames().end()) {
-        const MemEntry& entry = found->second;
-        if (!entry.stream) {
-            if (file->writable)
-                return nullptr;                     // memory files are read-only
-            file->bytes = std::make_shared<Bytes>(entry.data, entry.data + entry.size);
-        } else if (file->writable) {
-            file->bytes = entry.stream->bytes;
-            file->bytes->clear();
-        } else {
-            file->bytes = std::make_shared<Bytes>(*entry.stream->bytes);
-        }
-    } else if (file->writable) {
+    if (file->writable) {
         // Created (and emptied) at open, as a real host would.
         if (!WriteWholePath(name, Bytes{}))
             return nullptr;
         file->path = name;
-        file->bytes = std::make_shared<Bytes>();
     } else {
-        file->bytes = std::make_shared<Bytes>();
-        if (!ReadWholePath(name, *file->bytes))
+        if (!ReadWholePath(name, file->bytes))
             return nullptr;
     }
     ++g_liveFiles;
@@ -194,7 +138,7 @@ extern "C" std::int32_t PortableClose(HostFile* file)
     if (!file)
         return -1;
     bool failed = file->failed;
-    if (file->writable && !file->path.empty() && !WriteWholePath(file->path, *file->bytes))
+    if (file->writable && !file->path.empty() && !WriteWholePath(file->path, file->bytes))
         failed = true;
     --g_liveFiles;
     delete file;
@@ -205,7 +149,7 @@ extern "C" std::int64_t PortableSeek(HostFile* file, std::int64_t offset, std::i
 {
     if (!file)
         return -1;
-    std::int64_t size = static_cast<std::int64_t>(file->bytes->size());
+    std::int64_t size = static_cast<std::int64_t>(file->bytes.size());
     std::int64_t base;
     switch (from) {
     case HOST_SEEK_CURRENT: base = file->position; break;
@@ -228,11 +172,11 @@ extern "C" std::int64_t PortableRead(HostFile* file, void* buffer, std::int64_t 
 {
     if (!file || n < 0 || (!buffer && n > 0) || file->writable)
         return -1;
-    std::int64_t size = static_cast<std::int64_t>(file->bytes->size());
+    std::int64_t size = static_cast<std::int64_t>(file->bytes.size());
     std::int64_t left = size - file->position;
     std::int64_t want = n < left ? n : (left > 0 ? left : 0);
     if (want > 0)
-        std::memcpy(buffer, file->bytes->data() + file->position, static_cast<std::size_t>(want));
+        std::memcpy(buffer, file->bytes.data() + file->position, static_cast<std::size_t>(want));
     file->position += want;
     return want;
 }
@@ -241,16 +185,16 @@ extern "C" std::int64_t PortableWrite(HostFile* file, const void* buffer, std::i
 {
     if (!file)
         return -1;
-    if (!file->writable || n < 0 || (!buffer && n > 0) || n > STREAM_MAX_BYTES ||
-        file->position > STREAM_MAX_BYTES - n) {
+    if (!file->writable || n < 0 || (!buffer && n > 0) || n > FILE_MAX_BYTES ||
+        file->position > FILE_MAX_BYTES - n) {
         file->failed = true;
         return -1;
     }
     auto end = static_cast<std::size_t>(file->position + n);
-    if (file->bytes->size() < end)
-        file->bytes->resize(end);                   // a gap before the position becomes zeros
+    if (file->bytes.size() < end)
+        file->bytes.resize(end);    // a gap before the position becomes zeros
     if (n > 0)
-        std::memcpy(file->bytes->data() + file->position, buffer, static_cast<std::size_t>(n));
+        std::memcpy(file->bytes.data() + file->position, buffer, static_cast<std::size_t>(n));
     file->position += n;
     return n;
 }
@@ -259,9 +203,9 @@ extern "C" std::int32_t PortableGetC(HostFile* file)
 {
     if (!file || file->writable)
         return -1;
-    if (file->position >= static_cast<std::int64_t>(file->bytes->size()))
+    if (file->position >= static_cast<std::int64_t>(file->bytes.size()))
         return -1;
-    return (*file->bytes)[static_cast<std::size_t>(file->position++)];
+    return file->bytes[static_cast<std::size_t>(file->position++)];
 }
 
 extern "C" std::int32_t PortablePutC(HostFile* file, std::int32_t byte)
@@ -276,59 +220,33 @@ extern "C" std::int32_t PortableEof(HostFile* file)
 {
     if (!file)
         return 1;
-    return file->position >= static_cast<std::int64_t>(file->bytes->size()) ? 1 : 0;
+    return file->position >= static_cast<std::int64_t>(file->bytes.size()) ? 1 : 0;
 }
 
-extern "C" std::int32_t PortableMemFileName(char* buffer, std::int32_t bufferSize, const MemFileDesc* desc,
-                                            std::int32_t /*reserved*/)
+// ---- Memory files and streams: not available here ---------------------------
+//
+// They carry only pictures to and from the image operations, which fail here
+// anyway; a failure leaves an empty name, as the runtime's does.
+
+extern "C" std::int32_t PortableMemFileName(char* buffer, std::int32_t bufferSize, const MemFileDesc*, std::int32_t)
 {
-    if (!buffer || bufferSize < 1)
-        return 0;
-    buffer[0] = '\0';
-    if (!desc || (!desc->data && (desc->sizeHigh | desc->sizeLow) != 0))
-        return 0;
-    std::uint64_t size = (static_cast<std::uint64_t>(desc->sizeHigh) << 32) | desc->sizeLow;
-    if (size > ALLOC_CEILING)
-        return 0;
-    std::string name = NewMemName("bin");
-    if (!CopyName(name, buffer, bufferSize))
-        return 0;
-    MemNames()[name] = MemEntry{static_cast<const std::uint8_t*>(desc->data), size, nullptr};
-    return 1;
+    if (buffer && bufferSize > 0)
+        buffer[0] = '\0';
+    return 0;
 }
 
-extern "C" HostStream* PortableOpenMemStream(char* nameBuffer, std::int32_t bufferSize, std::int32_t /*reserved*/)
+extern "C" HostStream* PortableOpenMemStream(char* nameBuffer, std::int32_t bufferSize, std::int32_t)
 {
-    if (!nameBuffer || bufferSize < 1)
-        return nullptr;
-    auto stream = std::make_unique<HostStream>();
-    stream->name = NewMemName("png");
-    stream->bytes = std::make_shared<Bytes>();
-    if (!CopyName(stream->name, nameBuffer, bufferSize))
-        return nullptr;
-    MemNames()[stream->name] = MemEntry{nullptr, 0, stream.get()};
-    ++g_liveStreams;
-    return stream.release();
+    PortableMemFileName(nameBuffer, bufferSize, nullptr, 0);
+    return nullptr;
 }
 
-extern "C" const void* PortableGetMemStreamData(HostStream* stream, std::uint64_t* lengthOut,
-                                                std::int32_t /*reserved*/)
+extern "C" const void* PortableGetMemStreamData(HostStream*, std::uint64_t*, std::int32_t)
 {
-    static const std::uint8_t EMPTY_STREAM = 0;
-    if (!stream || !lengthOut)
-        return nullptr;
-    *lengthOut = stream->bytes->size();
-    return stream->bytes->empty() ? &EMPTY_STREAM : stream->bytes->data();
+    return nullptr;
 }
 
-extern "C" void PortableCloseMemStream(HostStream* stream)
-{
-    if (!stream)
-        return;
-    MemNames().erase(stream->name);
-    --g_liveStreams;
-    delete stream;
-}
+extern "C" void PortableCloseMemStream(HostStream*) {}
 
 // ---- Images and compression: not available here ------------------------------
 
@@ -417,11 +335,6 @@ std::int64_t LiveBlocks()
 std::int64_t LiveFiles()
 {
     return g_liveFiles;
-}
-
-std::int64_t LiveStreams()
-{
-    return g_liveStreams;
 }
 
 std::uint32_t BitwiseCrc32(const void* buffer, std::uint64_t n)

@@ -1,8 +1,7 @@
 // A host for the module made only of the C++ standard library, so that the
 // module can be checked on any machine a cross compiler reaches: memory
-// blocks with live-block accounting, files through <cstdio>, memory files and
-// memory streams, a hand-made CRC-32, and image and compression operations
-// that always fail.
+// blocks with live-block accounting, files through <cstdio>, a hand-made
+// CRC-32, and memory-file, image and compression operations that always fail.
 #pragma once
 
 #include "plugin/plugin_abi.h"
@@ -17,9 +16,8 @@ const HostApi* PortableHostApi();
 
 // Blocks handed out by HostAllocMem and not yet freed.
 std::int64_t LiveBlocks();
-// Files opened and not yet closed, and streams not yet closed.
+// Files opened and not yet closed.
 std::int64_t LiveFiles();
-std::int64_t LiveStreams();
 
 // CRC-32 (reflected, polynomial 0xEDB88320, as zlib's crc32) computed bit by bit.
 std::uint32_t BitwiseCrc32(const void* buffer, std::uint64_t n);

@@ -162,6 +162,9 @@ TEST(ByteIo, StreamsAndBuffers)
     EXPECT_EQ(std::vector<std::int32_t>({buffer.failed, buffer.used, buffer.capacity, buffer.data[25]}),
               std::vector<std::int32_t>({1, 131073, 196608, 0}));
     ReleaseAppendBuffer(&buffer);
+    ASSERT_EQ(StartAppendBuffer(&buffer), 1);
+    EXPECT_EQ(ReserveBuffer(-1, &buffer) * 10 + buffer.failed, 1);   // a negative need is a failure
+    ReleaseAppendBuffer(&buffer);
     EXPECT_EQ(rt::LiveBlocks(), 0);
 }
 

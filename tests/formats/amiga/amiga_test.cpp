@@ -250,6 +250,8 @@ const Row kDiskObjects[] = {
     {"width character 0xE0 is 191 wide", [](Disk& d) { d.toolTypes = Lines({" ", MARKER, "IM1=C\xE0\"!\"\xD4"}); },
      "2x2/1p0 191x1/1P"},
     {"colour characters below '!' (F22)", [](Disk& d) { d.toolTypes = Lines({" ", MARKER, "IM1=C#\" !\xD0"}); }, "2x2/1p0P"},
+    {"a 1 x 1 image", [](Disk& d) { d.toolTypes = Lines({" ", MARKER, "IM1=C\"\"!#\xD0\x60\xD3\x23\xCF", "IM1=\x60"}); },
+     "2x2/1p0 1x1/1P", [](const Loaded& l) { EXPECT_EQ(l.Pixels(1), Bytes{1}); }},
     {"colours 0: depth 1, palette 0", [](Disk& d) { d.toolTypes = Lines({" ", MARKER, "IM1=B#\"!!", "IM1=\x60"}); },
      "2x2/1p0 2x1/1p0P", [](const Loaded& l) { EXPECT_EQ(l.Pixels(1), (Bytes{1, 0})); Palette(l, 1, {{0, 0}, {1, 0}}); }},
     {"IM2 of another width", [](Disk& d) { d.toolTypes = Lines({" ", MARKER, IM1, IM1_PIXELS, "IM2=B$\"!#\xD0", "IM2=\x40"}); },

@@ -68,6 +68,9 @@ TEST(Faults, SavesFailCleanly)
         indices[i] = static_cast<std::uint8_t>(i % 11);
     list.AddPalette(16, 16, 8, indices, {0x000000, 0x123456, 0xFEDCBA, 0xFF0000}, 3);
     list.First()->next->next = amiga.images;
+    std::string longLine(70000, 'T');   // more than the first block of the PNG icon's item buffer (F06)
+    char* lines[] = {longLine.data(), nullptr};
+    amiga.attributes.toolTypes = lines;
 
     TempDir dir;
     const std::int64_t blocks = rt::LiveBlocks();

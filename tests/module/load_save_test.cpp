@@ -18,11 +18,16 @@ TEST(LoadIconFlow, RefusalsAndTheAdapterTag)
     IconAttributes attributes{};
     attributes.type = 77;
     const TagItem withRecord[] = {{LOADICON_TAG_ATTRIBUTES, reinterpret_cast<std::uintptr_t>(&attributes)}, {0, 0}};
-    for (const Bytes& bytes : {Bytes{0, 0, 2, 0, 1, 0}, Bytes{0, 0, 1}, Bytes{}, Bytes{'G', 'I', 'F', '8'}}) {
-        WriteFileBytes(path, bytes);   // a cursor, a short header, nothing, another picture
+    rt::MemoryFaults noArray;   // the first: an icon with a tooltype, its array refused (F09)
+    noArray.failTag = "ttarray", noArray.failTagNth = 1;
+    rt::SetMemoryFaults(noArray);
+    for (const Bytes& bytes : {ReadFileBytes(CorpusPath("amiga/yam-check_os4.info")), Bytes{0, 0, 2, 0, 1, 0},
+                               Bytes{0, 0, 1}, Bytes{}, Bytes{'G', 'I', 'F', '8'}}) {
+        WriteFileBytes(path, bytes);   // then a cursor, a short header, nothing, another picture
         EXPECT_EQ(SharedModule().LoadIcon(path.c_str(), withRecord), nullptr);
         EXPECT_EQ(attributes.type, 77) << "a failed load must leave the record alone";
     }
+    rt::ClearMemoryFaults();
     for (const std::string& name : {dir.File("missing.info"), dir.Path()})
         EXPECT_EQ(SharedModule().LoadIcon(name.c_str(), nullptr), nullptr);
     EXPECT_EQ(SharedModule().LoadIcon(nullptr, nullptr), nullptr);

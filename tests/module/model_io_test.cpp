@@ -139,7 +139,7 @@ TEST(ByteIo, StreamsAndBuffers)
     EXPECT_EQ(capacity, 0);
 
     // Tag items as big-endian words (a zero value only when forced); growth to
-    // the next 64 KiB step; a failed growth is sticky and keeps the bytes.
+    // the next 64 KiB step, however far; a failed growth is sticky and keeps the bytes.
     AppendBuffer buffer;
     ASSERT_EQ(StartAppendBuffer(&buffer), 1);
     AppendTagValue(0x11, 0, 0, &buffer), AppendTagValue(0x11, 0, 1, &buffer);
@@ -147,7 +147,7 @@ TEST(ByteIo, StreamsAndBuffers)
     AppendTagString(0x16, nullptr, &buffer), AppendBytes("x", 0, &buffer);
     EXPECT_EQ(Bytes(buffer.data, buffer.data + buffer.used), (Bytes{0, 0, 0, 0x11, 0, 0, 0, 0, 1, 2, 3, 4, 0xA0, 0xB0,
                                                                     0xC0, 0xD0, 0, 0, 0, 0x15, 'a', 'b', 'c', 0, 'x', 0}));
-    struct { std::int32_t n, capacity; } growth[] = {{65536 - 26, 65536}, {1, 131072}, {65536, 196608}, {0, 196608}};
+    struct { std::int32_t n, capacity; } growth[] = {{65536 - 26, 65536}, {1, 131072}, {131072, 262144}, {0, 262144}};   // (F04)
     for (const auto& step : growth) {
         ASSERT_EQ(ReserveBuffer(step.n, &buffer), 1);
         buffer.used += step.n;
@@ -160,7 +160,7 @@ TEST(ByteIo, StreamsAndBuffers)
     rt::ClearMemoryFaults();
     AppendBytes("y", 1, &buffer);
     EXPECT_EQ(std::vector<std::int32_t>({buffer.failed, buffer.used, buffer.capacity, buffer.data[25]}),
-              std::vector<std::int32_t>({1, 131073, 196608, 0}));
+              std::vector<std::int32_t>({1, 196609, 262144, 0}));
     ReleaseAppendBuffer(&buffer);
     ASSERT_EQ(StartAppendBuffer(&buffer), 1);
     EXPECT_EQ(ReserveBuffer(-1, &buffer) * 10 + buffer.failed, 1);   // a negative need is a failure

@@ -245,7 +245,7 @@ const Row kDiskObjects[] = {
     {"marker first, no line before it", [](Disk& d) { d.toolTypes = Lines({MARKER, IM1, IM1_PIXELS}); }, "2x2/1p0P"},
     {"NewIcons lines without the marker", [](Disk& d) { d.toolTypes = Lines({" ", IM1, IM1_PIXELS}); }, "2x2/1p0P"},
     {"header line of 5 characters (F21)", [](Disk& d) { d.toolTypes = Lines({" ", MARKER, "IM1=B"}); }, "2x2/1p0P"},
-    {"header line of 8 characters (F21)", [](Disk& d) { d.toolTypes = Lines({" ", MARKER, "IM1=C#\"!"}); }, "2x2/1p0P"},
+    {"header line of 8 characters (F21)", [](Disk& d) { d.toolTypes = Lines({" ", MARKER, "IM1=C#\"\""}); }, "2x2/1p0P"},
     {"width character 0x20 (F22)", [](Disk& d) { d.toolTypes = Lines({" ", MARKER, "IM1=C \"!#\xD0", IM1_PIXELS}); }, "2x2/1p0P"},
     {"width character 0xE0 is 191 wide", [](Disk& d) { d.toolTypes = Lines({" ", MARKER, "IM1=C\xE0\"!\"\xD4"}); },
      "2x2/1p0 191x1/1P"},
@@ -725,6 +725,10 @@ TEST(AmigaWriter, WhatEachFormatTakes)
             row.build(list);
             bool saves = std::string(row.formats[f]) != "-";
             Bytes file = Saved(list, kFormats[f], {}, f == 2, saves);
+            if (f == 1) {   // IM2 lines only for a twin that reloads (F26)
+                EXPECT_EQ(std::string(file.begin(), file.end()).find("IM2=") != std::string::npos,
+                          row.formats[f][std::strlen(row.formats[f]) - 1] == 'S');
+            }
             if (!saves)
                 continue;
             Loaded loaded(file);

@@ -1,5 +1,6 @@
 // Windows icons: sound, damaged and odd files as one table, a small file the writer makes byte for byte, and the PNG
-// decoding step on a host that gives no name.
+// steps on a host that gives no name or too short an encoding.
+#include "formats/amiga/png_icon.h"
 #include "host/host_calls.h"
 #include "icon/decode_helpers.h"
 #include "tests/formats/windows/load_rows.h"
@@ -108,7 +109,7 @@ TEST(IcoWriter, SmallIconByteForByte)
 }
 
 // A host that gives no name, or an empty one, for the PNG bytes: the decode fails and no image is loaded by a name
-// the module never got.
+// the module never got. A host whose encoder falls short: the PNG is not written.
 TEST(DecodeEmbeddedPng, NoNameNoLoad)
 {
     using NameFn = std::int32_t (*)(char*, std::int32_t, const MemFileDesc*, std::int32_t);
@@ -137,6 +138,13 @@ TEST(DecodeEmbeddedPng, NoNameNoLoad)
         EXPECT_EQ(DecodeEmbeddedPng(png.data(), std::uint32_t(png.size()), "png", &icon, &tail), name ? 0 : 1);
         EXPECT_EQ(loads, name ? 0 : 1);
     }
+    // An encoder whose output is no whole PNG: none of it is written (F43).
+    fileTable[HOST_FILE_GET_MEM_STREAM_DATA] = reinterpret_cast<PluginFunction>(
+        +[](HostStream*, std::uint64_t* length, std::int32_t) -> const void* { return *length = 5, "short"; });
+    TempDir dir;
+    HostFile* file = HostOpen(dir.File("short.png").c_str(), HOST_MODE_WRITE);
+    EXPECT_EQ(WritePngImage(file, icon.images), 0);
+    HostClose(file);
     SetHostApi(real);
     FreeIconImage(icon.images);
     rt::ClearCallMemFiles();

@@ -17,20 +17,10 @@ using namespace tessel::test;
 namespace rt = tessel::runtime;
 using Words = std::vector<std::uint32_t>;
 
-// A PNG chunk (length, type, data, zlib's CRC-32 of type and data), or a JPEG 2000 box (length, type, data).
+// A PNG chunk, or a JPEG 2000 box (length, type, data).
 Bytes Chunk(const char* type, const Bytes& data, bool box = false)
 {
-    const Bytes typed = Cat({Bytes(type, type + 4), data});
-    return box ? Cat({Be32(std::uint32_t(typed.size() + 4)), typed})
-               : Cat({Be32(std::uint32_t(data.size())), typed, Be32(crc32(0, typed.data(), uInt(typed.size())))});
-}
-
-Bytes Deflate(const Bytes& raw)
-{
-    uLongf size = compressBound(uLong(raw.size()));
-    Bytes out(size);
-    compress2(out.data(), &size, raw.data(), uLong(raw.size()), 9);
-    return Bytes(out.begin(), out.begin() + size);
+    return box ? Cat({Be32(std::uint32_t(data.size() + 8)), Bytes(type, type + 4), data}) : PngChunk(type, data);
 }
 
 // Signature and IHDR (deflate, adaptive filters, interlaced by Adam7 or not), other chunks, the rows in one IDAT, IEND.

@@ -296,12 +296,8 @@ Bytes ToolTypes(const std::vector<std::string>& lines)
         block = Cat({block, TextRecord(line)});
     return block;
 }
-Bytes Chunk(const char* id, const Bytes& data) { return Cat({Text(id), Be32(std::uint32_t(data.size())), data}); }
-Bytes PngChunk(const char* id, const Bytes& data)
-{
-    const Bytes body = Cat({Text(id), data});
-    return Cat({Be32(std::uint32_t(data.size())), body, Be32(std::uint32_t(crc32(0, body.data(), uInt(body.size()))))});
-}
+constexpr auto Chunk = test::IffChunk;
+using test::PngChunk;
 Bytes Png(const Bytes& icOn, const Bytes& ihdr = {0, 0, 0, 1, 0, 0, 0, 1, 8, 6, 0, 0, 0})
 {
     return Cat({{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, PngChunk("IHDR", ihdr), PngChunk("icOn", icOn),
@@ -356,13 +352,13 @@ const LintCase kLintCases[] = {
     {"FORM of another kind", Cat({Header(), Plane(), Chunk("FORM", Text("ILBM"))}),
      "problem: FORM after the DiskObject is not an ICON FORM\n"},
     {"icon FORM", Cat({Header(), Plane(), Text("FORM"), Be32(57), Text("ICON"), Chunk("FACE", {15, 0, 0, 0, 0, 0}),
-                       Chunk("JUNK", {0}), {0}, Chunk("IMAG", {0, 1, 2, 0, 0, 9, 0, 1, 0, 5, 0, 0}), Text("IMAG"), Be32(99)}),
+                       Chunk("JUNK", {0}), Chunk("IMAG", {0, 1, 2, 0, 0, 9, 0, 1, 0, 5, 0, 0}), Text("IMAG"), Be32(99)}),
      "problem: FORM length 57 disagrees with the file (56 bytes after the FORM header)\n"
      "problem: unknown chunk 'JUNK' in the FORM\nproblem: IMAG depth 9 outside 1..8\n"
      "problem: IMAG counts (2 image, 6 palette bytes) larger than the chunk (12 bytes)\n"
      "problem: chunk 'IMAG' (99 bytes) runs past the FORM\n"},
     {"short IMAG, stray bytes", Cat({Header(), Plane(), Text("FORM"), Be32(23), Text("ICON"),
-                                     Chunk("IMAG", {0, 0, 0, 0, 0, 1, 0, 0, 0}), {0}, Zeros(1)}),
+                                     Chunk("IMAG", {0, 0, 0, 0, 0, 1, 0, 0, 0}), Zeros(1)}),
      "problem: IMAG chunk of 9 bytes is shorter than its header\nproblem: 1 stray bytes at the end of the FORM\n"},
     {"clean ICO", Ico(), ""},
     {"ICO header cut", Cut(Ico(), 5), "problem: header cut short: 5 bytes\n", "x.ico"},

@@ -77,30 +77,13 @@ struct Loaded {   // a load through LoadIcon; freed at the end, leaving no block
 IconAttributes Attributes(const std::function<void(IconAttributes&)>& set) { IconAttributes a{}; return set(a), a; }
 Bytes Text(const std::string& text) { return Cat({Be32(std::uint32_t(text.size())), Bytes(text.begin(), text.end())}); }
 
-Bytes Join(const std::vector<Bytes>& parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
 Bytes Image(std::uint16_t left, std::uint16_t top, std::uint16_t width, std::uint16_t height, std::uint16_t depth,
             const Bytes& planes)   // image header (left, top, width, height, depth, 10 skipped bytes), planes
 {
     return Cat({Be16(left), Be16(top), Be16(width), Be16(height), Be16(depth), {0, 0x21, 0x99, 0x10, 3, 0, 0, 0, 0, 0},
                 planes});
 }
-Bytes Chunk(const char* id, const Bytes& data)   // IFF: id, length, data, a pad byte after odd lengths
-{
-    return Cat({Bytes(id, id + 4), Be32(std::uint32_t(data.size())), data, Bytes(data.size() & 1, 0)});
-}
-Bytes Deflate(const Bytes& raw)   // by zlib, not by the module
-{
-    uLongf size = compressBound(uLong(raw.size()));
-    Bytes out(size);
-    EXPECT_EQ(compress2(out.data(), &size, raw.data(), uLong(raw.size()), 9), Z_OK);
-    return Bytes(out.begin(), out.begin() + long(size));
-}
+constexpr auto Chunk = IffChunk;
 const Bytes IMAGE = Image(0, 0, 2, 2, 1, {0x80, 0, 0x40, 0});   // pixels (0,0) and (1,1) set
 
 struct Disk {   // a sound icon; a part left empty is not flagged in the header
@@ -118,7 +101,7 @@ struct Disk {   // a sound icon; a part left empty is not flagged in the header
                          Be32(!tool.empty()), Be32(!toolTypes.empty()),   // 50 default tool, 54 tooltypes
                          Be32(0xFFFFFFEC), Be32(36),                      // 58 x -20, 62 y 36
                          Be32(!drawer.empty()), Be32(0), Be32(8192)});    // 66 drawer, 70 tool window, 74 stack
-        return Cat({out, drawer, Join(images), tool, toolTypes, drawer2, tail});
+        return Cat({out, drawer, Cat(images), tool, toolTypes, drawer2, tail});
     }
 };
 
@@ -131,7 +114,7 @@ Bytes Lines(std::initializer_list<std::string> texts)   // count word 4 x (n + 1
 }
 Bytes Form(const std::vector<Bytes>& chunks)
 {
-    return Cat({{'F', 'O', 'R', 'M'}, Be32(std::uint32_t(4 + Join(chunks).size())), {'I', 'C', 'O', 'N'}, Join(chunks)});
+    return Cat({{'F', 'O', 'R', 'M'}, Be32(std::uint32_t(4 + Cat(chunks).size())), {'I', 'C', 'O', 'N'}, Cat(chunks)});
 }
 Bytes Face(std::uint8_t width, std::uint8_t height) { return Chunk("FACE", {std::uint8_t(width - 1), std::uint8_t(height - 1), 0, 0, 0, 11}); }
 Bytes Imag(std::uint8_t flags, std::uint8_t packed, std::uint8_t depth, const Bytes& image, const Bytes& palette,
@@ -335,11 +318,6 @@ TEST(AmigaDiskObjectReader, IconsWithOnePartChanged)
     }
 }
 
-Bytes PngChunk(const std::string& type, const Bytes& data, std::uint32_t length = 0)   // CRC by zlib
-{
-    Bytes typed = Cat({Bytes(type.begin(), type.end()), data});
-    return Cat({Be32(length ? length : std::uint32_t(data.size())), typed, Be32(std::uint32_t(crc32(0, typed.data(), uInt(typed.size()))))});
-}
 Bytes Value(std::uint32_t tag, std::uint32_t value) { return Cat({Be32(tag), Be32(value)}); }
 Bytes String(std::uint32_t tag, const std::string& text) { return Cat({Be32(tag), Bytes(text.begin(), text.end()), {0}}); }
 Bytes Icon(std::initializer_list<Bytes> items) { return PngChunk("icOn", Cat(items)); }

@@ -6,7 +6,6 @@
 // Tessel differ by design, the difference is a row of KnownDifferences.
 #include "plugin/format_table.h"
 #include "tests/support/host_images.h"
-#include "tests/support/process.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>

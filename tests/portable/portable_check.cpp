@@ -69,19 +69,6 @@ std::uint32_t ImageHash(const IconImage* image)
     return fnv.hash;
 }
 
-bool ReadBytes(const std::string& path, std::vector<std::uint8_t>& out)
-{
-    out.clear();
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    int c;
-    while ((c = std::fgetc(f)) != EOF)
-        out.push_back(static_cast<std::uint8_t>(c));
-    std::fclose(f);
-    return true;
-}
-
 // Blocks the caller still holds on purpose (the loaded icon during its saves)
 // are allowed for.
 void CheckNothingLeft(const char* when, std::int64_t heldBlocks = 0)
@@ -142,7 +129,7 @@ void CheckFile(const char* path, const std::string& temp)
             std::remove(temp.c_str());
             std::int32_t saved = SaveIcon(temp.c_str(), GetIconImages(icon), saveTags);
             std::vector<std::uint8_t> bytes;
-            bool present = ReadBytes(temp, bytes);
+            bool present = portable::ReadWholeFile(temp.c_str(), bytes);
             Fnv fnv;
             for (std::uint8_t b : bytes)
                 fnv.Byte(b);

@@ -44,25 +44,6 @@ std::map<void*, std::uint64_t>& Blocks()
 
 std::int64_t g_liveFiles = 0;
 
-bool ReadWholePath(const char* path, Bytes& out)
-{
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f)
-        return false;
-    std::uint8_t chunk[65536];
-    bool ok = true;
-    for (;;) {
-        std::size_t got = std::fread(chunk, 1, sizeof chunk, f);
-        out.insert(out.end(), chunk, chunk + got);
-        if (got < sizeof chunk) {
-            ok = !std::ferror(f);
-            break;
-        }
-    }
-    std::fclose(f);
-    return ok;
-}
-
 bool WriteWholePath(const std::string& path, const Bytes& bytes)
 {
     std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -121,7 +102,7 @@ extern "C" HostFile* PortableOpen(const char* name, std::int32_t mode)
             return nullptr;
         file->path = name;
     } else {
-        if (!ReadWholePath(name, file->bytes))
+        if (!portable::ReadWholeFile(name, file->bytes))
             return nullptr;
     }
     ++g_liveFiles;
@@ -223,70 +204,6 @@ extern "C" std::int32_t PortableEof(HostFile* file)
     return file->position >= static_cast<std::int64_t>(file->bytes.size()) ? 1 : 0;
 }
 
-// ---- Memory files and streams: not available here ---------------------------
-//
-// They carry only pictures to and from the image operations, which fail here
-// anyway; a failure leaves an empty name, as the runtime's does.
-
-extern "C" std::int32_t PortableMemFileName(char* buffer, std::int32_t bufferSize, const MemFileDesc*, std::int32_t)
-{
-    if (buffer && bufferSize > 0)
-        buffer[0] = '\0';
-    return 0;
-}
-
-extern "C" HostStream* PortableOpenMemStream(char* nameBuffer, std::int32_t bufferSize, std::int32_t)
-{
-    PortableMemFileName(nameBuffer, bufferSize, nullptr, 0);
-    return nullptr;
-}
-
-extern "C" const void* PortableGetMemStreamData(HostStream*, std::uint64_t*, std::int32_t)
-{
-    return nullptr;
-}
-
-extern "C" void PortableCloseMemStream(HostStream*) {}
-
-// ---- Images and compression: not available here ------------------------------
-
-extern "C" HostImage* PortableLoadImage(const char*, const TagItem*, std::int32_t*, std::int32_t*, std::int32_t)
-{
-    return nullptr;
-}
-
-extern "C" const std::uint32_t* PortableGetImagePixels(HostImage*)
-{
-    return nullptr;
-}
-
-extern "C" void PortableFreeImage(HostImage*) {}
-
-extern "C" std::int32_t PortableSavePng(const char*, const std::uint32_t*, std::int32_t, std::int32_t,
-                                        std::int32_t, std::int32_t, std::int32_t)
-{
-    return 0;
-}
-
-extern "C" std::int32_t PortableQuantize(const void*, std::uint8_t*, QuantizeParams*, std::int32_t, std::int32_t)
-{
-    return 0;
-}
-
-// zlib's convention: 0 is success, so a failure is any other value (here
-// Z_STREAM_ERROR's -2).
-constexpr std::int32_t ZLIB_FAILURE = -2;
-
-extern "C" std::int32_t PortableCompress(std::uint8_t*, std::uint64_t*, const std::uint8_t*, std::uint64_t)
-{
-    return ZLIB_FAILURE;
-}
-
-extern "C" std::int32_t PortableUncompress(std::uint8_t*, std::uint64_t*, const std::uint8_t*, std::uint64_t)
-{
-    return ZLIB_FAILURE;
-}
-
 extern "C" std::uint32_t PortableCrc32(const void* buffer, std::uint64_t n)
 {
     return portable::BitwiseCrc32(buffer, n);
@@ -311,17 +228,29 @@ const HostApi* PortableHostApi()
          .putC = &PortablePutC,
          .eof = &PortableEof,
          .openWithTags = &PortableOpenWithTags,
-         .memFileName = &PortableMemFileName,
-         .openMemStream = &PortableOpenMemStream,
-         .getMemStreamData = &PortableGetMemStreamData,
-         .closeMemStream = &PortableCloseMemStream,
-         .loadImage = &PortableLoadImage,
-         .getImagePixels = &PortableGetImagePixels,
-         .freeImage = &PortableFreeImage,
-         .savePng = &PortableSavePng,
-         .quantize = &PortableQuantize,
-         .compress = &PortableCompress,
-         .uncompress = &PortableUncompress,
+         // Memory files and streams carry only pictures to and from the image
+         // operations, and neither those nor zlib are here: every call fails,
+         // a name buffer is left empty as the runtime leaves it, and zlib's
+         // failures are its Z_STREAM_ERROR.
+         .memFileName = [](char* name, std::int32_t size, const MemFileDesc*, std::int32_t) {
+             if (name && size > 0)
+                 name[0] = '\0';
+             return std::int32_t{0}; },
+         .openMemStream = [](char* name, std::int32_t size, std::int32_t) -> HostStream* {
+             if (name && size > 0)
+                 name[0] = '\0';
+             return nullptr; },
+         .getMemStreamData = [](HostStream*, std::uint64_t*, std::int32_t) -> const void* { return nullptr; },
+         .closeMemStream = [](HostStream*) {},
+         .loadImage = [](const char*, const TagItem*, std::int32_t*, std::int32_t*, std::int32_t) -> HostImage* {
+             return nullptr; },
+         .getImagePixels = [](HostImage*) -> const std::uint32_t* { return nullptr; },
+         .freeImage = [](HostImage*) {},
+         .savePng = [](const char*, const std::uint32_t*, std::int32_t, std::int32_t, std::int32_t, std::int32_t,
+                       std::int32_t) { return std::int32_t{0}; },
+         .quantize = [](const void*, std::uint8_t*, QuantizeParams*, std::int32_t, std::int32_t) { return std::int32_t{0}; },
+         .compress = [](std::uint8_t*, std::uint64_t*, const std::uint8_t*, std::uint64_t) { return std::int32_t{-2}; },
+         .uncompress = [](std::uint8_t*, std::uint64_t*, const std::uint8_t*, std::uint64_t) { return std::int32_t{-2}; },
          .crc32 = &PortableCrc32},
         HOST_INTERFACE_VERSION);
     return tables->Api();
@@ -335,6 +264,19 @@ std::int64_t LiveBlocks()
 std::int64_t LiveFiles()
 {
     return g_liveFiles;
+}
+
+bool ReadWholeFile(const char* path, std::vector<std::uint8_t>& out)
+{
+    out.clear();
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f)
+        return false;
+    for (int c; (c = std::fgetc(f)) != EOF;)
+        out.push_back(static_cast<std::uint8_t>(c));
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
 }
 
 std::uint32_t BitwiseCrc32(const void* buffer, std::uint64_t n)

@@ -7,6 +7,7 @@
 #include "plugin/plugin_abi.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace portable {
 
@@ -18,6 +19,9 @@ const HostApi* PortableHostApi();
 std::int64_t LiveBlocks();
 // Files opened and not yet closed.
 std::int64_t LiveFiles();
+
+// The bytes of a file on disk, through <cstdio>.
+bool ReadWholeFile(const char* path, std::vector<std::uint8_t>& out);
 
 // CRC-32 (reflected, polynomial 0xEDB88320, as zlib's crc32) computed bit by bit.
 std::uint32_t BitwiseCrc32(const void* buffer, std::uint64_t n);

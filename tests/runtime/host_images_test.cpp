@@ -2,7 +2,6 @@
 // HostQuantize. Pillow and pngcheck judge; pictures built by hand have expectations worked out from the formats.
 #include "runtime/host_services.h"
 #include "tests/support/byte_builders.h"
-#include "tests/support/process.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -195,14 +194,13 @@ TEST(ImageDecode, HandBuiltPicturesDecodeToKnownWordsOrAreRefused)
                  rt::DecodeImage(good.data(), good.size(), &side, nullptr, words) || rt::DecodeImage(nullptr, 0, &side, &side, words));
 }
 
-// Encoded pictures are 8-bit RGBA in one IDAT, the same bytes every time and from R, G, B, A bytes; they pass
-// pngcheck and come back exactly through Pillow and the host; colour survives under alpha 0.
-TEST(PngEncode, PicturesComeBackExactlyThroughPillowAndTheHost)
+// Encoded pictures are 8-bit RGBA in one IDAT, the same bytes every time and from R, G, B, A bytes, and come
+// back exactly through the host; colour survives under alpha 0. (pngcheck and Pillow judge the encoder's output
+// in the formats' and the tool's oracle tests.)
+TEST(PngEncode, PicturesComeBackExactlyThroughTheHost)
 {
-    TempDir dir;
     std::vector<Bytes> files;
     std::vector<Words> pictures;
-    std::vector<std::string> pngcheck = {"/usr/bin/pngcheck", "-q"};
     for (const auto& [width, height] : {std::pair{1, 1}, {17, 5}, {256, 256}, {16384, 1}, {1, 16384}}) {
         Words& words = pictures.emplace_back(std::size_t(width) * height);
         std::generate(words.begin(), words.end(), std::mt19937(width));
@@ -216,10 +214,7 @@ TEST(PngEncode, PicturesComeBackExactlyThroughPillowAndTheHost)
         EXPECT_EQ(Cat({Bytes(png.begin(), png.begin() + 33), Bytes(png.begin() + 37, png.begin() + 41), Bytes(png.end() - 12, png.end())}),
                   Cat({Bytes(ihdr.begin(), ihdr.begin() + 33), {'I', 'D', 'A', 'T'}, Bytes(ihdr.end() - 12, ihdr.end())}));
         EXPECT_TRUE(again == png && fromRgba == png && Decode(png).pixels == words) << width;
-        WriteFileBytes(pngcheck.emplace_back(dir.File(std::to_string(width))), png);
     }
-    EXPECT_EQ(RunProgram(pngcheck).exitCode, 0);
-    EXPECT_EQ(PillowWords(files), pictures);
     for (const auto& [width, height] : {std::pair{16385, 1}, {1, 16385}, {8193, 8193}, {0, 5}, {5, 0}, {-1, 5}, {5, -1}}) {
         Bytes png = {1};  // refused, nothing written
         EXPECT_FALSE(rt::EncodePng(pictures[2].data(), width, height, png) ||

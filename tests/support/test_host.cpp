@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -125,13 +124,6 @@ std::uint64_t SweepAllocationFailures(const std::function<bool()>& operation, st
     return maxRuns;
 }
 
-static std::string ReadText(const std::string& path)
-{
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
-
 ProcessResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
                          const std::string& stdinPath)
 {
@@ -165,8 +157,10 @@ ProcessResult RunProgram(const std::vector<std::string>& argv, const std::vector
     }
     // A signal (a crash) shows as an exit code no test expects.
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = ReadText(capture.File("out"));
-    result.err = ReadText(capture.File("err"));
+    for (auto [text, name] : {std::pair{&result.out, "out"}, {&result.err, "err"}}) {
+        const Bytes bytes = ReadFileBytes(capture.File(name));
+        text->assign(bytes.begin(), bytes.end());
+    }
     return result;
 }
 

@@ -347,6 +347,8 @@ const LintCase kLintCases[] = {
      "problem: tooltype 0 length 805306368 runs past the end of the file (1 bytes left)\n"},
     {"tooltype word", Cat({Header(1, 0, 1, 0, 1), Plane(), Be32(5), Be32(0)}),
      "problem: tooltype count word 0x00000005 is not 4 x (tooltypes + 1)\nproblem: tool window text without NUL\n"},
+    {"tooltype word 0", Cat({Header(1, 0, 1), Plane(), Be32(0)}),
+     "problem: tooltype count word 0x00000000 is not 4 x (tooltypes + 1)\n"},
     {"tooltype word cut", Cat({Header(1, 0, 1), Plane(), {0, 0}}), "problem: tooltype count cut off by the end of the file\n"},
     {"tool window cut", Cat({Header(1, 0, 0, 0, 1), Plane(), {0}}), "problem: tool window length cut off by the end of the file\n"},
     {"FORM of another kind", Cat({Header(), Plane(), Chunk("FORM", Text("ILBM"))}),

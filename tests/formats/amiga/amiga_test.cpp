@@ -637,15 +637,6 @@ TEST_F(AmigaCodecs, NewIconsLinesByHand)
     }
 }
 
-TEST_F(AmigaCodecs, ColourCountsAndBits)
-{
-    const Bytes pixels = {3, 0, 200, 7};
-    EXPECT_EQ((std::vector<int>{BitsForColours(0), BitsForColours(2), BitsForColours(3), BitsForColours(5), BitsForColours(17),
-                                BitsForColours(129), BitsForColours(256), BitsForColours(257), CountColours(pixels.data(), 4),
-                                CountColours(pixels.data(), 2), CountColours(pixels.data(), 0)}),
-              (std::vector<int>{1, 1, 2, 3, 5, 8, 8, 9, 201, 4, 1}));
-}
-
 // Lists of images against the four formats: "-" the save fails, otherwise
 // the loaded summary. Sizes and depths follow the writer's choices.
 HostImageList& Diagonal(HostImageList& list, int side, int depth, int colours, std::uint32_t flags = 0, int pen = -1)

@@ -92,3 +92,11 @@ void PatchLE32(HostFile* file, std::int64_t position, std::uint32_t v)
     WriteLE32(file, v);
     HostSeek(file, back, HOST_SEEK_START);
 }
+
+std::int64_t FileSize(HostFile* file)
+{
+    std::int64_t back = HostSeek(file, 0, HOST_SEEK_END);
+    if (back < 0)
+        return -1;
+    return HostSeek(file, back, HOST_SEEK_START);
+}

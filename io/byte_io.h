@@ -84,3 +84,6 @@ constexpr void StoreBE32(std::uint8_t* bytes, std::uint32_t v)
 // file was. Lengths known only after writing are written as 0 and patched.
 void PatchBE32(HostFile* file, std::int64_t position, std::uint32_t v);
 void PatchLE32(HostFile* file, std::int64_t position, std::uint32_t v);
+
+// The file's size, with the position kept; -1 when the host cannot say.
+std::int64_t FileSize(HostFile* file);

@@ -78,6 +78,19 @@ struct IconAttributes {
     std::uint32_t reserved1;
 };
 
+// IconAttributes::type, numbered as the Amiga's Workbench numbers icon types.
+enum : std::int32_t {
+    ICON_TYPE_DISK = 1,
+    ICON_TYPE_DRAWER = 2,
+    ICON_TYPE_TOOL = 3,
+    ICON_TYPE_PROJECT = 4,
+    ICON_TYPE_GARBAGE = 5,
+    ICON_TYPE_DEVICE = 6,
+    ICON_TYPE_KICK = 7,
+    ICON_TYPE_APPICON = 8,
+    ICON_TYPE_HIGHEST = ICON_TYPE_APPICON,
+};
+
 struct MemFileDesc {
     std::uint32_t reserved0;
     std::uint32_t reserved1;

@@ -13,9 +13,6 @@ namespace tessel::tool {
 // and eight lower-case hex digits, in aligned columns.
 std::string FormatsTable(const std::vector<runtime::SaveFormat>& formats);
 
-// Icon types are numbered 1 (disk) to this (appicon).
-inline constexpr std::int32_t ICON_TYPE_HIGHEST = 8;
-
 // "tool", "drawer", ... for an icon type; empty for a type without a name.
 std::string IconTypeName(std::int32_t type);
 

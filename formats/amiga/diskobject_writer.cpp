@@ -21,8 +21,6 @@
 // Classic images that are not 2 or 3 planes deep are converted to 2 planes.
 static constexpr std::int32_t CLASSIC_CONVERTED_DEPTH = 2;
 static_assert(HasDepth(AMIGA_CLASSIC_CAPACITY.depths, CLASSIC_CONVERTED_DEPTH));
-static constexpr std::int32_t ICON_TYPE_DRAWER = 2;
-static constexpr std::int32_t ICON_TYPE_TOOL = 3;
 static constexpr std::uint32_t GADGET_FLAGS_ONE_IMAGE = 4;
 static constexpr std::uint32_t GADGET_FLAGS_TWO_IMAGES = 6;
 static constexpr std::uint32_t GADGET_ACTIVATION = 3;

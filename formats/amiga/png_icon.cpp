@@ -15,10 +15,6 @@ static constexpr std::int32_t PNG_ICON_DEPTH = 32;
 // HostSavePng: the pixels carry alpha; the other two words are reserved.
 static constexpr std::int32_t PNG_SAVE_ALPHA = 1;
 
-static constexpr std::int32_t PNG_ICON_TYPE_DRAWER = 2;
-static constexpr std::int32_t PNG_ICON_TYPE_TOOL = 3;
-static constexpr std::int32_t PNG_ICON_TYPE_PROJECT = 4;
-
 // Three ARGB words whose colour bytes spell a word in capitals, alpha 0. No
 // writer of ours makes them; a picture that starts with them is refused.
 static constexpr std::uint32_t PngPixelSignature[3] = {0x00515549, 0x004C4C4D, 0x004F5245};
@@ -240,11 +236,11 @@ int LoadPngIcon(const char* name, HostFile* file, IconHandle* icon)
         return 0;
     if (icon->type == 0) {
         if (reader.drawerItemSeen)
-            icon->type = PNG_ICON_TYPE_DRAWER;
+            icon->type = ICON_TYPE_DRAWER;
         else if (reader.defaultToolSeen)
-            icon->type = PNG_ICON_TYPE_PROJECT;
+            icon->type = ICON_TYPE_PROJECT;
         else
-            icon->type = PNG_ICON_TYPE_TOOL;
+            icon->type = ICON_TYPE_TOOL;
     }
     return 1;
 }
@@ -299,12 +295,12 @@ static std::uint32_t EncodeDrawerFlags(const IconAttributes& attributes)
 static void AppendIconItems(const IconAttributes& attributes, AppendBuffer* buffer)
 {
     AppendBytes("icOn", 4, buffer);
-    std::int32_t type = attributes.type != 0 ? attributes.type : PNG_ICON_TYPE_TOOL;
+    std::int32_t type = attributes.type != 0 ? attributes.type : ICON_TYPE_TOOL;
     AppendTagValue(ICON_TAG_TYPE, static_cast<std::uint32_t>(type), 1, buffer);
     AppendTagValue(ICON_TAG_ICON_X, static_cast<std::uint32_t>(attributes.posX), 0, buffer);
     AppendTagValue(ICON_TAG_ICON_Y, static_cast<std::uint32_t>(attributes.posY), 0, buffer);
     AppendTagValue(ICON_TAG_STACK_SIZE, static_cast<std::uint32_t>(attributes.stackSize), 0, buffer);
-    if (attributes.type == PNG_ICON_TYPE_DRAWER) {
+    if (attributes.type == ICON_TYPE_DRAWER) {
         AppendTagValue(ICON_TAG_DRAWER_LEFT, static_cast<std::uint32_t>(attributes.drawerLeft), 0, buffer);
         AppendTagValue(ICON_TAG_DRAWER_TOP, static_cast<std::uint32_t>(attributes.drawerTop), 0, buffer);
         AppendTagValue(ICON_TAG_DRAWER_WIDTH, static_cast<std::uint32_t>(attributes.drawerWidth), 0, buffer);

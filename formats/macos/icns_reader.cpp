@@ -43,14 +43,6 @@ std::int64_t Position(HostFile* file)
     return HostSeek(file, 0, HOST_SEEK_CURRENT);
 }
 
-std::int64_t FileSize(HostFile* file)
-{
-    std::int64_t back = HostSeek(file, 0, HOST_SEEK_END);
-    if (back < 0)
-        return -1;
-    return HostSeek(file, back, HOST_SEEK_START);
-}
-
 int ReadExactly(HostFile* file, void* buffer, std::uint64_t bytes)
 {
     return HostRead(file, buffer, static_cast<std::int64_t>(bytes)) == static_cast<std::int64_t>(bytes);

@@ -44,15 +44,6 @@ constexpr std::int32_t ICO_SIZE_BYTE_ZERO = 256;
 constexpr std::uint32_t ICO_MAX_ROW_BYTES = ICO_MAX_SIDE * 4;
 static_assert(IcoRowBytes(ICO_MAX_SIDE, 32) == ICO_MAX_ROW_BYTES);
 
-// The file's size, with the position kept; -1 when the host cannot say.
-std::int64_t FileSize(HostFile* file)
-{
-    std::int64_t back = HostSeek(file, 0, HOST_SEEK_END);
-    if (back < 0)
-        return -1;
-    return HostSeek(file, back, HOST_SEEK_START);
-}
-
 void ReadDirectoryEntry(HostFile* file, IcoEntry* entry)
 {
     std::uint8_t bytes[ICO_ENTRY_SIZE];

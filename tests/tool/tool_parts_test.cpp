@@ -388,6 +388,8 @@ const LintCase kLintCases[] = {
      "problem: header length 26 disagrees with the file (28 bytes)\n"
      "problem: entry 'iz32' has a type outside the known table\nnote: 2 stray bytes after the last entry\n"
      "problem: mask 's8mk' without its image 'is32'\n"},
+    {"a type of edge characters", Icns(17, IcnsEntry(" ~\x7f\\")),
+     "problem: entry ' ~\\x7f\\x5c' has a type outside the known table\n"},
     {"lone t8mk", Icns(17, IcnsEntry("t8mk")), "problem: mask 't8mk' without its image 'it32'\n"},
     {"entry below 8", Icns(17, IcnsEntry("is32", 7)), "problem: entry 'is32' length 7 below 8\n"},
     {"entry past the end", Icns(17, IcnsEntry("is32", 10)), "problem: entry 'is32' runs past the end of the file\n"},

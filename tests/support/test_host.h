@@ -5,6 +5,7 @@
 #include "plugin/plugin_abi.h"
 #include "runtime/host_services.h"
 #include "runtime/module.h"
+#include "tests/support/byte_builders.h"
 
 #include <cstdint>
 #include <functional>
@@ -13,8 +14,6 @@
 #include <vector>
 
 namespace tessel::test {
-
-using Bytes = std::vector<std::uint8_t>;
 
 // The module built with the tests, opened once per test program through the
 // runtime with the runtime's own HostApi.

@@ -6,13 +6,16 @@
 #include "plugin/format_table.h"
 #include "tests/support/host_images.h"
 #include "tests/support/test_host.h"
+#include "tool/commands.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 namespace {
 
@@ -20,7 +23,47 @@ using namespace tessel::test;
 
 const std::string TablePath = std::string(TESSEL_SOURCE_DIR) + "/tests/data/corpus-fingerprints.tsv";
 
-// One row: the file, its load, then each save format's hash or "-".
+std::string Hex(std::uint64_t hash)
+{
+    char text[20];
+    std::snprintf(text, sizeof text, "\t%016llX", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+// The same file through the tool, run in-process from the corpus folder so
+// that the names it prints do not depend on where the corpus lies: per command
+// line, one hash over its status, what it printed (the output folder written
+// as "$D") and the names and bytes of every file it wrote.
+const char* const ToolLines[] = {
+    "check $F", "info $F", "info $F --json", "preview $F -o $D/sheet.png", "extract $F -o $D",
+    "convert $F -f WINDOWS --resize -o $D/c", "convert $F -f MACOS --resize -o $D/c", "convert $F -f NEWICON --resize -o $D/c",
+};
+
+std::string ToolColumns(const std::string& file)
+{
+    std::string columns;
+    for (const char* line : ToolLines) {
+        TempDir dir;
+        std::vector<std::string> args = {"--module", TESSEL_MODULE_PATH};
+        std::istringstream words(line);
+        for (std::string word; words >> word;)
+            args.push_back(word == "$F" ? file : word.starts_with("$D") ? dir.Path() + word.substr(2) : word);
+        std::ostringstream out, err;
+        std::string text = std::to_string(tessel::tool::RunTool(args, out, err)) + out.str() + err.str();
+        for (std::size_t at; (at = text.find(dir.Path())) != std::string::npos;)
+            text.replace(at, dir.Path().size(), "$D");
+        std::uint64_t hash = Fnv(text.data(), text.size());
+        for (const std::string& name : DirectoryEntries(dir.Path())) {
+            Bytes bytes = ReadFileBytes(dir.File(name));
+            hash = Fnv(bytes.data(), bytes.size(), Fnv(name.data(), name.size(), hash));
+        }
+        columns += Hex(hash);
+    }
+    return columns;
+}
+
+// One row: the file, its load, then each save format's hash or "-", then the
+// tool's columns.
 std::string RowOf(const std::string& file, std::uint32_t compress, const TempDir& dir)
 {
     LoadedIcon loaded(CorpusPath(file));
@@ -32,14 +75,12 @@ std::string RowOf(const std::string& file, std::uint32_t compress, const TempDir
             continue;
         }
         Bytes saved = ReadFileBytes(path);
-        char hash[20];
-        std::snprintf(hash, sizeof hash, "\t%016llX", static_cast<unsigned long long>(Fnv(saved.data(), saved.size())));
-        row += hash;
+        row += Hex(Fnv(saved.data(), saved.size()));
         // What was written loads again.
         LoadedIcon again(path);
         EXPECT_NE(again.icon, nullptr) << format.keyword;
     }
-    return row;
+    return row + ToolColumns(file);
 }
 
 TEST(Corpus, EveryFileLoadsAndSavesAsRecorded)
@@ -57,6 +98,8 @@ TEST(Corpus, EveryFileLoadsAndSavesAsRecorded)
     std::string rows;
     TempDir dir;
     std::vector<std::string> files = CorpusFiles();
+    const std::filesystem::path startedIn = std::filesystem::current_path();
+    std::filesystem::current_path(CorpusPath(""));
     ASSERT_GT(files.size(), 160u);
     for (std::size_t i = 0; i < files.size(); ++i) {
         SCOPED_TRACE(files[i]);
@@ -68,6 +111,7 @@ TEST(Corpus, EveryFileLoadsAndSavesAsRecorded)
         }
         EXPECT_EQ(tessel::runtime::LiveBlocks(), 0);
     }
+    std::filesystem::current_path(startedIn);
     if (record)
         std::ofstream(TablePath) << header << rows;
 }

@@ -82,7 +82,8 @@ constexpr DepthSet DepthRange(std::int32_t first, std::int32_t last)
 
 constexpr bool HasDepth(DepthSet set, std::int32_t depth)
 {
-    return depth >= 0 && depth <= 32 && ((set >> depth) & 1) != 0;
+    // A negative depth turns into a large one.
+    return static_cast<std::uint32_t>(depth) <= 32 && ((set >> depth) & 1) != 0;
 }
 
 struct FormatCapacity {

@@ -73,11 +73,12 @@ int ReadIconChunks(HostFile* file, IconHandle* icon, IconImage** tail, std::uint
 // normal image's size. compress asks for packed IMAG data. Returns 1 or 0.
 int WriteIconForm(HostFile* file, const IconImage* normal, int variant, std::uint32_t compress);
 
-// Packs n values of bits bits (1..8; each masked to its width) into a new
-// block (tag "rlebuf") holding the run-length stream, or the n values as raw
-// bytes when packing is not asked for (*packed 0 on entry) or would be longer
-// than n bytes. On return *packed says which, *byteCount the block's length.
-// Null when the block cannot be had; the caller releases it.
+// Packs n values of bits bits (1..8, which the caller ensures; each masked to
+// its width) into a new block (tag "rlebuf") holding the run-length stream, or
+// the n values as raw bytes when packing is not asked for (*packed 0 on entry)
+// or would be longer than n bytes. On return *packed says which, *byteCount
+// the block's length. Null when the block cannot be had; the caller releases
+// it.
 std::uint8_t* PackRle(const std::uint8_t* values, std::uint32_t n, int bits, int* packed,
                       std::uint32_t* byteCount);
 

@@ -11,6 +11,7 @@
 #include "host/host_calls.h"
 #include "io/byte_io.h"
 
+#include <algorithm>
 #include <cstring>
 
 struct DiskObjectHeader {
@@ -32,10 +33,9 @@ struct ReadState {
 
 static std::uint64_t BytesLeft(const ReadState& state)
 {
-    std::int64_t position = HostSeek(state.file, 0, HOST_SEEK_CURRENT);
-    if (position < 0 || static_cast<std::uint64_t>(position) >= state.fileSize)
-        return 0;
-    return state.fileSize - static_cast<std::uint64_t>(position);
+    // A failed seek (-1) reads as a position past the end: nothing is left.
+    const auto position = static_cast<std::uint64_t>(HostSeek(state.file, 0, HOST_SEEK_CURRENT));
+    return state.fileSize - std::min(position, state.fileSize);
 }
 
 // Reads the header from the start of the file, and the drawer data after it.

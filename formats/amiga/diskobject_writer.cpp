@@ -16,7 +16,9 @@
 #include "io/byte_io.h"
 #include "plugin/format_table.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 // Classic images that are not 2 or 3 planes deep are converted to 2 planes.
 static constexpr std::int32_t CLASSIC_CONVERTED_DEPTH = 2;
@@ -145,8 +147,8 @@ static const IconImage* ChooseClassicImage(const IconImage* list, WriterTemporar
     if (!source || !HasDepth(classic.reducedDepths, source->depth))
         return nullptr;
 
-    for (std::uint32_t i = 0; i < ICON_PALETTE_ENTRIES; ++i)
-        temps->palette1.entries[i] = i < 4 ? IconPalette4[i] : 0;
+    std::uint32_t* entries = temps->palette1.entries;
+    std::fill(std::copy(std::begin(IconPalette4), std::end(IconPalette4), entries), entries + ICON_PALETTE_ENTRIES, 0);
     if (!ConvertImage(source, &temps->normal, CLASSIC_CONVERTED_DEPTH, temps->palette1.entries, HOST_QUANTIZE_MAP))
         return nullptr;
     if (const IconImage* twin = SelectedTwin(source)) {
@@ -350,8 +352,6 @@ static int WriteAmigaIconWork(HostFile* file, IconImage* list, const IconAttribu
 int WriteAmigaIcon(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t compress,
                    int variant)
 {
-    if (!first)
-        return 0;
     WriterTemporaries temps{};
     int ok = WriteAmigaIconWork(file, first, attributes, compress, variant, &temps);
     ReleaseTemporaries(&temps);

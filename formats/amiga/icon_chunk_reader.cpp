@@ -9,6 +9,7 @@
 #include "io/buffers.h"
 #include "io/byte_io.h"
 
+#include <algorithm>
 #include <cstring>
 
 // After the id "FORM": the FORM length and the "ICON" type, which the reader
@@ -243,7 +244,7 @@ static int ReadImag(ChunkReader* reader, std::uint64_t dataStart, std::uint64_t 
         // Damaged packed data is tolerated: the pixels not decoded stay 0.
         UnpackRle(bytes, imageBytes, image->pixels, depth, pixelCount);
     } else {
-        std::memcpy(image->pixels, bytes, static_cast<std::size_t>(imageBytes < pixelCount ? imageBytes : pixelCount));
+        std::memcpy(image->pixels, bytes, static_cast<std::size_t>(std::min<std::uint64_t>(imageBytes, pixelCount)));
     }
     if (flags & ICON_IMAG_FLAG_PALETTE)
         SetImagPalette(image->palette, bytes + imageBytes, paletteBytes, colours, palettePacked);

@@ -186,8 +186,6 @@ static void PackValues(RlePacker* packer)
 std::uint8_t* PackRle(const std::uint8_t* values, std::uint32_t n, int bits, int* packed,
                       std::uint32_t* byteCount)
 {
-    if (!packed || !byteCount || bits < 1 || bits > ICON_IMAG_MAX_DEPTH || (!values && n > 0))
-        return nullptr;
     auto* block = static_cast<std::uint8_t*>(HostAllocMem(n > 0 ? n : 1, 0, "rlebuf"));
     if (!block)
         return nullptr;

@@ -12,6 +12,7 @@
 #include "io/byte_io.h"
 #include "plugin/format_table.h"
 
+#include <algorithm>
 #include <cstring>
 
 static constexpr std::int32_t NEWICONS_SMALL_COLOURS = 222;   // beyond: two-character colour count
@@ -141,10 +142,8 @@ void EncodeNewIconLines(HostFile* file, const char* lineStart, const std::uint8_
                         std::uint32_t count, std::int32_t* recordCount)
 {
     // A palette line starts with the whole header, a pixel line with the prefix.
-    int startLength = 0;
-    while (startLength < NEWICONS_HEADER_LENGTH && lineStart[startLength] != 0)
-        ++startLength;
-    int prefixLength = startLength < NEWICONS_PREFIX_LENGTH ? startLength : NEWICONS_PREFIX_LENGTH;
+    const int startLength = static_cast<int>(std::strlen(lineStart));
+    const int prefixLength = std::min(startLength, NEWICONS_PREFIX_LENGTH);
     if (bits < 1 || bits > NEWICONS_MAX_BITS)
         count = 0;                          // no width the reader could share: the line start alone
 
@@ -229,7 +228,7 @@ int WriteNewIcons(HostFile* file, const IconImage* normal, std::int32_t* recordC
 {
     // Refused before the first byte: a larger side would not survive the
     // header's one character.
-    if (!file || !normal || !recordCount || !CanEncode(normal))
+    if (!CanEncode(normal))
         return 0;
     auto* scratch = static_cast<std::uint8_t*>(HostAllocMem(NEWICONS_PALETTE_BYTES + NEWICONS_MAX_PIXELS, 0, "pbuf"));
     if (!scratch)

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 static constexpr std::int32_t PNG_ICON_DEPTH = 32;
 // HostSavePng: the pixels carry alpha; the other two words are reserved.
@@ -247,13 +248,12 @@ int LoadPngIcon(const char* name, HostFile* file, IconHandle* icon)
 
 // ---- Writing -------------------------------------------------------------------
 
-static int EndsWithIend(const std::uint8_t* data, std::uint64_t length)
+static bool EndsWithIend(const std::uint8_t* data, std::uint64_t length)
 {
-    const std::uint8_t* tail = data + length - PNG_IEND_CHUNK_SIZE;
-    for (std::uint64_t i = 0; i < PNG_IEND_CHUNK_SIZE; ++i)
-        if (tail[i] != PngIendChunk[i])
-            return 0;
-    return 1;
+    const auto bytes = [](const std::uint8_t* start, std::uint64_t count) {
+        return std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(count));
+    };
+    return bytes(data, length).ends_with(bytes(PngIendChunk, PNG_IEND_CHUNK_SIZE));
 }
 
 int WritePngImage(HostFile* file, const IconImage* image)
@@ -269,11 +269,8 @@ int WritePngImage(HostFile* file, const IconImage* image)
         std::uint64_t length = 0;
         const auto* data = static_cast<const std::uint8_t*>(HostGetMemStreamData(stream, &length, 0));
         // The icOn writer overwrites the last 12 bytes, so they must be the
-        // encoder's IEND and the output must be a whole PNG.
-        ok = data && length >= PNG_MIN_FILE_SIZE && length <= std::uint64_t(INT64_MAX) &&
-             EndsWithIend(data, length);
-        if (ok)
-            ok = HostWrite(file, data, std::int64_t(length)) == std::int64_t(length);
+        // encoder's IEND.
+        ok = EndsWithIend(data, length) && HostWrite(file, data, std::int64_t(length)) == std::int64_t(length);
     }
     HostCloseMemStream(stream);
     return ok;
@@ -318,10 +315,8 @@ static void AppendIconItems(const IconAttributes& attributes, AppendBuffer* buff
 // Replaces the encoder's closing IEND with the icOn chunk and a new IEND.
 static int WriteIconChunk(HostFile* file, const AppendBuffer& buffer)
 {
-    std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
     // WritePngImage wrote a whole PNG from offset 0 ending in IEND.
-    if (end < std::int64_t(PNG_MIN_FILE_SIZE))
-        return 0;
+    std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
     if (HostSeek(file, end - std::int64_t(PNG_IEND_CHUNK_SIZE), HOST_SEEK_START) < 0)
         return 0;
     WriteBE32(file, static_cast<std::uint32_t>(buffer.used) - 4);   // the type is not counted

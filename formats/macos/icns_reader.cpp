@@ -10,6 +10,8 @@
 #include "icon/decode_helpers.h"
 #include "io/byte_io.h"
 
+#include <initializer_list>
+
 namespace {
 
 enum class PassEnd { Done, Failed };
@@ -282,8 +284,7 @@ void DecodeIcnsRle(const std::uint8_t* data, std::uint64_t dataBytes, IconImage*
     // may, and four zeros are never where a real stream would begin them.
     if (dataBytes >= ICNS_RLE_ZERO_PREFIX && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 0)
         o = ICNS_RLE_ZERO_PREFIX;
-    for (int channel = 0; channel < 3; ++channel) {
-        int shift = 16 - 8 * channel;
+    for (const int shift : {16, 8, 0}) {
         std::uint32_t keep = ~(std::uint32_t{0xFF} << shift);
         std::uint64_t i = 0;
         while (i < count && o < dataBytes) {

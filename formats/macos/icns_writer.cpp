@@ -17,6 +17,7 @@
 #include "host/host_calls.h"
 #include "io/byte_io.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -166,12 +167,11 @@ static int WriteIndices(HostFile* file, const IconImage* image)
     for (std::int32_t& entry : mapped)
         entry = -1;
     std::uint8_t plane[ICNS_MAX_INDEX_PLANE];
-    for (std::uint64_t i = 0; i < pixels; ++i) {
-        std::uint8_t index = image->pixels[i];
+    std::transform(image->pixels, image->pixels + pixels, plane, [&](std::uint8_t index) {
         if (mapped[index] < 0)
             mapped[index] = NearestSystemIndex(image->palette[index] & ICNS_COLOUR_MASK);
-        plane[i] = static_cast<std::uint8_t>(mapped[index]);
-    }
+        return static_cast<std::uint8_t>(mapped[index]);
+    });
     auto length = static_cast<std::int64_t>(pixels);
     return HostWrite(file, plane, length) == length;
 }

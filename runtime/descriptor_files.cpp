@@ -112,7 +112,7 @@ std::int64_t RefillWindow(HostFile* file)
     std::int64_t want = std::min(FILE_BUFFER_SIZE, file->size - file->position);
     std::int64_t got = want > 0 ? ReadAt(file->fd, file->buffer.get(), want, file->position) : 0;
     file->windowStart = file->position;
-    file->windowLength = got > 0 ? got : 0;
+    file->windowLength = std::max<std::int64_t>(got, 0);
     if (got < 0)
         file->failed = true;    // an I/O error, which HostClose reports
     return got;

@@ -21,6 +21,8 @@ inline constexpr std::size_t MAX_IMAGES_PER_ICON = SAVE_MAX_IMAGES;
 // lines is far past what any icon carries.
 inline constexpr std::size_t MAX_TOOL_TYPES = 65536;
 
+// An image as CopyImages makes it, whole: its pixel buffer and palette always
+// have the sizes written here, which the code drawing and writing it relies on.
 struct Image {
     std::int32_t width = 0;
     std::int32_t height = 0;

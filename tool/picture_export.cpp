@@ -15,9 +15,6 @@ static constexpr std::uint32_t RGB_MASK = 0x00FFFFFF;
 
 std::vector<std::uint32_t> ImageToArgb(const Image& image)
 {
-    std::uint64_t bytes = PixelBytes(image.width, image.height, image.depth);
-    if (bytes == 0 || image.pixels.size() < bytes)
-        return {};
     std::size_t count = static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
     std::vector<std::uint32_t> argb(count);
     if (image.depth > 8) {
@@ -25,8 +22,6 @@ std::vector<std::uint32_t> ImageToArgb(const Image& image)
         std::memcpy(argb.data(), image.pixels.data(), count * sizeof(std::uint32_t));
         return argb;
     }
-    if (image.palette.size() < ICON_PALETTE_ENTRIES)
-        return {};
     for (std::size_t i = 0; i < count; ++i) {
         std::uint8_t pen = image.pixels[i];
         std::uint32_t alpha = pen == image.transparentPen ? 0 : OPAQUE;
@@ -46,10 +41,6 @@ std::string ExtractFileName(const std::string& inputPath, std::size_t index)
 bool WriteImagePng(const Image& image, const std::string& path, std::string* why)
 {
     std::vector<std::uint32_t> argb = ImageToArgb(image);
-    if (argb.empty()) {
-        *why = "image has an impossible size or depth";
-        return false;
-    }
     return WriteArgbPng(argb.data(), image.width, image.height, path, why);
 }
 

@@ -12,7 +12,6 @@ namespace tessel::tool {
 // The image as 0xAARRGGBB words, top row first. Palette images go through
 // their palette (0x00RRGGBB entries): the transparent pen gets alpha 0, every
 // other pen alpha 255. Images above depth 8 already hold 0xAARRGGBB words.
-// Empty when the image's size or depth is impossible or its buffers are short.
 std::vector<std::uint32_t> ImageToArgb(const Image& image);
 
 // The name extract gives image n of the icon at inputPath: the input's file

@@ -48,7 +48,7 @@ constexpr std::uint64_t SHEET_MAX_BYTES = runtime::HOST_IMAGE_MAX_BYTES;
 // An image as it goes on the sheet: its size there, and its label. The pixels
 // are made only when it is drawn, once the sheet's size is known to be fine.
 struct ShownImage {
-    const Image* source = nullptr;  // null when the image cannot be drawn
+    const Image* source = nullptr;
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t shrink = 1;
@@ -74,18 +74,16 @@ std::int32_t FrameSide(std::int32_t side, std::int32_t factor)
 
 std::int32_t FramesWidth(const ShownImage& image)
 {
-    if (!image.source)
-        return 0;
     std::int32_t width = FrameSide(image.width, 1);
     if (image.doubled)
         width += COPY_GAP + FrameSide(image.width, 2);
     return width;
 }
 
-// The frames and the gap below them; nothing for an image not drawn.
+// The frames and the gap below them.
 std::int32_t HeightAboveLabel(const ShownImage& image)
 {
-    return image.source ? FrameSide(image.height, image.doubled ? 2 : 1) + LABEL_GAP : 0;
+    return FrameSide(image.height, image.doubled ? 2 : 1) + LABEL_GAP;
 }
 
 std::int32_t TileWidth(const ShownImage& image)
@@ -150,16 +148,10 @@ std::vector<std::uint32_t> Shrink(const std::vector<std::uint32_t>& argb, std::i
     return shown;
 }
 
-// Sizes the image for the sheet. One whose size, depth or buffers are
-// impossible (ImageToArgb would refuse it) gets a label and no picture.
+// Sizes the image for the sheet.
 ShownImage ShowImage(const Image& image)
 {
     ShownImage shown;
-    std::uint64_t bytes = PixelBytes(image.width, image.height, image.depth);
-    if (bytes == 0 || image.pixels.size() < bytes || (image.depth <= 8 && image.palette.size() < ICON_PALETTE_ENTRIES)) {
-        shown.label = {"damaged image"};
-        return shown;
-    }
     shown.source = &image;
     std::int32_t longest = std::max(image.width, image.height);
     shown.shrink = (longest + LARGEST_SHOWN_SIDE - 1) / LARGEST_SHOWN_SIDE;
@@ -175,7 +167,7 @@ std::vector<std::uint32_t> ShownPixels(const ShownImage& shown)
 {
     const Image& image = *shown.source;
     std::vector<std::uint32_t> argb = ImageToArgb(image);
-    if (argb.empty() || shown.shrink == 1)
+    if (shown.shrink == 1)
         return argb;
     return Shrink(argb, image.width, image.height, shown.shrink, shown.width, shown.height);
 }
@@ -319,17 +311,13 @@ void DrawBlock(Canvas& canvas, const Block& block, std::int64_t sheetWidth)
     if (!block.errorLine.empty())
         canvas.Text(SHEET_MARGIN, block.headingY + FONT_CELL_HEIGHT + HEADING_GAP, block.errorLine, ERROR_INK);
     for (const ShownImage& image : block.images) {
-        std::vector<std::uint32_t> pixels;
-        if (image.source)
-            pixels = ShownPixels(image);
-        if (!pixels.empty()) {
-            canvas.Outline(image.x, image.y, FrameSide(image.width, 1), FrameSide(image.height, 1), FRAME_COLOUR);
-            canvas.Picture(pixels, image.width, image.height, image.x + FRAME_WIDTH, image.y + FRAME_WIDTH, 1);
-            if (image.doubled) {
-                std::int32_t copyX = image.x + FrameSide(image.width, 1) + COPY_GAP;
-                canvas.Outline(copyX, image.y, FrameSide(image.width, 2), FrameSide(image.height, 2), FRAME_COLOUR);
-                canvas.Picture(pixels, image.width, image.height, copyX + FRAME_WIDTH, image.y + FRAME_WIDTH, 2);
-            }
+        const std::vector<std::uint32_t> pixels = ShownPixels(image);
+        canvas.Outline(image.x, image.y, FrameSide(image.width, 1), FrameSide(image.height, 1), FRAME_COLOUR);
+        canvas.Picture(pixels, image.width, image.height, image.x + FRAME_WIDTH, image.y + FRAME_WIDTH, 1);
+        if (image.doubled) {
+            std::int32_t copyX = image.x + FrameSide(image.width, 1) + COPY_GAP;
+            canvas.Outline(copyX, image.y, FrameSide(image.width, 2), FrameSide(image.height, 2), FRAME_COLOUR);
+            canvas.Picture(pixels, image.width, image.height, copyX + FRAME_WIDTH, image.y + FRAME_WIDTH, 2);
         }
         std::int32_t labelY = image.y + HeightAboveLabel(image);
         for (const std::string& line : image.label) {

@@ -259,11 +259,11 @@ TEST(ToolPreview, SheetLayoutPixelsAndLimits)
     // Over 256: shrunk by 2, each shown pixel the alpha-weighted mean of 2x2.
     Words wide(600, 0xFFFF0000);
     wide[1] = 0x0000FF00;
-    icon.icon.images = {Argb(300, 2, wide), Pens(1, 1, 8, 0, {}), Image{}};
-    icon.icon.images[1].pixels.clear();
+    icon.icon.images = {Argb(300, 2, wide), Pens(1, 1, 8)};
     ASSERT_TRUE(DrawPreviewSheet({icon}, {1, 1}, &sheet, &why));
     EXPECT_EQ(std::make_tuple(sheet.width, pixel(9, 22), pixel(8, 21)), std::make_tuple(168, 0xFFF23333u, 0xFF808080u));
-    EXPECT_EQ(sheet.height, 21 + 3 + 3 + 30 + 10 + 10 + 10 + 10 + 8);   // three rows: one column
+    // One column: the second tile (its 2x frame 4 high) 10 below the first.
+    EXPECT_EQ(sheet.height, 21 + (3 + 3 + 30) + 10 + (4 + 3 + 20) + 8);
 
     EXPECT_FALSE(DrawPreviewSheet({icon}, {0, 0}, &sheet, &why));
     EXPECT_FALSE(DrawPreviewSheet({icon}, {1, PREVIEW_MAX_COLUMNS + 1}, &sheet, &why));

@@ -15,9 +15,8 @@ namespace tessel::tool {
 // Splits the items not yet done over line.jobs workers (file k to worker k
 // mod jobs), each opening the module at modulePath and saving in the format
 // with this keyword; gathers their records into items, advancing progress.
-// A share no process could be started for is converted in this process. Any
-// file a worker never reported is marked failed with the way the worker
-// ended. out and err are flushed before the workers start.
+// Any file a worker never reported is marked failed with the way the worker
+// ended, or with why no worker could be started for it. out and err are flushed before the workers start.
 void RunWorkers(const CommandLine& line, const std::string& modulePath, const std::string& keyword,
                 std::vector<BatchItem>& items, ProgressBar& progress, std::ostream& out, std::ostream& err);
 

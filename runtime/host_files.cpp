@@ -242,7 +242,7 @@ extern "C" std::int64_t TesselHostRead(HostFile* file, void* buffer, std::int64_
     if (!file || n < 0 || (!buffer && n > 0) || file->writable)
         return -1;
     std::int64_t left = file->size - file->position;
-    std::int64_t want = std::min(n, left > 0 ? left : 0);
+    std::int64_t want = std::clamp<std::int64_t>(left, 0, n);
     auto* out = static_cast<std::uint8_t*>(buffer);
     std::int64_t done = 0;
     while (done < want) {

@@ -194,7 +194,7 @@ ColourCounts ThinColours(const ColourCounts& counted)
         return counted;
     // Dropping 3 bits leaves at most 2^15 buckets, so the loop ends by then.
     for (int dropBits = 1; dropBits <= 8; ++dropBits) {
-        const std::uint32_t keep = (0xFFu << dropBits) & 0xFFu;
+        const std::uint32_t keep = static_cast<std::uint8_t>(~0u << dropBits);
         const std::uint32_t keepMask = (keep << 16) | (keep << 8) | keep;
         std::unordered_map<std::uint32_t, std::size_t> bucketOf;
         struct Sums {

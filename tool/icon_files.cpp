@@ -2,6 +2,8 @@
 
 #include "plugin/format_table.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -80,8 +82,8 @@ mode_t NewFileMode()
 std::string SystemReason(int errorNumber)
 {
     std::string reason = std::strerror(errorNumber);
-    if (!reason.empty() && reason[0] >= 'A' && reason[0] <= 'Z')
-        reason[0] = static_cast<char>(reason[0] - 'A' + 'a');
+    if (!reason.empty())
+        reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
     return reason;
 }
 
@@ -105,7 +107,7 @@ std::string DescribeLeadingBytes(const std::vector<std::uint8_t>& leadingBytes)
     if (leadingBytes.empty())
         return "the file is empty";
     std::string hex;
-    for (std::size_t i = 0; i < leadingBytes.size() && i < MAGIC_BYTES; ++i) {
+    for (std::size_t i = 0; i < std::min(leadingBytes.size(), MAGIC_BYTES); ++i) {
         char byte[4];
         std::snprintf(byte, sizeof byte, "%02X", leadingBytes[i]);
         hex += (i ? " " : "") + std::string(byte);

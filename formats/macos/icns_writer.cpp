@@ -119,7 +119,7 @@ static int WriteMaskBits(HostFile* file, const IconImage* image)
     for (int plane = 0; plane < 2; ++plane) {
         for (std::uint64_t first = 0; first < pixels; first += 8) {
             std::uint32_t bits = 0;
-            for (std::uint64_t i = first; i < first + 8 && i < pixels; ++i) {
+            for (std::uint64_t i = first; i < std::min(first + 8, pixels); ++i) {
                 int opaque = image->transparentPen < 0 || image->pixels[i] != image->transparentPen;
                 bits |= static_cast<std::uint32_t>(opaque) << (7 - (i - first));
             }

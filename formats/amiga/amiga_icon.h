@@ -43,7 +43,7 @@ int DecodeNewIcons(IconHandle* icon, IconImage** tail, const char* im1Line, cons
 // scratch memory cannot be had.
 int WriteNewIcons(HostFile* file, const IconImage* normal, std::int32_t* recordCount);
 
-// Writes count values of bits bits as NewIcons line records starting with
+// Writes count values of bits bits (1..8) as NewIcons line records starting with
 // lineStart (the 9-character header line start for a palette, the 4-character
 // prefix for pixels). Adds the records written to *recordCount.
 void EncodeNewIconLines(HostFile* file, const char* lineStart, const std::uint8_t* values, int bits,

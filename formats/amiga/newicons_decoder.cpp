@@ -122,7 +122,7 @@ static int DecodeNewIconData(LineCursor* cursor, std::uint8_t* destination, int 
 // height below 1 or a negative colour count.
 static int ReadNewIconsHeader(const char* line, const char* blockEnd, NewIconsHeader* header)
 {
-    if (!line || line >= blockEnd || LineEnd(line, blockEnd) - line < NEWICONS_HEADER_LENGTH)
+    if (!line || LineEnd(line, blockEnd) - line < NEWICONS_HEADER_LENGTH)
         return 0;
     auto character = [line](int i) { return static_cast<std::int32_t>(static_cast<unsigned char>(line[i])); };
     header->transparent = line[NEWICONS_TRANSPARENCY] == NEWICONS_TRANSPARENT;
@@ -181,8 +181,7 @@ static IconImage* MakeNewIconsImage(const char* line, const char* blockEnd, cons
 int DecodeNewIcons(IconHandle* icon, IconImage** tail, const char* im1Line, const char* im2Line,
                    const char* blockEnd, IconImage** im1Image)
 {
-    if (im1Image)
-        *im1Image = nullptr;
+    *im1Image = nullptr;
     NewIconsHeader normal{};
     // A damaged normal image makes no image, and then the selected one is not
     // looked at either: it has nothing to be the twin of.
@@ -191,8 +190,7 @@ int DecodeNewIcons(IconHandle* icon, IconImage** tail, const char* im1Line, cons
     IconImage* normalImage = MakeNewIconsImage(im1Line, blockEnd, normal, '1', icon, tail);
     if (!normalImage)
         return 0;
-    if (im1Image)
-        *im1Image = normalImage;
+    *im1Image = normalImage;
 
     NewIconsHeader selected{};
     if (!ReadNewIconsHeader(im2Line, blockEnd, &selected))

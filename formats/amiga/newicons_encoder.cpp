@@ -144,8 +144,6 @@ void EncodeNewIconLines(HostFile* file, const char* lineStart, const std::uint8_
     // A palette line starts with the whole header, a pixel line with the prefix.
     const int startLength = static_cast<int>(std::strlen(lineStart));
     const int prefixLength = std::min(startLength, NEWICONS_PREFIX_LENGTH);
-    if (bits < 1 || bits > NEWICONS_MAX_BITS)
-        count = 0;                          // no width the reader could share: the line start alone
 
     GroupCutter cutter{values, count, bits, 0, 0, 0};
     LineRecord line{file, 0, 0, 0, 0};

@@ -32,8 +32,6 @@ struct ItemReader {
     bool defaultToolSeen;
 };
 
-enum class ItemResult { Done, Malformed, Failed };
-
 }  // namespace
 
 // Reads a text of at most bytesLeft bytes, up to and including its zero byte,
@@ -132,37 +130,35 @@ static void StoreValue(PngIconItem item, std::uint32_t value, IconHandle* icon)
 }
 
 // The items of one icOn chunk, never past its length. A refused tag fails
-// the load; an item cut by the chunk's end only stops this chunk, keeping
-// what came before.
-static ItemResult ReadItems(ItemReader* reader)
+// the load (false); an item cut by the chunk's end only stops this chunk,
+// keeping what came before.
+static bool ReadItems(ItemReader* reader)
 {
-    while (reader->bytesLeft > 0) {                 // every turn consumes at least the tag
-        if (reader->bytesLeft < PNG_ITEM_WORD_SIZE)
-            return ItemResult::Malformed;
+    while (reader->bytesLeft >= PNG_ITEM_WORD_SIZE) {   // every turn consumes at least the tag
         std::uint32_t tag = ReadBE32(reader->file);
         reader->bytesLeft -= PNG_ITEM_WORD_SIZE;
         const PngIconTag* row = FindPngIconTag(tag);
         if (!row)
-            return ItemResult::Failed;
+            return false;
         if (row->drawerItem)
             reader->drawerItemSeen = true;
         if (row->item == PngIconItem::DefaultTool) {
             if (!ReadDefaultTool(reader))
-                return ItemResult::Failed;
+                return false;
             continue;
         }
         if (row->item == PngIconItem::ToolType) {
             if (!ReadToolType(reader))
-                return ItemResult::Failed;
+                return false;
             continue;
         }
         if (reader->bytesLeft < PNG_ITEM_WORD_SIZE)
-            return ItemResult::Malformed;
+            return true;
         std::uint32_t value = ReadBE32(reader->file);
         reader->bytesLeft -= PNG_ITEM_WORD_SIZE;
         StoreValue(row->item, value, reader->icon);
     }
-    return ItemResult::Done;
+    return true;
 }
 
 // Walks the chunks from just after the signature to "IEND". No CRC is
@@ -190,7 +186,7 @@ static int WalkChunks(ItemReader* reader, std::uint64_t fileSize)
         std::uint64_t next = std::uint64_t(position) + PNG_CHUNK_HEADER_SIZE + length + PNG_CRC_SIZE;
         if (type == PNG_CHUNK_ICON) {
             reader->bytesLeft = length;
-            if (ReadItems(reader) == ItemResult::Failed)
+            if (!ReadItems(reader))
                 return 0;
         }
         if (HostSeek(file, std::int64_t(next), HOST_SEEK_START) < 0)

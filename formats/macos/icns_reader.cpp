@@ -10,6 +10,7 @@
 #include "icon/decode_helpers.h"
 #include "io/byte_io.h"
 
+#include <algorithm>
 #include <initializer_list>
 
 namespace {
@@ -182,7 +183,7 @@ int ReadMaskEntry(HostFile* file, const IcnsTypeRow& row, std::uint64_t dataByte
     } else {
         auto* words = reinterpret_cast<std::uint32_t*>(target->pixels);
         std::uint64_t count = std::uint64_t(target->width) * std::uint64_t(target->height);
-        for (std::uint64_t i = 0; i < count && i < planeBytes; ++i)
+        for (std::uint64_t i = 0; i < std::min(count, planeBytes); ++i)
             words[i] = std::uint32_t{ReadByte(file)} << 24 | (words[i] & 0x00FFFFFFu);
     }
     return HostSeek(file, maskStart + static_cast<std::int64_t>(planeBytes), HOST_SEEK_START) >= 0;

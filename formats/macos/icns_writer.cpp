@@ -255,15 +255,12 @@ static int WriteEntryData(HostFile* file, IcnsEntryKind kind, const IconImage* i
 static int WriteEntry(HostFile* file, const IcnsTypeRow& row, IcnsEntryKind kind, const IconImage* image)
 {
     std::int64_t start = HostSeek(file, 0, HOST_SEEK_CURRENT);
-    if (start < 0)
-        return 0;
     WriteBE32(file, row.type);
     WriteBE32(file, 0);
     if (!WriteEntryData(file, kind, image))
         return 0;
+    // An entry holds at most a 1024 x 1024 picture: its length fits 32 bits.
     std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
-    if (end < start + ICNS_ENTRY_HEADER_SIZE || end - start > std::int64_t{UINT32_MAX})
-        return 0;
     PatchBE32(file, start + ICNS_ENTRY_LENGTH, static_cast<std::uint32_t>(end - start));
     return 1;
 }

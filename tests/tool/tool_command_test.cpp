@@ -148,8 +148,9 @@ const CommandCase kCommands[] = {
     {"info --brief $T/p16.png", 0, "$T/p16.png  PNG icon  1 image  16x16/32\n", ""},
     {"check $T/missing $S/tessel.info", 1, "$S/tessel.info: sound (Amiga icon, 4 images)\n",
      "tessel: $T/missing: cannot open (no such file or directory)\n"},
-    {"check $T/notes.txt $T/cut.ico", 1, "$T/notes.txt: not an icon file (starts with 68 65 6C 6C)\n$T/cut.ico: damaged: "
-                                         "cannot read Windows icon (damaged or not supported)\n  problem: directory of 1 entries runs past", ""},
+    {"check $T/notes.txt $T/empty.ico $T/cut.ico", 1, "$T/notes.txt: not an icon file (starts with 68 65 6C 6C)\n$T/empty.ico: "
+     "not an icon file (the file is empty)\n  problem: header cut short: 0 bytes\n$T/cut.ico: damaged: "
+     "cannot read Windows icon (damaged or not supported)\n  problem: directory of 1 entries runs past", ""},
     {"check $T/p16.png", 0, "$T/p16.png: sound (PNG icon, 1 image)\n", ""},
     // Converting: the format from -f in any case or the extension; what no format can hold is refused.
     {"convert $T/p16.png -o $T/a.ico", 0, "=$T/a.ico: Windows icon, 1 image\n", ""},

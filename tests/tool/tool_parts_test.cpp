@@ -342,6 +342,7 @@ const LintCase kLintCases[] = {
                                                                 "IM2=B!!!!", "IM2=B!!!!"})}),
      "note: tooltype 0 is empty\nproblem: NewIcons marker without a \" \" line before it\n"
      "problem: NewIcons IM1 header shorter than 9 characters\nproblem: NewIcons IM2 size 0x0 below 1\n"},
+    {"NewIcons 1 x 1", Cat({Header(1, 0, 1), Plane(), ToolTypes({" ", "*** DON'T EDIT THE FOLLOWING LINES!! ***", "IM1=B\"\"!!"})}), ""},
     {"texts without NUL, runaway", Cat({Header(1, 1, 1), Plane(), Be32(3), Text("abc"), Be32(8), Be32(0x30000000), Text("x")}),
      "problem: default tool text without NUL\n"
      "problem: tooltype 0 length 805306368 runs past the end of the file (1 bytes left)\n"},

@@ -68,6 +68,8 @@ TEST(IcoReader, FilesLoadWhatIsSoundOrFail)
         {"two 24-bit: the last stays", Ico({{2, 1, kTrue24}, {2, 1, kOther24}}), "2x1x32", {0xFF030201, 0xFF060504}},
         {"24-bit of two sizes stay", Ico({{2, 1, kOther24}, {1, 1, Cat({Bmp(1, 2, 24), {9, 8, 7, 0}, {0}})}}),
          "2x1x32 1x1x32", {0xFF030201, 0xFF060504, 0xFF070809}},
+        {"24-bit 256x256 gives way to a PNG of its size", Ico({{0, 0, Cat({Bmp(256, 512, 24), Bytes(256 * (768 + 32), 0)})},
+                                                               {0, 0, Png(Words(65536, C), 256, 256)}}), "256x256x32", {}},
         {"a PNG entry has the PNG's size", Ico({{16, 16, Png(kPicture, 3, 2)}}), "3x2x32", kPicture},
         {"PNG longer than the file", Cat({{0, 0, 1, 0, 1, 0}, Dir(16, 16, 0xFFFFFFF0, 22), Png(kPicture, 3, 2)}), ""},
         {"PNG signature, no header chunk: the host's decoder refuses it",   // bytes 12-15 would read as 32 bits

@@ -49,7 +49,8 @@ std::string ToolColumns(const std::string& file)
         for (std::string word; words >> word;)
             args.push_back(word == "$F" ? file : word.starts_with("$D") ? dir.Path() + word.substr(2) : word);
         std::ostringstream out, err;
-        std::string text = std::to_string(tessel::tool::RunTool(args, out, err)) + out.str() + err.str();
+        const int status = tessel::tool::RunTool(args, out, err);
+        std::string text = std::to_string(status) + out.str() + err.str();
         for (std::size_t at; (at = text.find(dir.Path())) != std::string::npos;)
             text.replace(at, dir.Path().size(), "$D");
         std::uint64_t hash = Fnv(text.data(), text.size());

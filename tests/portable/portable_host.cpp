@@ -7,6 +7,7 @@
 // close, so nothing depends on the C library's own buffering.
 #include "tests/portable/portable_host.h"
 
+#include "io/crc32.h"
 #include "plugin/host_api_tables.h"
 
 #include <cstdio>
@@ -204,11 +205,6 @@ extern "C" std::int32_t PortableEof(HostFile* file)
     return file->position >= static_cast<std::int64_t>(file->bytes.size()) ? 1 : 0;
 }
 
-extern "C" std::uint32_t PortableCrc32(const void* buffer, std::uint64_t n)
-{
-    return portable::BitwiseCrc32(buffer, n);
-}
-
 }  // namespace
 
 namespace portable {
@@ -251,7 +247,8 @@ const HostApi* PortableHostApi()
          .quantize = [](const void*, std::uint8_t*, QuantizeParams*, std::int32_t, std::int32_t) { return std::int32_t{0}; },
          .compress = [](std::uint8_t*, std::uint64_t*, const std::uint8_t*, std::uint64_t) { return std::int32_t{-2}; },
          .uncompress = [](std::uint8_t*, std::uint64_t*, const std::uint8_t*, std::uint64_t) { return std::int32_t{-2}; },
-         .crc32 = &PortableCrc32},
+         // The module's own CRC-32, its table checked as the module compiles.
+         .crc32 = [](const void* buffer, std::uint64_t n) { return Crc32(static_cast<const std::uint8_t*>(buffer), n); }},
         HOST_INTERFACE_VERSION);
     return tables->Api();
 }
@@ -277,18 +274,6 @@ bool ReadWholeFile(const char* path, std::vector<std::uint8_t>& out)
     const bool ok = !std::ferror(f);
     std::fclose(f);
     return ok;
-}
-
-std::uint32_t BitwiseCrc32(const void* buffer, std::uint64_t n)
-{
-    std::uint32_t crc = 0xFFFFFFFF;
-    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    for (std::uint64_t i = 0; bytes && i < n; ++i) {
-        crc ^= bytes[i];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-    }
-    return ~crc;
 }
 
 }  // namespace portable

@@ -23,7 +23,4 @@ std::int64_t LiveFiles();
 // The bytes of a file on disk, through <cstdio>.
 bool ReadWholeFile(const char* path, std::vector<std::uint8_t>& out);
 
-// CRC-32 (reflected, polynomial 0xEDB88320, as zlib's crc32) computed bit by bit.
-std::uint32_t BitwiseCrc32(const void* buffer, std::uint64_t n);
-
 }  // namespace portable

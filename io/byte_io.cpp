@@ -2,6 +2,8 @@
 
 #include "host/host_calls.h"
 
+#include <algorithm>
+
 std::uint8_t ReadByte(HostFile* file)
 {
     std::int32_t c = HostGetC(file);
@@ -99,4 +101,11 @@ std::int64_t FileSize(HostFile* file)
     if (back < 0)
         return -1;
     return HostSeek(file, back, HOST_SEEK_START);
+}
+
+std::uint64_t BytesLeft(HostFile* file, std::uint64_t fileSize)
+{
+    // A failed seek (-1) reads as a position past the end.
+    const auto position = static_cast<std::uint64_t>(HostSeek(file, 0, HOST_SEEK_CURRENT));
+    return fileSize - std::min(position, fileSize);
 }

@@ -87,3 +87,6 @@ void PatchLE32(HostFile* file, std::int64_t position, std::uint32_t v);
 
 // The file's size, with the position kept; -1 when the host cannot say.
 std::int64_t FileSize(HostFile* file);
+// The bytes from the file's position to fileSize: 0 at or past it, and when
+// the host cannot say where the position is.
+std::uint64_t BytesLeft(HostFile* file, std::uint64_t fileSize);

@@ -33,9 +33,7 @@ struct ReadState {
 
 static std::uint64_t BytesLeft(const ReadState& state)
 {
-    // A failed seek (-1) reads as a position past the end: nothing is left.
-    const auto position = static_cast<std::uint64_t>(HostSeek(state.file, 0, HOST_SEEK_CURRENT));
-    return state.fileSize - std::min(position, state.fileSize);
+    return BytesLeft(state.file, state.fileSize);
 }
 
 // Reads the header from the start of the file, and the drawer data after it.

@@ -323,18 +323,15 @@ static int ReadChunks(ChunkReader* reader)
         return 0;
     for (;;) {
         // Every turn moves forward by at least a chunk header, or ends.
-        std::int64_t position = HostSeek(file, 0, HOST_SEEK_CURRENT);
-        if (position < 0)
-            return 0;
-        if (HostEof(file) || std::uint64_t(position) >= reader->fileSize)
+        std::uint64_t bytesLeft = BytesLeft(file, reader->fileSize);
+        if (bytesLeft == 0)
             return 1;
-        std::uint64_t bytesLeft = reader->fileSize - std::uint64_t(position);
         // A few stray bytes after the last chunk are a cut header, not an end.
         if (bytesLeft < ICON_CHUNK_HEADER_SIZE)
             return 0;
         std::uint32_t id = ReadBE32(file);
         std::uint32_t length = ReadBE32(file);
-        std::uint64_t dataStart = std::uint64_t(position) + ICON_CHUNK_HEADER_SIZE;
+        std::uint64_t dataStart = reader->fileSize - bytesLeft + ICON_CHUNK_HEADER_SIZE;
         bytesLeft -= ICON_CHUNK_HEADER_SIZE;
 
         int ok;

@@ -168,12 +168,10 @@ static int WalkChunks(ItemReader* reader, std::uint64_t fileSize)
     HostFile* file = reader->file;
     for (;;) {
         // Every turn moves forward by at least a chunk header and CRC, or ends.
-        std::int64_t position = HostSeek(file, 0, HOST_SEEK_CURRENT);
-        if (position < 0 || HostEof(file) || std::uint64_t(position) >= fileSize)
-            return 0;                               // a PNG icon must reach IEND
-        std::uint64_t bytesLeft = fileSize - std::uint64_t(position);
+        std::uint64_t bytesLeft = BytesLeft(file, fileSize);
         if (bytesLeft < PNG_CHUNK_HEADER_SIZE)
-            return 0;
+            return 0;                               // a PNG icon must reach IEND
+        const std::uint64_t position = fileSize - bytesLeft;
         std::uint32_t length = ReadBE32(file);
         std::uint32_t type = ReadBE32(file);
         if (type == PNG_CHUNK_IEND)
@@ -183,7 +181,7 @@ static int WalkChunks(ItemReader* reader, std::uint64_t fileSize)
         // any IEND. Lengths are unsigned and the skip goes forward only.
         if (std::uint64_t{length} + PNG_CRC_SIZE > bytesLeft)
             return 0;
-        std::uint64_t next = std::uint64_t(position) + PNG_CHUNK_HEADER_SIZE + length + PNG_CRC_SIZE;
+        std::uint64_t next = position + PNG_CHUNK_HEADER_SIZE + length + PNG_CRC_SIZE;
         if (type == PNG_CHUNK_ICON) {
             reader->bytesLeft = length;
             if (!ReadItems(reader))

@@ -11,8 +11,6 @@
 int DecodeEmbeddedPng(const std::uint8_t* data, std::uint32_t length, const char* typeHint, IconHandle* icon,
                       IconImage** tail)
 {
-    if (!data || length == 0 || !icon || !tail)
-        return 0;
     // The host reads the bytes in place under a name of its making; the block
     // stays ours and alive until HostLoadImage returns.
     MemFileDesc desc{};

@@ -212,22 +212,18 @@ std::uint8_t* PackRle(const std::uint8_t* values, std::uint32_t n, int bits, int
 // ---- Chunks -----------------------------------------------------------------
 
 // The length counts what follows the length field up to here; the pad byte
-// after an odd length is not counted. A position the host could not give
-// (-1), or a length that would not fit the field, leaves the 0 in place.
+// after an odd length is not counted. A FORM holds two images at most, each
+// far below 4 GiB: the length fits the field.
 void EndChunk(HostFile* file, std::int64_t lengthPosition)
 {
     std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
-    if (lengthPosition < 0 || end < lengthPosition + ICON_CHUNK_LENGTH_SIZE)
-        return;
     std::uint64_t length = std::uint64_t(end - lengthPosition - ICON_CHUNK_LENGTH_SIZE);
-    if (length > 0xFFFFFFFFu)
-        return;
     PatchBE32(file, lengthPosition, static_cast<std::uint32_t>(length));
     if (length & 1)
         HostPutC(file, 0);
 }
 
-// Writes the id and a 0 length; returns where the length is, or -1.
+// Writes the id and a 0 length; returns where the length is.
 static std::int64_t BeginChunk(HostFile* file, std::uint32_t id)
 {
     WriteBE32(file, id);
@@ -315,8 +311,6 @@ static int WriteImagChunk(HostFile* file, const IconImage* image, std::uint8_t f
     StoreBE16(header + ICON_IMAG_IMAGE_BYTES, imageBytes - 1);
     StoreBE16(header + ICON_IMAG_PALETTE_BYTES, paletteStream ? paletteBytes - 1 : 0);
     std::int64_t lengthPosition = BeginChunk(file, ICON_CHUNK_IMAG);
-    if (lengthPosition < 0)
-        return 0;
     HostWrite(file, header, ICON_IMAG_HEADER_SIZE);
     if (!WriteBytes(file, imageStream, imageBytes) || (paletteStream && !WriteBytes(file, paletteStream, paletteBytes)))
         return 0;
@@ -389,15 +383,13 @@ static int CompressAndWriteArgb(HostFile* file, const IconImage* image, std::uin
     }
     std::uint8_t* stream = block + rawBytes;
     std::uint64_t streamBytes = room;
-    if (HostCompress(stream, &streamBytes, block, rawBytes) != 0 || streamBytes == 0 || streamBytes > room)
+    if (HostCompress(stream, &streamBytes, block, rawBytes) != 0)
         return 0;
 
     std::uint8_t header[ICON_ARGB_HEADER_SIZE] = {};
     StoreBE32(header + ICON_ARGB_HEADER_WORD, ICON_ARGB_HEADER_VALUE);
     StoreBE32(header + ICON_ARGB_STREAM_BYTES, static_cast<std::uint32_t>(streamBytes - 1));
     std::int64_t lengthPosition = BeginChunk(file, ICON_CHUNK_ARGB);
-    if (lengthPosition < 0)
-        return 0;
     HostWrite(file, header, ICON_ARGB_HEADER_SIZE);
     if (!WriteBytes(file, stream, static_cast<std::uint32_t>(streamBytes)))
         return 0;
@@ -419,13 +411,11 @@ static int WriteArgb(HostFile* file, const IconImage* image)
 
 int WriteIconForm(HostFile* file, const IconImage* normal, int variant, std::uint32_t compress)
 {
-    if (!file || !FitsForm(normal, variant))
+    if (!FitsForm(normal, variant))
         return 0;                               // refused before the first byte
     const IconImage* twin = TwinOf(normal, variant);
 
     std::int64_t formLengthPosition = BeginChunk(file, ICON_CHUNK_FORM);
-    if (formLengthPosition < 0)
-        return 0;
     WriteBE32(file, ICON_FORM_TYPE);
     WriteFace(file, normal, twin, variant);
     if (variant == AMIGA_OS35) {

@@ -168,8 +168,6 @@ int ReadMaskEntry(HostFile* file, const IcnsTypeRow& row, std::uint64_t dataByte
     if (dataBytes == 2 * planeBytes)
         HostSeek(file, static_cast<std::int64_t>(planeBytes), HOST_SEEK_CURRENT);
     std::int64_t maskStart = Position(file);
-    if (maskStart < 0)
-        return 0;
 
     if (row.depth == 1) {
         // The mask gives the 8-bit image its pen, then the 4-bit image its own;
@@ -210,10 +208,8 @@ PassEnd WalkEntries(HostFile* file, int pass, IcnsReadState* state)
         if (length < ICNS_ENTRY_HEADER_SIZE)
             return PassEnd::Done;
         std::uint64_t dataBytes = std::uint64_t{length} - ICNS_ENTRY_HEADER_SIZE;
-        std::int64_t dataStart = Position(file);
-        if (dataStart < 0 || dataStart > state->fileSize)
-            return PassEnd::Done;
-        std::uint64_t bytesLeft = std::uint64_t(state->fileSize - dataStart);
+        const std::uint64_t bytesLeft = BytesLeft(file, std::uint64_t(state->fileSize));
+        const auto dataStart = static_cast<std::int64_t>(std::uint64_t(state->fileSize) - bytesLeft);
 
         int rowIndex = FindTypeRow(type);
         const IcnsTypeRow* row = rowIndex >= 0 ? &IcnsTypeTable[rowIndex] : nullptr;
@@ -256,8 +252,6 @@ PassEnd WalkEntries(HostFile* file, int pass, IcnsReadState* state)
 
 int ReadIcns(const char* /*name*/, HostFile* file, IconHandle* icon)
 {
-    if (!file || !icon)
-        return 0;
     IcnsReadState state{};
     state.icon = icon;
     state.fileSize = FileSize(file);

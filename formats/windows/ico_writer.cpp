@@ -177,11 +177,10 @@ static void WriteBitmapBlock(HostFile* file, const IconImage* image)
 // Second pass: every block in directory order, its offset and size noted.
 // Returns the number of blocks written; stops at a PNG that cannot be made or
 // a file grown past what the directory's 32-bit fields can address.
-static std::uint32_t WriteBlocks(HostFile* file, IconImage* first, std::uint32_t compress, IcoBlock* blocks,
-                                 std::uint32_t capacity)
+static std::uint32_t WriteBlocks(HostFile* file, IconImage* first, std::uint32_t compress, IcoBlock* blocks)
 {
     std::uint32_t written = 0;
-    for (IconImage* image = NextImage(first); image && written < capacity; image = NextImage(first)) {
+    for (IconImage* image = NextImage(first); image; image = NextImage(first)) {
         std::int64_t start = HostSeek(file, 0, HOST_SEEK_CURRENT);
         if (IsPngEntry(image, compress)) {
             if (!WritePngImage(file, image))
@@ -190,7 +189,7 @@ static std::uint32_t WriteBlocks(HostFile* file, IconImage* first, std::uint32_t
             WriteBitmapBlock(file, image);
         }
         std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
-        if (start < 0 || end < start || end > std::int64_t{UINT32_MAX})
+        if (end > std::int64_t{UINT32_MAX})
             return written;
         blocks[written].offset = static_cast<std::uint32_t>(start);
         blocks[written].size = static_cast<std::uint32_t>(end - start);
@@ -219,15 +218,13 @@ static int WriteIcoFile(HostFile* file, IconImage* first, std::uint32_t compress
     StoreLE16(header + ICO_HEADER_TYPE, ICO_TYPE_ICON);
     HostWrite(file, header, ICO_HEADER_SIZE);
 
-    std::uint32_t entries = 0;
-    for (IconImage* image = NextImage(first); image && entries < count; image = NextImage(first)) {
+    for (IconImage* image = NextImage(first); image; image = NextImage(first)) {
         WriteDirectoryEntry(file, image);
         image->mark = 1;
-        ++entries;
     }
     ClearMarks(first);
 
-    std::uint32_t written = WriteBlocks(file, first, compress, blocks, count);
+    std::uint32_t written = WriteBlocks(file, first, compress, blocks);
     ClearMarks(first);
     if (written != count)
         return 0;

@@ -21,6 +21,10 @@ const char* const Representatives[] = {
     "amiga/aros-arospdf.info",            // a PNG icon
     "windows/py27-wish.ico",              // four bitmap entries
     "macos/adium-adiumscripts.icns",      // 1-bit, RLE and mask entries
+    "amiga/yam-check_os4.info",           // ARGB chunks
+    "windows/rapps-miktex.ico",           // 8-, 24- and 32-bit bitmaps and a PNG
+    "macos/py27-pythonlauncher.icns",     // 4- and 8-bit entries
+    "macos/rsicns-ic07.icns",             // a PNG entry
 };
 
 void ExpectNothingLeft(std::int64_t blocks = 0)

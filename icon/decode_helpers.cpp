@@ -137,18 +137,7 @@ std::int32_t FreeIndex(const IconImage* image)
 
 void ApplyBitMask(HostFile* file, IconImage* image, int sourceDepth, int layout)
 {
-    if (!file || !image || !image->pixels || image->width < 1 || image->height < 1)
-        return;
-    // Palette sources need one byte per pixel, 24-bit sources the ARGB words
-    // the caller made of them; other combinations are not ours to guess at,
-    // and nothing is read for them.
-    bool palette = sourceDepth >= 1 && sourceDepth <= 8;
-    if (palette && (image->depth < 1 || image->depth > 8))
-        return;
-    if (!palette && (sourceDepth != 24 || layout != MASK_LAYOUT_WINDOWS || image->depth != 32))
-        return;
-    if (layout != MASK_LAYOUT_WINDOWS && layout != MASK_LAYOUT_MAC)
-        return;
+    const bool palette = sourceDepth <= 8;
 
     // A pen set before (a second mask for the same image) is kept: the new
     // mask adds its transparent pixels to those of the first.

@@ -17,6 +17,7 @@ int DecodeEmbeddedPng(const std::uint8_t* data, std::uint32_t length, const char
                       IconImage** tail);
 
 // Reads a 1-bit mask from the file (positioned at its first byte) and applies
-// it to image: a transparent pen for palette images (source depth 1 to 8), an
-// alpha of 0 or 0xFF for true-colour pixels the caller decoded from 24 bits.
+// it to image: a transparent pen for palette images (source depth 1, 4 or 8,
+// the image's own depth), an alpha of 0 or 0xFF for the 32-bit pixels the
+// caller decoded from 24 bits (source depth 24, Windows layout only).
 void ApplyBitMask(HostFile* file, IconImage* image, int sourceDepth, int layout);

@@ -7,7 +7,7 @@
 
 extern "C" std::int32_t SaveIcon(const char* name, IconImage* first, const TagItem* tags) noexcept
 {
-    if (!tags || tags->tag == 0 || !GetHostApi() || !name)
+    if (!tags || !GetHostApi() || !name)
         return 0;
     std::uint32_t formatId = 0;
     std::uint32_t compress = 0;

@@ -2,6 +2,7 @@
 
 #include "host/host_calls.h"
 
+#include <algorithm>
 #include <cstring>
 
 static constexpr std::int64_t INT32_LIMIT = 0x7FFFFFFF;
@@ -50,11 +51,8 @@ int ReserveBuffer(std::int32_t n, AppendBuffer* buffer)
         return 1;
     // Grow to the smallest multiple of the step that holds the request, so a
     // single large append cannot outrun the block.
-    std::int64_t grown = (want + APPEND_BUFFER_STEP - 1) / APPEND_BUFFER_STEP * APPEND_BUFFER_STEP;
-    if (grown > INT32_LIMIT) {
-        buffer->failed = 1;
-        return 0;
-    }
+    const std::int64_t grown =
+        std::min((want + APPEND_BUFFER_STEP - 1) / APPEND_BUFFER_STEP * APPEND_BUFFER_STEP, std::int64_t{INT32_LIMIT});
     auto* fresh = static_cast<std::uint8_t*>(HostAllocMem(static_cast<std::uint64_t>(grown), 0, "pbuf"));
     if (!fresh) {
         buffer->failed = 1;                 // the old block and its bytes stay

@@ -59,26 +59,26 @@ void WriteZeros(HostFile* file, std::int64_t n)
 
 void WriteLE16(HostFile* file, std::uint32_t v)
 {
-    HostPutC(file, static_cast<std::int32_t>(v & 0xFF));
-    HostPutC(file, static_cast<std::int32_t>((v >> 8) & 0xFF));
+    HostPutC(file, static_cast<std::uint8_t>(v));
+    HostPutC(file, static_cast<std::uint8_t>(v >> 8));
 }
 
 void WriteBE16(HostFile* file, std::uint32_t v)
 {
-    HostPutC(file, static_cast<std::int32_t>((v >> 8) & 0xFF));
-    HostPutC(file, static_cast<std::int32_t>(v & 0xFF));
+    HostPutC(file, static_cast<std::uint8_t>(v >> 8));
+    HostPutC(file, static_cast<std::uint8_t>(v));
 }
 
 void WriteLE32(HostFile* file, std::uint32_t v)
 {
     for (int shift = 0; shift <= 24; shift += 8)
-        HostPutC(file, static_cast<std::int32_t>((v >> shift) & 0xFF));
+        HostPutC(file, static_cast<std::uint8_t>(v >> shift));
 }
 
 void WriteBE32(HostFile* file, std::uint32_t v)
 {
     for (int shift = 24; shift >= 0; shift -= 8)
-        HostPutC(file, static_cast<std::int32_t>((v >> shift) & 0xFF));
+        HostPutC(file, static_cast<std::uint8_t>(v >> shift));
 }
 
 void PatchBE32(HostFile* file, std::int64_t position, std::uint32_t v)

@@ -8,6 +8,7 @@
 
 #include "host/host_calls.h"
 
+#include <algorithm>
 #include <cstring>
 
 static constexpr std::int32_t NEWICONS_MAX_PALETTE = 256;
@@ -142,7 +143,7 @@ static void DecodeNewIconsImage(LineCursor* cursor, const NewIconsHeader& header
     // Left unchecked on purpose: data that runs out leaves the rest 0.
     DecodeNewIconData(cursor, scratch, NEWICONS_MAX_BITS, paletteBytes, digit, 1);
     int bits = BitsForColours(header.colours);
-    image->depth = bits > NEWICONS_MAX_BITS ? NEWICONS_MAX_BITS : bits;
+    image->depth = std::min(bits, NEWICONS_MAX_BITS);
     std::uint32_t pixelCount =
         static_cast<std::uint32_t>(header.width) * static_cast<std::uint32_t>(header.height);
     DecodeNewIconData(cursor, image->pixels, bits, pixelCount, digit, 0);

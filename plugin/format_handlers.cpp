@@ -54,7 +54,8 @@ void PublishFormatIds()
 
 int FormatIndexOf(std::uint32_t formatId)
 {
-    if (formatId == 0 || FormatIdTable[0] == 0)
+    // 0 is no format; it is also what the table holds before it is published.
+    if (formatId == 0)
         return -1;
     for (int index = 0; index < SAVE_FORMAT_COUNT; ++index) {
         if (FormatIdTable[index] == formatId)

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <string_view>
 
 struct HostImage {
     std::int32_t width = 0;
@@ -28,7 +29,10 @@ std::int64_t LiveImageCount = 0;
 
 bool StartsWith(const std::uint8_t* data, std::size_t size, const std::uint8_t* magic, std::size_t magicSize)
 {
-    return size >= magicSize && std::memcmp(data, magic, magicSize) == 0;
+    const auto bytes = [](const std::uint8_t* start, std::size_t count) {
+        return std::string_view(reinterpret_cast<const char*>(start), count);
+    };
+    return bytes(data, size).starts_with(bytes(magic, magicSize));
 }
 
 // Decoders by signature. A new format adds one row.
@@ -70,7 +74,7 @@ bool ReadLoadOptions(const TagItem* options, LoadOptions& out)
 bool DecodeWords(const std::uint8_t* data, std::size_t size, std::int32_t* width, std::int32_t* height,
                  PixelWords& pixels)
 {
-    if (!data || !width || !height)
+    if (!width || !height)
         return false;
     for (const ImageDecoder& decoder : ImageDecoders) {
         if (!StartsWith(data, size, decoder.signature, decoder.signatureSize))

@@ -59,33 +59,25 @@ OPJ_SIZE_T ReadJpeg2000Source(void* buffer, OPJ_SIZE_T count, void* user)
     return n;
 }
 
+OPJ_BOOL SeekJpeg2000Source(OPJ_OFF_T position, void* user)
+{
+    auto* source = static_cast<Jpeg2000Source*>(user);
+    // A negative position turns into a large one, past the data.
+    if (static_cast<std::uint64_t>(position) > source->size)
+        return OPJ_FALSE;
+    source->offset = static_cast<std::size_t>(position);
+    return OPJ_TRUE;
+}
+
 // Moves the read position by count, either way; -1 and no move when that
 // would leave the data.
 OPJ_OFF_T SkipJpeg2000Source(OPJ_OFF_T count, void* user)
 {
-    auto* source = static_cast<Jpeg2000Source*>(user);
-    // Unsigned negation: the most negative count cannot overflow.
-    const std::uint64_t distance =
-        count < 0 ? 0 - static_cast<std::uint64_t>(count) : static_cast<std::uint64_t>(count);
-    if (count < 0) {
-        if (distance > source->offset)
-            return -1;
-        source->offset -= static_cast<std::size_t>(distance);
-    } else {
-        if (distance > source->size - source->offset)
-            return -1;
-        source->offset += static_cast<std::size_t>(distance);
-    }
+    OPJ_OFF_T target = 0;
+    const auto offset = static_cast<OPJ_OFF_T>(static_cast<Jpeg2000Source*>(user)->offset);
+    if (__builtin_add_overflow(offset, count, &target) || !SeekJpeg2000Source(target, user))
+        return -1;
     return count;
-}
-
-OPJ_BOOL SeekJpeg2000Source(OPJ_OFF_T position, void* user)
-{
-    auto* source = static_cast<Jpeg2000Source*>(user);
-    if (position < 0 || static_cast<std::uint64_t>(position) > source->size)
-        return OPJ_FALSE;
-    source->offset = static_cast<std::size_t>(position);
-    return OPJ_TRUE;
 }
 
 // The library reports through these; the host says nothing itself, and a

@@ -13,6 +13,7 @@
 
 #include "io/byte_io.h"
 
+#include <algorithm>
 #include <cstdint>
 
 inline constexpr std::uint32_t ICNS_MAGIC = FourCc('i', 'c', 'n', 's');
@@ -101,8 +102,7 @@ constexpr std::int32_t IcnsLargestWrittenSide()
 {
     std::int32_t largest = 0;
     for (const IcnsTypeRow& row : IcnsTypeTable)
-        if (row.writtenFrom != 0 && row.side > largest)
-            largest = row.side;
+        largest = std::max(largest, row.writtenFrom != 0 ? row.side : 0);
     return largest;
 }
 static_assert(IcnsLargestWrittenSide() == 1024);

@@ -26,10 +26,10 @@ static constexpr ContainerHandlers HandlerTable[ICON_CONTAINER_COUNT] = {
 // Row i serves IconContainer i, like the rows of ContainerTable.
 static constexpr bool HandlersInOrder()
 {
+    int misplaced = 0;
     for (int i = 0; i < ICON_CONTAINER_COUNT; ++i)
-        if (HandlerTable[i].container != i)
-            return false;
-    return true;
+        misplaced += HandlerTable[i].container != i;
+    return misplaced == 0;
 }
 static_assert(HandlersInOrder());
 

@@ -45,10 +45,10 @@ inline constexpr ContainerRow ContainerTable[ICON_CONTAINER_COUNT] = {
 // Row i is IconContainer i.
 constexpr bool ContainerRowsInOrder()
 {
+    int misplaced = 0;
     for (int i = 0; i < ICON_CONTAINER_COUNT; ++i)
-        if (ContainerTable[i].container != i)
-            return false;
-    return true;
+        misplaced += ContainerTable[i].container != i;
+    return misplaced == 0;
 }
 static_assert(ContainerRowsInOrder());
 
@@ -209,14 +209,13 @@ constexpr std::uint32_t SaveFormatId(const char* keyword)
 // FormatId: the host's walk over the formats goes from one FormatId to the next.
 constexpr bool SaveFormatRowsAgree()
 {
+    int disagreements = 0;
     for (int i = 0; i < SAVE_FORMAT_COUNT; ++i) {
         const SaveFormatRow& row = SaveFormatTable[i];
-        if (row.formatId == 0 || row.formatId != FormatIdOf(row.displayName))
-            return false;
+        disagreements += row.formatId == 0 || row.formatId != FormatIdOf(row.displayName);
         for (int j = 0; j < i; ++j)
-            if (SameText(SaveFormatTable[j].keyword, row.keyword) || SaveFormatTable[j].formatId == row.formatId)
-                return false;
+            disagreements += SameText(SaveFormatTable[j].keyword, row.keyword) || SaveFormatTable[j].formatId == row.formatId;
     }
-    return true;
+    return disagreements == 0;
 }
 static_assert(SaveFormatRowsAgree());

@@ -40,10 +40,10 @@ constexpr int IcnsTypeIndex(std::uint32_t type)
 
 constexpr bool OtherTypesOutsideTheTable()
 {
+    int inside = 0;
     for (std::uint32_t type : IcnsOtherTypes)
-        if (IcnsTypeIndex(type) >= 0)
-            return false;
-    return true;
+        inside += IcnsTypeIndex(type) >= 0;
+    return inside == 0;
 }
 static_assert(OtherTypesOutsideTheTable());
 

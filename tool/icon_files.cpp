@@ -31,10 +31,10 @@ constexpr const char* ContainerName(IconContainer container)
 
 constexpr bool EveryContainerNamed()
 {
+    int unnamed = 0;
     for (const ContainerRow& row : ContainerTable)
-        if (!ContainerName(row.container))
-            return false;
-    return true;
+        unnamed += !ContainerName(row.container);
+    return unnamed == 0;
 }
 static_assert(EveryContainerNamed());
 

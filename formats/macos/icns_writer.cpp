@@ -79,22 +79,19 @@ static constexpr std::int32_t SourceDepth(IcnsEntryKind kind)
 // ICNS_MAX_INDEX_PLANE; only the 128-pixel run-length row reaches the prefix.
 static constexpr bool WrittenRowsAsPlanned()
 {
+    int unplanned = 0;
     for (const IcnsTypeRow& row : IcnsTypeTable) {
         bool runLengthSibling = false;
         for (const IcnsTypeRow& other : IcnsTypeTable)
             runLengthSibling = runLengthSibling || (other.depth == 24 && other.side == row.side);
         bool leftOut = row.depth == 4 || (!row.mask && row.depth == 32 && runLengthSibling);
-        if ((row.writtenFrom == 0) != leftOut)
-            return false;
-        if (row.writtenFrom != 0 && row.writtenFrom != SourceDepth(EntryKind(row)))
-            return false;
-        if (EntryKind(row) == IcnsEntryKind::Indices && std::uint64_t(row.side) * row.side > ICNS_MAX_INDEX_PLANE)
-            return false;
+        unplanned += (row.writtenFrom == 0) != leftOut;
+        unplanned += row.writtenFrom != 0 && row.writtenFrom != SourceDepth(EntryKind(row));
+        unplanned += EntryKind(row) == IcnsEntryKind::Indices && std::uint64_t(row.side) * row.side > ICNS_MAX_INDEX_PLANE;
         bool prefixed = 4 * std::uint64_t(row.side) * row.side >= ICNS_RLE_PREFIX_FROM;
-        if (row.depth == 24 && prefixed != (row.type == FourCc('i', 't', '3', '2')))
-            return false;
+        unplanned += row.depth == 24 && prefixed != (row.type == FourCc('i', 't', '3', '2'));
     }
-    return true;
+    return unplanned == 0;
 }
 static_assert(WrittenRowsAsPlanned());
 

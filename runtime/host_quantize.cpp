@@ -62,9 +62,9 @@ struct SourceView {
 
 std::uint32_t SquaredDistance(std::uint32_t a, std::uint32_t b)
 {
-    const int dr = static_cast<int>((a >> 16) & 0xFF) - static_cast<int>((b >> 16) & 0xFF);
-    const int dg = static_cast<int>((a >> 8) & 0xFF) - static_cast<int>((b >> 8) & 0xFF);
-    const int db = static_cast<int>(a & 0xFF) - static_cast<int>(b & 0xFF);
+    const int dr = static_cast<int>(std::uint8_t(a >> 16)) - static_cast<int>(std::uint8_t(b >> 16));
+    const int dg = static_cast<int>(std::uint8_t(a >> 8)) - static_cast<int>(std::uint8_t(b >> 8));
+    const int db = static_cast<int>(std::uint8_t(a)) - static_cast<int>(std::uint8_t(b));
     return static_cast<std::uint32_t>(dr * dr + dg * dg + db * db);
 }
 
@@ -166,9 +166,9 @@ ColourCounts CountColours(const SourceView& source, std::size_t pixelCount, int 
         }
         ++result.counts[position - 1];  // at most 2^26 pixels: no overflow
         ++result.pixels;
-        result.sumRed += (colour >> 16) & 0xFF;
-        result.sumGreen += (colour >> 8) & 0xFF;
-        result.sumBlue += colour & 0xFF;
+        result.sumRed += std::uint8_t(colour >> 16);
+        result.sumGreen += std::uint8_t(colour >> 8);
+        result.sumBlue += std::uint8_t(colour);
     }
     return result;
 }
@@ -208,9 +208,9 @@ ColourCounts ThinColours(const ColourCounts& counted)
                 sums.emplace_back();
             Sums& bucket = sums[found->second];
             const std::uint64_t n = counted.counts[i];
-            bucket.red += ((colour >> 16) & 0xFF) * n;
-            bucket.green += ((colour >> 8) & 0xFF) * n;
-            bucket.blue += (colour & 0xFF) * n;
+            bucket.red += std::uint8_t(colour >> 16) * n;
+            bucket.green += std::uint8_t(colour >> 8) * n;
+            bucket.blue += std::uint8_t(colour) * n;
             bucket.count += n;
         }
         if (sums.size() > QUANTIZE_LIQ_MAX_HISTOGRAM)

@@ -37,7 +37,7 @@ std::string QuotedId(std::uint32_t id)
 {
     std::string text = "'";
     for (int shift = 24; shift >= 0; shift -= 8) {
-        unsigned c = (id >> shift) & 0xFF;
+        unsigned c = std::uint8_t(id >> shift);
         if (c >= 0x20 && c < 0x7F && c != '\\' && c != '\'') {
             text += static_cast<char>(c);
         } else {

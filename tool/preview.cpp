@@ -130,9 +130,9 @@ std::vector<std::uint32_t> Shrink(const std::vector<std::uint32_t>& argb, std::i
                                                static_cast<std::size_t>(x)];
                     std::uint64_t alpha = pixel >> 24;
                     alphaSum += alpha;
-                    redSum += alpha * ((pixel >> 16) & 0xFF);
-                    greenSum += alpha * ((pixel >> 8) & 0xFF);
-                    blueSum += alpha * (pixel & 0xFF);
+                    redSum += alpha * std::uint8_t(pixel >> 16);
+                    greenSum += alpha * std::uint8_t(pixel >> 8);
+                    blueSum += alpha * std::uint8_t(pixel);
                     ++count;
                 }
             }
@@ -290,7 +290,7 @@ private:
         std::uint32_t alpha = pixel >> 24;
         std::uint32_t out = 0xFF000000;
         for (int shift = 0; shift <= 16; shift += 8) {
-            std::uint32_t front = (pixel >> shift) & 0xFF, back = (background >> shift) & 0xFF;
+            std::uint32_t front = std::uint8_t(pixel >> shift), back = std::uint8_t(background >> shift);
             out |= ((front * alpha + back * (255 - alpha) + 127) / 255) << shift;
         }
         return out;

@@ -57,9 +57,9 @@ void AddPremultiplied(std::uint32_t argb, double weight, double* sums)
 {
     const double alpha = argb >> 24;
     sums[0] += weight * alpha;
-    sums[1] += weight * double((argb >> 16) & 0xFF) * alpha / 255.0;
-    sums[2] += weight * double((argb >> 8) & 0xFF) * alpha / 255.0;
-    sums[3] += weight * double(argb & 0xFF) * alpha / 255.0;
+    sums[1] += weight * double(std::uint8_t(argb >> 16)) * alpha / 255.0;
+    sums[2] += weight * double(std::uint8_t(argb >> 8)) * alpha / 255.0;
+    sums[3] += weight * double(std::uint8_t(argb)) * alpha / 255.0;
 }
 
 std::uint32_t FromPremultiplied(const double* sums)

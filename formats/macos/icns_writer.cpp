@@ -130,7 +130,7 @@ static std::uint32_t SquaredDistance(std::uint32_t a, std::uint32_t b)
 {
     std::uint32_t sum = 0;
     for (int shift = 0; shift <= 16; shift += 8) {
-        auto d = static_cast<std::int32_t>((a >> shift) & 0xFF) - static_cast<std::int32_t>((b >> shift) & 0xFF);
+        auto d = static_cast<std::int32_t>(std::uint8_t(a >> shift)) - static_cast<std::int32_t>(std::uint8_t(b >> shift));
         sum += static_cast<std::uint32_t>(d * d);
     }
     return sum;

@@ -406,7 +406,7 @@ TEST(AmigaPngIconReader, ChunksAndWhatMustHappen)
         {"no IEND", [] { Bytes png = Png({}); return Bytes(png.begin(), png.end() - 12); }(), "null"},
         {"chunk length 0xFFFFFFF4 (F39)", Png(PngChunk("abcd", {}, 0xFFFFFFF4)), "null"},
         {"chunk length 0xFFFFFFF0 in icOn (F39)", Png(PngChunk("icOn", Value(X, 1), 0xFFFFFFF0)), "null"},
-        {"signature pixels", Png({}, {}, {0x00515549, 0x004C4C4D, 0x004F5245, 0xFF000000}), "null"},
+        {"signature pixels", Png({}, {}, {0x00515549, 0x004C4C4D, 0x004F5245}), "null"},
         {"signature one pixel later", Png({}, {}, {0xFF000000, 0x00515549, 0x004C4C4D, 0x004F5245}), "4x1/32p0"},
         {"two pixels never match", Png({}, {}, {0x00515549, 0x004C4C4D}), "2x1/32p0"},
     };

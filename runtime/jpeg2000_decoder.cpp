@@ -107,7 +107,9 @@ bool IsDecodableJpeg2000Layout(const opj_image_t& image)
     if (image.color_space == OPJ_CLRSPC_SYCC || image.color_space == OPJ_CLRSPC_EYCC ||
         image.color_space == OPJ_CLRSPC_CMYK)
         return false;
-    if (image.x1 <= image.x0 || image.y1 <= image.y0 || !FitsImageLimits(image.x1 - image.x0, image.y1 - image.y0))
+    // A corner below or left of the origin makes a side that wraps round to a
+    // huge one, which the limits refuse as they refuse a side of 0.
+    if (!FitsImageLimits(image.x1 - image.x0, image.y1 - image.y0))
         return false;
     for (OPJ_UINT32 i = 0; i < image.numcomps; ++i) {
         const opj_image_comp_t& component = image.comps[i];
@@ -213,7 +215,7 @@ bool DecodeJpeg2000(OPJ_CODEC_FORMAT format, const std::uint8_t* data, std::size
     opj_image_t* header = nullptr;
     const bool headerRead = opj_read_header(stream.get(), codec.get(), &header);
     OpjImage image(header);
-    if (!headerRead || !image || !IsDecodableJpeg2000Layout(*image))
+    if (!headerRead || !IsDecodableJpeg2000Layout(*image))
         return false;
     const OPJ_UINT32 pictureWidth = image->x1 - image->x0;
     const OPJ_UINT32 pictureHeight = image->y1 - image->y0;

@@ -94,9 +94,9 @@ void EndChunk(HostFile* file, std::int64_t lengthPosition);
 int WriteAmigaIcon(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t compress,
                    int variant);
 
-// Bit-packed run-length stream: decodes count values of bits bits (1..8) from
-// sourceBytes bytes into count bytes of destination. Stops at whichever runs
-// out first; values not decoded keep what destination held. Returns 1 when
-// all count values were produced.
+// Bit-packed run-length stream: decodes count values of bits bits (1..8, which
+// the caller ensures) from sourceBytes bytes into count bytes of destination.
+// Stops at whichever runs out first; values not decoded keep what destination
+// held. Returns 1 when all count values were produced.
 int UnpackRle(const std::uint8_t* source, std::uint64_t sourceBytes, std::uint8_t* destination,
               int bits, std::uint64_t count);

@@ -58,8 +58,6 @@ static int TakeBits(RleBits* bits, int n, std::uint32_t* value)
 int UnpackRle(const std::uint8_t* source, std::uint64_t sourceBytes, std::uint8_t* destination,
               int bits, std::uint64_t count)
 {
-    if (bits < 1 || bits > ICON_IMAG_MAX_DEPTH || (!source && sourceBytes > 0))
-        return 0;
     RleBits stream{source, sourceBytes, 0, 0};
     std::uint64_t produced = 0;
     std::uint32_t literalsPending = 0;

@@ -241,8 +241,6 @@ static int WriteBytes(HostFile* file, const std::uint8_t* bytes, std::uint32_t n
 // true colour (32).
 static int FitsForm(const IconImage* image, int variant)
 {
-    if (!image || !image->pixels || (variant != AMIGA_OS35 && variant != AMIGA_OS40))
-        return 0;
     const FormatCapacity& capacity = variant == AMIGA_OS35 ? FORM_IMAG_CAPACITY : FORM_ARGB_CAPACITY;
     return StoresImage(capacity, image->width, image->height, image->depth);
 }

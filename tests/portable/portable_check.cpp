@@ -51,8 +51,6 @@ std::uint32_t ImageHash(const IconImage* image)
 {
     Fnv fnv;
     std::uint64_t pixels = std::uint64_t(image->width) * std::uint64_t(image->height);
-    if (!image->pixels)
-        return 0;
     if (image->depth > 8) {
         const auto* words = reinterpret_cast<const std::uint32_t*>(image->pixels);
         for (std::uint64_t i = 0; i < pixels; ++i)
@@ -80,20 +78,13 @@ void CheckNothingLeft(const char* when, std::int64_t heldBlocks = 0)
     }
 }
 
-// Images of a loaded icon: count and a hash over every image's line.
-std::uint32_t IconSummary(IconHandle* icon, int* count)
+// One line per image: its header fields and a hash of its pixels and palette.
+void PrintImages(IconHandle* icon)
 {
-    Fnv fnv;
-    *count = 0;
-    for (const IconImage* image = GetIconImages(icon); image; image = image->next) {
-        ++*count;
-        fnv.Word(static_cast<std::uint32_t>(image->width));
-        fnv.Word(static_cast<std::uint32_t>(image->height));
-        fnv.Word(static_cast<std::uint32_t>(image->depth));
-        fnv.Word(static_cast<std::uint32_t>(image->transparentPen));
-        fnv.Word(ImageHash(image));
-    }
-    return fnv.hash;
+    int index = 0;
+    for (const IconImage* image = GetIconImages(icon); image; image = image->next, ++index)
+        std::printf("  image %d: %dx%d depth %d flags %u pen %d hash %08x\n", index, image->width, image->height,
+                    image->depth, image->flags, image->transparentPen, ImageHash(image));
 }
 
 void CheckFile(const char* path, const std::string& temp)
@@ -107,10 +98,7 @@ void CheckFile(const char* path, const std::string& temp)
         CheckNothingLeft("after a failed load");
         return;
     }
-    int index = 0;
-    for (const IconImage* image = GetIconImages(icon); image; image = image->next, ++index)
-        std::printf("  image %d: %dx%d depth %d flags %u pen %d hash %08x\n", index, image->width, image->height,
-                    image->depth, image->flags, image->transparentPen, ImageHash(image));
+    PrintImages(icon);
     std::printf("  type %d pos %d,%d drawer %d,%d %dx%d view %d showall %d stack %d\n", attributes.type,
                 attributes.posX, attributes.posY, attributes.drawerLeft, attributes.drawerTop,
                 attributes.drawerWidth, attributes.drawerHeight, attributes.viewMode, attributes.showAll,
@@ -136,18 +124,11 @@ void CheckFile(const char* path, const std::string& temp)
             std::printf("  save %s compress %u: %s, %zu bytes, hash %08x", format.keyword,
                         static_cast<unsigned>(compress), saved ? "ok" : "failed", present ? bytes.size() : 0,
                         fnv.hash);
-            if (saved) {
-                IconHandle* again = LoadIcon(temp.c_str(), nullptr);
-                int count = 0;
-                std::uint32_t summary = again ? IconSummary(again, &count) : 0;
-                if (again) {
-                    std::printf(", reloads %d images, hash %08x\n", count, summary);
-                    FreeIcon(again);
-                } else {
-                    std::printf(", does not reload\n");
-                }
-            } else {
-                std::printf("\n");
+            IconHandle* again = saved ? LoadIcon(temp.c_str(), nullptr) : nullptr;
+            std::fputs(saved && !again ? ", does not reload\n" : "\n", stdout);
+            if (again) {
+                PrintImages(again);
+                FreeIcon(again);
             }
             std::remove(temp.c_str());
             CheckNothingLeft("after a save", heldBlocks);

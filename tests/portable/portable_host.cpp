@@ -83,12 +83,6 @@ extern "C" void PortableFreeMem(void* block)
     std::free(block);
 }
 
-extern "C" std::int32_t PortableRegisterFormat(PluginInfo*, std::int32_t, const char*, std::int32_t,
-                                               const char*, std::uint32_t, std::int32_t)
-{
-    return 1;
-}
-
 // ---- Files --------------------------------------------------------------------
 
 extern "C" HostFile* PortableOpen(const char* name, std::int32_t mode)
@@ -108,11 +102,6 @@ extern "C" HostFile* PortableOpen(const char* name, std::int32_t mode)
     }
     ++g_liveFiles;
     return file.release();
-}
-
-extern "C" HostFile* PortableOpenWithTags(const char* name, std::int32_t mode, const TagItem* /*tags*/)
-{
-    return PortableOpen(name, mode);
 }
 
 extern "C" std::int32_t PortableClose(HostFile* file)
@@ -214,7 +203,8 @@ const HostApi* PortableHostApi()
     static const HostApiTables* tables = new HostApiTables(
         {.allocMem = &PortableAllocMem,
          .freeMem = &PortableFreeMem,
-         .registerFormat = &PortableRegisterFormat,
+         .registerFormat = [](PluginInfo*, std::int32_t, const char*, std::int32_t, const char*, std::uint32_t,
+                              std::int32_t) { return std::int32_t{1}; },
          .open = &PortableOpen,
          .close = &PortableClose,
          .seek = &PortableSeek,
@@ -223,7 +213,7 @@ const HostApi* PortableHostApi()
          .getC = &PortableGetC,
          .putC = &PortablePutC,
          .eof = &PortableEof,
-         .openWithTags = &PortableOpenWithTags,
+         .openWithTags = [](const char* name, std::int32_t mode, const TagItem*) { return PortableOpen(name, mode); },
          // Memory files and streams carry only pictures to and from the image
          // operations, and neither those nor zlib are here: every call fails,
          // a name buffer is left empty as the runtime leaves it, and zlib's

@@ -85,10 +85,6 @@ static_assert(WindowsIconSides[std::size(WindowsIconSides) - 1] <= WINDOWS_ICON_
 std::vector<std::uint32_t> ScaleArgb(const std::vector<std::uint32_t>& source, std::int32_t sourceWidth,
                                      std::int32_t sourceHeight, std::int32_t width, std::int32_t height)
 {
-    if (sourceWidth < 1 || sourceHeight < 1 || width < 1 || height < 1 || sourceWidth > ICON_MAX_SIDE ||
-        sourceHeight > ICON_MAX_SIDE || width > ICON_MAX_SIDE || height > ICON_MAX_SIDE ||
-        source.size() < std::size_t(sourceWidth) * std::size_t(sourceHeight))
-        return {};
     const auto columns = AxisTaps(sourceWidth, width);
     const auto rows = AxisTaps(sourceHeight, height);
     std::vector<std::uint32_t> result(std::size_t(width) * std::size_t(height));
@@ -161,8 +157,6 @@ std::size_t AddResizedImages(std::vector<Image>& images, const std::string& keyw
             if (present || !nearest)
                 continue;
             const std::vector<std::uint32_t> argb = ImageToArgb(*nearest);
-            if (argb.empty())
-                continue;
             // The longer side becomes size; the other keeps the proportion.
             const std::int32_t side = std::max(nearest->width, nearest->height);
             const std::int32_t width = std::max<std::int32_t>(
@@ -170,8 +164,6 @@ std::size_t AddResizedImages(std::vector<Image>& images, const std::string& keyw
             const std::int32_t height = std::max<std::int32_t>(
                 1, static_cast<std::int32_t>(std::lround(double(nearest->height) * size / side)));
             const std::vector<std::uint32_t> scaled = ScaleArgb(argb, nearest->width, nearest->height, width, height);
-            if (scaled.empty())
-                continue;
             Image made;
             made.width = size;
             made.height = size;

@@ -12,7 +12,8 @@ namespace tessel::tool {
 // Scales a picture of 0xAARRGGBB words, top row first, from sourceWidth x
 // sourceHeight to width x height by averaging the area each output pixel
 // covers, on premultiplied alpha. Meant for reductions; it also enlarges, by
-// repeating pixels. Empty when a size is below 1 or source is short.
+// repeating pixels. The sides are 1 to ICON_MAX_SIDE and source holds
+// sourceWidth x sourceHeight words: the caller's images are whole.
 std::vector<std::uint32_t> ScaleArgb(const std::vector<std::uint32_t>& source, std::int32_t sourceWidth,
                                      std::int32_t sourceHeight, std::int32_t width, std::int32_t height);
 

@@ -1,12 +1,10 @@
 // The tool's parts with answers written by hand: text escaping, the scaler and
 // the sizes --resize makes, format fitting, the font and the contact sheet's
-// layout, the linter on hand-built damaged files, and "tessel check" on the
-// oddities the corpus catalogue records.
+// layout, and the linter on hand-built damaged files.
 #include "tests/support/byte_builders.h"
 #include "tests/support/test_host.h"
 #include "tool/bitmap_font.h"
 #include "tool/check.h"
-#include "tool/commands.h"
 #include "tool/format_fitting.h"
 #include "tool/icon_report.h"
 #include "tool/picture_export.h"
@@ -19,11 +17,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <map>
-#include <regex>
-#include <set>
-#include <sstream>
 #include <tuple>
 
 namespace tessel::tool {
@@ -418,44 +411,6 @@ TEST(ToolCheck, FindingsOnHandBuiltFiles)
     Bytes png = Png({});
     png[8 + 8 + 2] ^= 1;                                      // damage IHDR's data
     EXPECT_EQ(CheckIconBytes(png).at(0).text, "CRC error in chunk 'IHDR'");
-}
-
-// The oddities the corpus catalogue (SOURCES.tsv) records after "UNUSUAL:",
-// "; " between them, must be findings of their file: matched by their numbers
-// and quoted ids in order (by their words when they have none), since the
-// catalogue words some of them differently.
-TEST(ToolCheck, ReportsTheOdditiesTheCorpusCatalogueNames)
-{
-    const std::string corpus = std::string(TESSEL_CORPUS_DIR) + "/";
-    const std::set<std::string> damaged = {"amiga/aros-switch.guide.info", "amiga/aros-switch.info",
-                                           "macos/pillow-oom-8ed3316a4109213ca96fb8a2.icns", "macos/py27-tk.icns"};
-    std::map<std::string, std::string> oddities, report;   // file: "; " between them; its verdict and findings
-    std::vector<std::string> args = {"--module", TESSEL_MODULE_PATH, "check"};
-    std::ifstream catalogue(corpus + "SOURCES.tsv");
-    for (std::string line; std::getline(catalogue, line);) {
-        if (const std::size_t at = line.find("UNUSUAL: "); at != std::string::npos) {
-            args.push_back(corpus + line.substr(0, line.find('\t')));
-            oddities[args.back()] = std::regex_replace(line.substr(at + 9, line.find('\t', at) - at - 9), std::regex(R"(\\\\)"), "\\") + "; ";
-        }
-    }
-    ASSERT_GE(oddities.size(), 30u);
-    std::ostringstream out, err;
-    EXPECT_EQ(RunTool(args, out, err), EXIT_FAILED);
-    std::istringstream lines(out.str());
-    for (std::string line, file; std::getline(lines, line);)
-        report[line.rfind("  ", 0) == 0 ? file : (file = line.substr(0, line.find(": ")))] += line + "\n";
-    const std::regex numbers(R"(0x[0-9A-F]+|[0-9]+|'[^']*')"), words(R"([A-Za-z"]+)");
-    for (const auto& [file, pieces] : oddities) {
-        EXPECT_EQ(report[file].find(damaged.count(file.substr(corpus.size())) ? ": damaged: " : ": sound ("), file.size());
-        for (std::size_t start = 0, end; (end = pieces.find("; ", start)) != std::string::npos; start = end + 2) {
-            const std::string piece = pieces.substr(start, end - start);
-            const bool numbered = std::regex_search(piece, numbers);
-            std::size_t at = 0;
-            for (std::sregex_iterator it(piece.begin(), piece.end(), numbered ? numbers : words), last; it != last; ++it)
-                at = at == std::string::npos ? at : report[file].find(it->str(), at);
-            EXPECT_NE(at, std::string::npos) << file << ": " << piece << "\n" << report[file];
-        }
-    }
 }
 
 }  // namespace

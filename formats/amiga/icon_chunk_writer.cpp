@@ -367,13 +367,12 @@ static std::uint64_t DeflateBound(std::uint64_t n)
 static int CompressAndWriteArgb(HostFile* file, const IconImage* image, std::uint8_t* block, std::uint64_t rawBytes,
                                 std::uint64_t room)
 {
-    std::uint64_t pixelCount = std::uint64_t(image->width) * std::uint64_t(image->height);
-    for (std::uint64_t i = 0; i < pixelCount; ++i) {
-        // Pixels are native 0xAARRGGBB words; the stream wants their bytes
-        // alpha, red, green, blue whatever the machine's byte order.
+    // Pixels are native 0xAARRGGBB words; the stream wants their bytes alpha,
+    // red, green, blue whatever the machine's byte order.
+    for (std::uint64_t at = 0; at != rawBytes; at += ICON_ARGB_BYTES_PER_PIXEL) {
         std::uint32_t word;
-        std::memcpy(&word, image->pixels + i * ICON_ARGB_BYTES_PER_PIXEL, sizeof word);
-        std::uint8_t* out = block + i * ICON_ARGB_BYTES_PER_PIXEL;
+        std::memcpy(&word, image->pixels + at, sizeof word);
+        std::uint8_t* out = block + at;
         out[0] = static_cast<std::uint8_t>(word >> 24);
         out[1] = static_cast<std::uint8_t>(word >> 16);
         out[2] = static_cast<std::uint8_t>(word >> 8);

@@ -4,11 +4,13 @@
 // Every block handed out is recorded in a table keyed by its address, so
 // HostFreeMem can tell a block of ours from anything else without reading the
 // memory around the pointer: a stray free is reported and stops the process
-// instead of corrupting the heap.
+// instead of corrupting the heap. Guard bytes after every block catch a
+// module that writes past its end, when the block is freed.
 #include "runtime/host_services.h"
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,8 @@ namespace tessel::runtime {
 namespace {
 
 constexpr unsigned char MEMORY_POISON_BYTE = 0xA5;
+constexpr unsigned char MEMORY_GUARD_BYTE = 0xFD;
+constexpr std::size_t MEMORY_GUARD_BYTES = 16;
 // The tag recorded for a block allocated without one.
 constexpr const char* MEMORY_UNTAGGED = "(untagged)";
 
@@ -164,13 +168,16 @@ extern "C" void* TesselHostAllocMem(std::uint64_t size, std::int32_t zeroFill, c
     if (InjectedFault(state, size, tag) || size > HOST_ALLOC_CEILING)
         return nullptr;
 
-    // A zero-byte request still gets a block of its own, so null always means failure.
-    std::size_t allocBytes = size == 0 ? 1 : static_cast<std::size_t>(size);
-    void* block = zeroFill ? std::calloc(1, allocBytes) : std::malloc(allocBytes);
+    // A zero-byte request still gets a block of its own (its guard), so null
+    // always means failure.
+    const auto bytes = static_cast<std::size_t>(size);
+    auto* block = static_cast<unsigned char*>(zeroFill ? std::calloc(1, bytes + MEMORY_GUARD_BYTES)
+                                                       : std::malloc(bytes + MEMORY_GUARD_BYTES));
     if (!block)
         return nullptr;
     if (!zeroFill && state.poison)
-        std::memset(block, MEMORY_POISON_BYTE, allocBytes);
+        std::memset(block, MEMORY_POISON_BYTE, bytes);
+    std::memset(block + bytes, MEMORY_GUARD_BYTE, MEMORY_GUARD_BYTES);
 
     try {
         auto tagEntry = state.tags.try_emplace(tag ? tag : MEMORY_UNTAGGED).first;
@@ -202,6 +209,12 @@ extern "C" void TesselHostFreeMem(void* block)
     if (found == state.blocks.end()) {
         std::fprintf(stderr, "tessel: HostFreeMem: %p was not allocated by HostAllocMem or was freed twice\n",
                      block);
+        std::abort();
+    }
+    const auto* tail = static_cast<const unsigned char*>(block) + found->second.sizeBytes;
+    if (std::any_of(tail, tail + MEMORY_GUARD_BYTES, [](unsigned char b) { return b != MEMORY_GUARD_BYTE; })) {
+        std::fprintf(stderr, "tessel: HostFreeMem: the module wrote past the end of a %llu-byte block ('%s')\n",
+                     static_cast<unsigned long long>(found->second.sizeBytes), found->second.tag->first.c_str());
         std::abort();
     }
     auto tagEntry = found->second.tag;

@@ -26,6 +26,9 @@ TEST(HostMemory, CountsLiveBlocksAndFailsExactlyWhereAsked)
     for (void* block : {static_cast<void*>(poisoned), others[0], others[1], others[2]})
         TesselHostFreeMem(block);
     EXPECT_TRUE(LiveBlocks() == 0 && LiveBytes() == 0 && LiveBlocksByTag().empty() && LiveBlocks("pixels") == 0);
+    // A byte written past the end of a block stops the process when the block is freed.
+    EXPECT_DEATH({ auto* block = static_cast<std::uint8_t*>(TesselHostAllocMem(3, 0, "x")); block[3] = 0; TesselHostFreeMem(block); },
+                 "wrote past the end of a 3-byte block \\('x'\\)");
     // n-th, above a size, a tag and its n-th; requests (tag, size) and which succeed; whether a fault fired.
     // Over the 1 GiB ceiling fails, but is no injected fault.
     const struct { MemoryFaults faults; std::vector<std::pair<const char*, std::uint64_t>> requests; std::vector<bool> ok;

@@ -143,8 +143,8 @@ void KeepPictureBuffersOnHeap()
     // Picture buffers come and go by the hundred in a run (decoded pixels,
     // the module's copies, encoder buffers), most between 128 KiB and a few
     // MiB.
-    constexpr int MMAP_THRESHOLD_BYTES = 64 << 20;
-    constexpr int TRIM_THRESHOLD_BYTES = 128 << 20;
+    constexpr int MMAP_THRESHOLD_BYTES = 64 * 1024 * 1024;
+    constexpr int TRIM_THRESHOLD_BYTES = 128 * 1024 * 1024;
     mallopt(M_MMAP_THRESHOLD, MMAP_THRESHOLD_BYTES);
     mallopt(M_TRIM_THRESHOLD, TRIM_THRESHOLD_BYTES);
 }

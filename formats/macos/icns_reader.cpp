@@ -160,7 +160,8 @@ int ReadMaskEntry(HostFile* file, const IcnsTypeRow& row, std::uint64_t dataByte
             *ended = 1;
             return 1;
         }
-        return HostSeek(file, static_cast<std::int64_t>(dataBytes), HOST_SEEK_CURRENT) >= 0;
+        HostSeek(file, static_cast<std::int64_t>(dataBytes), HOST_SEEK_CURRENT);
+        return 1;
     }
     if (dataBytes > bytesLeft)
         return 0;
@@ -184,15 +185,15 @@ int ReadMaskEntry(HostFile* file, const IcnsTypeRow& row, std::uint64_t dataByte
         for (std::uint64_t i = 0; i < std::min(count, planeBytes); ++i)
             words[i] = std::uint32_t{ReadByte(file)} << 24 | (words[i] & 0x00FFFFFFu);
     }
-    return HostSeek(file, maskStart + static_cast<std::int64_t>(planeBytes), HOST_SEEK_START) >= 0;
+    HostSeek(file, maskStart + static_cast<std::int64_t>(planeBytes), HOST_SEEK_START);
+    return 1;
 }
 
 // One walk over the entries from position 8. Pass 1 makes the images, pass 2
 // applies the masks; each skips what the other handles.
 PassEnd WalkEntries(HostFile* file, int pass, IcnsReadState* state)
 {
-    if (HostSeek(file, ICNS_HEADER_SIZE, HOST_SEEK_START) < 0)
-        return PassEnd::Failed;
+    HostSeek(file, ICNS_HEADER_SIZE, HOST_SEEK_START);
     // Every turn either ends the walk or moves at least one entry header on.
     for (;;) {
         if (HostEof(file))
@@ -243,8 +244,7 @@ PassEnd WalkEntries(HostFile* file, int pass, IcnsReadState* state)
             return PassEnd::Failed;
         // Readers that stop short of the data's end leave the file where the
         // next entry starts all the same.
-        if (HostSeek(file, dataStart + static_cast<std::int64_t>(dataBytes), HOST_SEEK_START) < 0)
-            return PassEnd::Failed;
+        HostSeek(file, dataStart + static_cast<std::int64_t>(dataBytes), HOST_SEEK_START);
     }
 }
 

@@ -17,7 +17,8 @@ namespace rt = tessel::runtime;
 
 // One file a container, with as many kinds of content as a small file has.
 const char* const Representatives[] = {
-    "amiga/yam-empty.info",               // classic images, NewIcons lines and a FORM
+    "amiga/yam-empty.info",               // classic images and NewIcons lines
+    "amiga/hst-drawer-coloricon.info",    // a drawer whose FORM holds two IMAG chunks
     "amiga/netsurf-runwg.info",           // a PNG icon with a default tool and a tooltype
     "windows/py27-wish.ico",              // four bitmap entries
     "macos/adium-adiumscripts.icns",      // 1-bit, RLE and mask entries

@@ -97,10 +97,9 @@ void PatchLE32(HostFile* file, std::int64_t position, std::uint32_t v)
 
 std::int64_t FileSize(HostFile* file)
 {
-    std::int64_t back = HostSeek(file, 0, HOST_SEEK_END);
-    if (back < 0)
-        return -1;
-    return HostSeek(file, back, HOST_SEEK_START);
+    // Seeking to the end returns where the file was, and back there the
+    // returned position is the end.
+    return HostSeek(file, HostSeek(file, 0, HOST_SEEK_END), HOST_SEEK_START);
 }
 
 std::uint64_t BytesLeft(HostFile* file, std::uint64_t fileSize)

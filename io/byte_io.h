@@ -85,7 +85,7 @@ constexpr void StoreBE32(std::uint8_t* bytes, std::uint32_t v)
 void PatchBE32(HostFile* file, std::int64_t position, std::uint32_t v);
 void PatchLE32(HostFile* file, std::int64_t position, std::uint32_t v);
 
-// The file's size, with the position kept; -1 when the host cannot say.
+// The file's size, with the position kept.
 std::int64_t FileSize(HostFile* file);
 // The bytes from the file's position to fileSize: 0 at or past it, and when
 // the host cannot say where the position is.

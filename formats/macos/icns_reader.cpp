@@ -255,8 +255,6 @@ int ReadIcns(const char* /*name*/, HostFile* file, IconHandle* icon)
     IcnsReadState state{};
     state.icon = icon;
     state.fileSize = FileSize(file);
-    if (state.fileSize < 0)
-        return 0;
     // The walk ends at the same entry in both passes: what ends pass 1 (the
     // file's end, a short length, a skip past the end) ends pass 2 there too.
     if (WalkEntries(file, 1, &state) != PassEnd::Done)

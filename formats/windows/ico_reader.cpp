@@ -320,11 +320,7 @@ int ReadEntries(HostFile* file, std::uint64_t fileSize, IcoEntry* entries, std::
 
 int LoadWinIcon(const char* /*name*/, HostFile* file, IconHandle* icon)
 {
-    if (!file || !icon)
-        return 0;
     std::int64_t fileSize = FileSize(file);
-    if (fileSize < 0)
-        return 0;
     HostSeek(file, ICO_HEADER_COUNT, HOST_SEEK_START);
     std::uint32_t count = ReadLE16(file);
     // No entry makes no icon; a directory running past the end of the file

@@ -7,7 +7,8 @@
 
 extern "C" std::int32_t SaveIcon(const char* name, IconImage* first, const TagItem* tags) noexcept
 {
-    if (!tags || !GetHostApi() || !name)
+    // A null name is the host's open to refuse, after the checks below.
+    if (!tags || !GetHostApi())
         return 0;
     std::uint32_t formatId = 0;
     std::uint32_t compress = 0;

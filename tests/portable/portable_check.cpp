@@ -79,11 +79,11 @@ void CheckNothingLeft(const char* when, std::int64_t heldBlocks = 0)
 }
 
 // One line per image: its header fields and a hash of its pixels and palette.
-void PrintImages(IconHandle* icon)
+void PrintImages(IconHandle* icon, const char* indent)
 {
     int index = 0;
     for (const IconImage* image = GetIconImages(icon); image; image = image->next, ++index)
-        std::printf("  image %d: %dx%d depth %d flags %u pen %d hash %08x\n", index, image->width, image->height,
+        std::printf("%simage %d: %dx%d depth %d flags %u pen %d hash %08x\n", indent, index, image->width, image->height,
                     image->depth, image->flags, image->transparentPen, ImageHash(image));
 }
 
@@ -98,7 +98,7 @@ void CheckFile(const char* path, const std::string& temp)
         CheckNothingLeft("after a failed load");
         return;
     }
-    PrintImages(icon);
+    PrintImages(icon, "  ");
     std::printf("  type %d pos %d,%d drawer %d,%d %dx%d view %d showall %d stack %d\n", attributes.type,
                 attributes.posX, attributes.posY, attributes.drawerLeft, attributes.drawerTop,
                 attributes.drawerWidth, attributes.drawerHeight, attributes.viewMode, attributes.showAll,
@@ -127,7 +127,7 @@ void CheckFile(const char* path, const std::string& temp)
             IconHandle* again = saved ? LoadIcon(temp.c_str(), nullptr) : nullptr;
             std::fputs(saved && !again ? ", does not reload\n" : "\n", stdout);
             if (again) {
-                PrintImages(again);
+                PrintImages(again, "    ");   // the reload, one level in
                 FreeIcon(again);
             }
             std::remove(temp.c_str());

@@ -11,7 +11,6 @@
 #include "host/host_calls.h"
 #include "io/byte_io.h"
 
-#include <algorithm>
 #include <cstring>
 
 struct DiskObjectHeader {

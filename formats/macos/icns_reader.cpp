@@ -181,8 +181,8 @@ int ReadMaskEntry(HostFile* file, const IcnsTypeRow& row, std::uint64_t dataByte
         }
     } else {
         auto* words = reinterpret_cast<std::uint32_t*>(target->pixels);
-        std::uint64_t count = std::uint64_t(target->width) * std::uint64_t(target->height);
-        for (std::uint64_t i = 0; i < std::min(count, planeBytes); ++i)
+        const std::uint64_t count = std::min(std::uint64_t(target->width) * std::uint64_t(target->height), planeBytes);
+        for (std::uint64_t i = 0; i < count; ++i)
             words[i] = std::uint32_t{ReadByte(file)} << 24 | (words[i] & 0x00FFFFFFu);
     }
     HostSeek(file, maskStart + static_cast<std::int64_t>(planeBytes), HOST_SEEK_START);

@@ -44,11 +44,9 @@ std::uint32_t ReadBE32(HostFile* file)
 
 void ReadRecord(HostFile* file, std::uint8_t* bytes, std::uint32_t n)
 {
-    std::int64_t got = HostRead(file, bytes, n);
-    if (got < 0)
-        got = 0;
-    for (std::int64_t i = got; i < std::int64_t{n}; ++i)
-        bytes[i] = 0;
+    // A failed or short read leaves the rest zero.
+    const std::int64_t got = std::max<std::int64_t>(HostRead(file, bytes, n), 0);
+    std::fill(bytes + got, bytes + n, 0);
 }
 
 void WriteZeros(HostFile* file, std::int64_t n)

@@ -5,6 +5,8 @@
 #include "formats/macos/macos_icon.h"
 #include "formats/windows/windows_icon.h"
 
+#include <algorithm>
+
 namespace {
 
 struct ContainerHandlers {
@@ -47,8 +49,7 @@ std::uint32_t FormatIdTable[SAVE_FORMAT_COUNT + 1];
 
 void PublishFormatIds()
 {
-    for (int index = 0; index < SAVE_FORMAT_COUNT; ++index)
-        FormatIdTable[index] = SaveFormatTable[index].formatId;
+    std::ranges::transform(SaveFormatTable, FormatIdTable, &SaveFormatRow::formatId);
     FormatIdTable[SAVE_FORMAT_COUNT] = 0;
 }
 

@@ -125,14 +125,19 @@ inline constexpr FormatCapacity WINDOWS_ICON_CAPACITY = {
 // images at every side the entry types name.
 inline constexpr FormatCapacity MAC_ICON_CAPACITY = {IcnsLargestWrittenSide(), Depth(8) | Depth(32), 0, false, true};
 
+// Whether neither side is larger than the format's largest.
+constexpr bool FitsSides(const FormatCapacity& capacity, std::int32_t width, std::int32_t height)
+{
+    return width <= capacity.maxSide && height <= capacity.maxSide;
+}
+
 // Whether the format stores an image of this size and depth as it is.
 constexpr bool StoresImage(const FormatCapacity& capacity, std::int32_t width, std::int32_t height,
                            std::int32_t depth)
 {
     if (capacity.namedSidesOnly)
         return width == height && IcnsWritesImage(width, depth);
-    return width >= 1 && height >= 1 && width <= capacity.maxSide && height <= capacity.maxSide &&
-           HasDepth(capacity.depths, depth);
+    return width >= 1 && height >= 1 && FitsSides(capacity, width, height) && HasDepth(capacity.depths, depth);
 }
 
 static_assert(StoresImage(MAC_ICON_CAPACITY, 48, 48, 8) && !StoresImage(MAC_ICON_CAPACITY, 64, 64, 8));

@@ -22,10 +22,7 @@ namespace {
 // clears the flag for the reads and writes.
 int OpenPath(const char* path, int flags)
 {
-    int fd;
-    do {
-        fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
-    } while (fd < 0 && errno == EINTR);
+    int fd = TEMP_FAILURE_RETRY(::open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666));
     if (fd < 0)
         return -1;
     int status = ::fcntl(fd, F_GETFL);
@@ -58,14 +55,12 @@ bool WriteAt(HostFile* file, const std::uint8_t* data, std::int64_t n, std::int6
     std::int64_t done = 0;
     while (done < n) {
         std::size_t piece = static_cast<std::size_t>(n - done);
-        ssize_t put = ::pwrite(file->fd, data + done, piece, offset + done);
+        ssize_t put = TEMP_FAILURE_RETRY(::pwrite(file->fd, data + done, piece, offset + done));
         if (put < 0 && errno == ESPIPE && offset + done == file->descriptorOffset) {
-            put = ::write(file->fd, data + done, piece);
+            put = TEMP_FAILURE_RETRY(::write(file->fd, data + done, piece));
             if (put > 0)
                 file->descriptorOffset += put;
         }
-        if (put < 0 && errno == EINTR)
-            continue;
         if (put <= 0)
             return false;
         done += put;
@@ -83,9 +78,7 @@ std::int64_t ReadAt(int fd, std::uint8_t* data, std::int64_t n, std::int64_t off
     n = allowed;
     std::int64_t done = 0;
     while (done < n) {
-        ssize_t got = ::pread(fd, data + done, static_cast<std::size_t>(n - done), offset + done);
-        if (got < 0 && errno == EINTR)
-            continue;
+        ssize_t got = TEMP_FAILURE_RETRY(::pread(fd, data + done, static_cast<std::size_t>(n - done), offset + done));
         if (got < 0)
             return done > 0 ? done : -1;
         if (got == 0)
@@ -170,9 +163,7 @@ bool WritePath(const char* path, const std::uint8_t* data, std::size_t size)
     bool ok = TakeWriteBudget(static_cast<std::int64_t>(size), &allowed);
     std::size_t done = 0;
     while (done < static_cast<std::size_t>(allowed)) {
-        ssize_t put = ::write(fd, data + done, static_cast<std::size_t>(allowed) - done);
-        if (put < 0 && errno == EINTR)
-            continue;
+        ssize_t put = TEMP_FAILURE_RETRY(::write(fd, data + done, static_cast<std::size_t>(allowed) - done));
         if (put <= 0) {
             ok = false;
             break;

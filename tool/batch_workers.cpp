@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <ostream>
+#include <span>
 
 namespace tessel::tool {
 
@@ -28,9 +29,7 @@ bool WriteAll(int fd, const std::string& text)
 {
     std::size_t written = 0;
     while (written < text.size()) {
-        ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = TEMP_FAILURE_RETRY(::write(fd, text.data() + written, text.size() - written));
         if (n <= 0)
             return false;
         written += static_cast<std::size_t>(n);
@@ -148,19 +147,14 @@ void RunWorkers(const CommandLine& line, const std::string& modulePath, const st
         if (worker.fd >= 0)
             polls.push_back({worker.fd, POLLIN, 0});
     for (std::size_t open = polls.size(); open > 0;) {
-        if (::poll(polls.data(), polls.size(), -1) < 0) {
-            if (errno == EINTR)
-                continue;
+        if (TEMP_FAILURE_RETRY(::poll(polls.data(), polls.size(), -1)) < 0)
             break;
-        }
         for (pollfd& watched : polls) {
             if (watched.revents == 0)
                 continue;
             Worker& worker = *std::find_if(workers.begin(), workers.end(), [&](const Worker& w) { return w.fd == watched.fd; });
             char chunk[4096];
-            ssize_t n = ::read(worker.fd, chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR)
-                continue;
+            ssize_t n = TEMP_FAILURE_RETRY(::read(worker.fd, chunk, sizeof chunk));
             if (n <= 0) {
                 watched.fd = -1;   // poll leaves a negative descriptor alone
                 --open;
@@ -174,14 +168,14 @@ void RunWorkers(const CommandLine& line, const std::string& modulePath, const st
         if (worker.fd >= 0)
             ::close(worker.fd);
         int status = 0;
-        while (worker.pid > 0 && ::waitpid(worker.pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        if (worker.pid > 0)
+            TEMP_FAILURE_RETRY(::waitpid(worker.pid, &status, 0));
         worker.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         // Files it never reported: how the worker ended is the reason. Their
         // output may be a temporary file or nothing; never a finished one that
         // the summary calls failed.
-        for (std::size_t k = worker.reported; k < worker.share.size(); ++k) {
-            BatchItem& item = items[worker.share[k]];
+        for (std::size_t index : std::span(worker.share).subspan(worker.reported)) {
+            BatchItem& item = items[index];
             item.done = true;
             item.outcome = BatchOutcome::Failed;
             if (worker.pid < 0)

@@ -76,8 +76,8 @@ constexpr std::uint32_t OtherMaskedImage(const IcnsTypeRow& mask)
     }
     return 0;
 }
-static_assert(MaskedImage(IcnsTypeTable[5]) == FourCc('i', 's', '3', '2') &&
-              OtherMaskedImage(IcnsTypeTable[5]) == FourCc('i', 'c', 'p', '4'));
+static_assert(MaskedImage(IcnsTypeTable[5]) == FourCc('i', 's', '3', '2'));
+static_assert(OtherMaskedImage(IcnsTypeTable[5]) == FourCc('i', 'c', 'p', '4'));
 
 }  // namespace
 

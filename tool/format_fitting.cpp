@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <optional>
+#include <tuple>
 
 namespace tessel::tool {
 
@@ -37,33 +38,28 @@ static bool HasTrueColourOfSize(const std::vector<Image>& images, const Image& l
     return false;
 }
 
-// Whether a shows the icon better than b: the image the reader marked as the
-// icon's main picture first, then the larger, then the deeper one.
-static bool Richer(const Image& a, const Image& b)
+// How well an image shows the icon, greater being better: the image the
+// reader marked as the icon's main picture first, then the larger, then the
+// deeper one.
+static auto Richness(const Image& image)
 {
-    bool aPrimary = (a.flags & IMAGEFLAG_PRIMARY) != 0, bPrimary = (b.flags & IMAGEFLAG_PRIMARY) != 0;
-    if (aPrimary != bPrimary)
-        return aPrimary;
-    std::int64_t aArea = std::int64_t{a.width} * a.height, bArea = std::int64_t{b.width} * b.height;
-    if (aArea != bArea)
-        return aArea > bArea;
-    return a.depth > b.depth;
+    return std::tuple((image.flags & IMAGEFLAG_PRIMARY) != 0, std::int64_t{image.width} * image.height, image.depth);
 }
 
 // PNG icons and AmigaOS 4.0 icons store true colour only. When the list has
 // no true-colour image that fits, a true-colour copy of the richest
 // normal-state palette image (and of its selected twin) is added at the end,
 // so the palette images still serve the parts that want them.
-static void AddTrueColourCopy(std::vector<Image>& images, std::int32_t maxSide)
+static void AddTrueColourCopy(std::vector<Image>& images, const FormatCapacity& capacity)
 {
-    auto fits = [&](const Image& image) { return image.width <= maxSide && image.height <= maxSide; };
+    auto fits = [&](const Image& image) { return FitsSides(capacity, image.width, image.height); };
     std::size_t best = images.size();
     for (std::size_t i = 0; i < images.size(); ++i) {
         const Image& image = images[i];
         if (image.depth > 8 && fits(image))
             return;
         if (image.depth <= 8 && !(image.flags & IMAGEFLAG_SELECTED) && fits(image) &&
-            (best == images.size() || Richer(image, images[best])))
+            (best == images.size() || Richness(image) > Richness(images[best])))
             best = i;
     }
     if (best == images.size())
@@ -110,7 +106,7 @@ void FitImagesToFormat(std::vector<Image>& images, const std::string& keyword)
                 image = ToTrueColour(image);
         }
     } else if (capacity.depths == Depth(32) && capacity.reducedDepths == 0) {
-        AddTrueColourCopy(images, capacity.maxSide);
+        AddTrueColourCopy(images, capacity);
     }
 }
 

@@ -135,9 +135,7 @@ SniffResult SniffFile(const std::string& path)
     std::uint8_t buffer[MAGIC_BYTES];
     std::size_t got = 0;
     while (got < MAGIC_BYTES) {
-        ssize_t n = ::read(fd, buffer + got, MAGIC_BYTES - got);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = TEMP_FAILURE_RETRY(::read(fd, buffer + got, MAGIC_BYTES - got));
         if (n < 0) {
             result.error = "cannot read (" + SystemReason(errno) + ")";
             ::close(fd);

@@ -1,5 +1,8 @@
 #include "formats/amiga/amiga_icon.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 // One colour component on the 0..15 scale, scaled by num/den, rounded up and
@@ -7,7 +10,7 @@ namespace {
 constexpr std::uint32_t ScaleComponent(std::uint32_t value, std::uint32_t num, std::uint32_t den)
 {
     std::uint32_t scaled = (value * num + den - 1) / den;
-    return scaled > 15 ? 15 : scaled;
+    return std::min<std::uint32_t>(scaled, 15);
 }
 
 struct Palette256 {
@@ -54,10 +57,8 @@ constexpr Palette256 BuildDefaultPalette()
 constexpr Palette256 DefaultPalette = BuildDefaultPalette();
 
 // Group 1 as the palette is known to read.
-static_assert(DefaultPalette.entries[39] == 0x80F0F0 && DefaultPalette.entries[40] == 0x408080 &&
-              DefaultPalette.entries[41] == 0xC0F0F0 && DefaultPalette.entries[42] == 0x60C0C0 &&
-              DefaultPalette.entries[43] == 0x204040 && DefaultPalette.entries[44] == 0xA0F0F0 &&
-              DefaultPalette.entries[45] == 0xE0F0F0);
+constexpr std::uint32_t Group1[] = {0x80F0F0, 0x408080, 0xC0F0F0, 0x60C0C0, 0x204040, 0xA0F0F0, 0xE0F0F0};
+static_assert(std::equal(std::begin(Group1), std::end(Group1), DefaultPalette.entries + 39));
 
 }  // namespace
 

@@ -61,7 +61,7 @@ static void ReleaseTemporaries(WriterTemporaries* temps)
 
 static int FitsIn(const IconImage* image, const FormatCapacity& capacity)
 {
-    return image->width <= capacity.maxSide && image->height <= capacity.maxSide;
+    return FitsSides(capacity, image->width, image->height);
 }
 
 static int IsSelected(const IconImage* image)

@@ -37,8 +37,8 @@ static constexpr std::uint32_t ICNS_MAX_INDEX_PLANE = 48 * 48;
 
 static constexpr std::uint32_t ICNS_COLOUR_MASK = 0x00FFFFFF;
 
-static_assert(ICNS_RLE_MIN_RUN + ICNS_RLE_REPEAT_BIAS == ICNS_RLE_FIRST_REPEAT &&
-              ICNS_RLE_MAX_RUN + ICNS_RLE_REPEAT_BIAS == 0xFF);
+static_assert(ICNS_RLE_MIN_RUN + ICNS_RLE_REPEAT_BIAS == ICNS_RLE_FIRST_REPEAT);
+static_assert(ICNS_RLE_MAX_RUN + ICNS_RLE_REPEAT_BIAS == 0xFF);
 
 enum class IcnsEntryKind {
     None,

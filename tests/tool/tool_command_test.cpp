@@ -73,6 +73,7 @@ const CommandCase kCommands[] = {
     {"frobnicate", 2, "", "tessel: unknown command 'frobnicate'"},
     {"--frobnicate formats", 2, "", "unknown option '--frobnicate'"},
     {"--module", 2, "", "--module needs a PATH"},
+    {"--module '' formats", 2, "", "--module needs a PATH"},
     {"--version formats", 2, "", "--version takes no command"},
     {"formats extra", 2, "", "formats takes no arguments|usage: tessel formats\nrun 'tessel help formats'"},
     {"help info extract", 2, "", "help takes one COMMAND"},
@@ -117,6 +118,7 @@ const CommandCase kCommands[] = {
     {"preview x -o s.png --columns 65", 2, "", "--columns needs a number 1..64"},
     {"check", 2, "", "check needs at least one FILE"},
     {"check x -o y", 2, "", "unknown option '-o' for check"},
+    {"info x --scale 2", 2, "", "unknown option '--scale' for info"},
     // Help and version.
     {"--help", 0, "commands:|exit status:", ""},
     {"-h info", 0, "usage: tessel info FILE... [--json | --brief]|--brief  one line per file", ""},

@@ -317,6 +317,7 @@ struct LintCase {
 const LintCase kLintCases[] = {
     {"clean DiskObject", Cat({Header(), Plane()}), ""},
     {"DiskObject cut", Cut(Header(), 77), "problem: header cut short: 77 bytes, a DiskObject needs 78\n"},
+    {"DiskObject header alone", Header(), "problem: image 1 header runs past the end of the file\n"},
     {"version, user data, image", Set(Cat({Header(0x80000001), Plane(40, 9, 2)}), 3, {2}),
      "problem: header magic/version 0xE3100002 is not E3100001\nnote: user-data word 0x80000001 has junk in its upper bytes\n"
      "problem: image 1 (40x1 at 0,0) larger than gadget 16x1\nproblem: image 1 plane depth 9 above 8\n"
@@ -381,6 +382,7 @@ const LintCase kLintCases[] = {
     {"a type of edge characters", Icns(17, IcnsEntry(" ~\x7f\\")),
      "problem: entry ' ~\\x7f\\x5c' has a type outside the known table\n"},
     {"lone t8mk", Icns(17, IcnsEntry("t8mk")), "problem: mask 't8mk' without its image 'it32'\n"},
+    {"empty entry last", Icns(25, Cat({IcnsEntry("is32"), Cut(IcnsEntry("ic09", 8), 8)})), ""},
     {"entry below 8", Icns(17, IcnsEntry("is32", 7)), "problem: entry 'is32' length 7 below 8\n"},
     {"entry past the end", Icns(17, IcnsEntry("is32", 10)), "problem: entry 'is32' runs past the end of the file\n"},
     {"icns cut", Cat({Text("icns"), Zeros(3)}), "problem: header cut short: 7 bytes\n"},

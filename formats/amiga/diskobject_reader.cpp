@@ -11,6 +11,7 @@
 #include "host/host_calls.h"
 #include "io/byte_io.h"
 
+#include <algorithm>
 #include <cstring>
 
 struct DiskObjectHeader {
@@ -85,14 +86,9 @@ static void CopyPlanes(const std::uint8_t* planes, std::uint32_t width, std::uin
                        std::uint32_t depth, std::uint32_t left, std::uint32_t top, IconImage* image)
 {
     std::uint64_t rowBytes = DiskObjectRowBytes(width);
-    std::int64_t copyWidth = width;
-    std::int64_t copyHeight = height;
-    if (std::int64_t{image->width} < std::int64_t{width} + left)
-        copyWidth = std::int64_t{image->width} - left;
-    if (std::int64_t{image->height} < std::int64_t{height} + top)
-        copyHeight = std::int64_t{image->height} - top;
-    if (copyWidth <= 0 || copyHeight <= 0)
-        return;
+    // Either is 0 or less when the image starts outside the gadget.
+    const std::int64_t copyWidth = std::min<std::int64_t>(width, std::int64_t{image->width} - left);
+    const std::int64_t copyHeight = std::min<std::int64_t>(height, std::int64_t{image->height} - top);
     for (std::uint32_t p = depth; p-- > 0;) {
         const std::uint8_t* plane = planes + p * height * rowBytes;
         for (std::int64_t y = 0; y < copyHeight; ++y) {

@@ -5,8 +5,23 @@
 #include "runtime/host_file.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace tessel::runtime {
+namespace {
+
+// A fault budget of this many bytes never runs out: no fault is injected.
+constexpr std::int64_t UNLIMITED_BYTES = std::numeric_limits<std::int64_t>::max();
+
+// Bytes that may still be written before the injected write fault fires.
+std::int64_t g_writeBudget = UNLIMITED_BYTES;
+// Bytes that may still be fetched for reading before the injected read fault
+// fires.
+std::int64_t g_readBudget = UNLIMITED_BYTES;
+
+}  // namespace
+
+bool g_failClose = false;
 
 bool TakeWriteBudget(std::int64_t n, std::int64_t* allowed)
 {

@@ -151,22 +151,9 @@ bool ReplaceStreamBytes(HostStream& stream, const std::uint8_t* data, std::size_
 
 // ---- Fault injection (file_faults.cpp) --------------------------------------
 
-// A fault budget of this many bytes never runs out: no fault is injected.
-inline constexpr std::int64_t UNLIMITED_BYTES = std::numeric_limits<std::int64_t>::max();
-
-// The injected faults, set by SetFileFaults. HostPutC reads the write budget
-// on every byte, so they are constant-initialised inline variables defined
-// here: an extern declaration would cost position-independent code a lookup
-// of the address on every byte, a definition lets the fast path reach them
-// directly.
-//
-// Bytes that may still be written before the injected write fault fires.
-inline std::int64_t g_writeBudget = UNLIMITED_BYTES;
-// Bytes that may still be fetched for reading before the injected read fault
-// fires.
-inline std::int64_t g_readBudget = UNLIMITED_BYTES;
-// Closing a file opened for writing reports failure.
-inline bool g_failClose = false;
+// Closing a file opened for writing reports failure: an injected fault, set
+// by SetFileFaults.
+extern bool g_failClose;
 
 // Takes n bytes from the write budget. When fewer are left, takes what is
 // left and reports how many may still be written in *allowed.

@@ -1,7 +1,7 @@
 // The host's file operations on handles of every kind: opening a name (a
 // registered memory file or stream, otherwise a path), closing, seeking,
-// reading and writing, and the byte calls HostGetC and HostPutC, whose fast
-// paths work on the handle's window or buffer here without a call. Also the
+// reading and writing, and the byte calls HostGetC and HostPutC; HostGetC's
+// fast path reads the handle's window here without a call. Also the
 // whole-file calls ReadNamedFile and WriteNamedFile, and the counters.
 #include "runtime/host_file.h"
 
@@ -317,16 +317,6 @@ extern "C" std::int32_t TesselHostPutC(HostFile* file, std::int32_t byte)
     if (!file)
         return -1;
     auto value = static_cast<std::uint8_t>(byte & 0xFF);
-    // The common case: appending to a descriptor's buffer that has room.
-    if (file->kind == FileKind::Descriptor && file->bufferLength > 0 && file->bufferLength < FILE_BUFFER_SIZE &&
-        file->position == file->bufferStart + file->bufferLength && g_writeBudget > 0) {
-        if (g_writeBudget != UNLIMITED_BYTES)
-            --g_writeBudget;
-        file->buffer[static_cast<std::size_t>(file->bufferLength++)] = value;
-        ++file->position;
-        file->size = std::max(file->size, file->position);
-        return value;
-    }
     return WriteBytes(file, &value, 1) == 1 ? value : -1;
 }
 

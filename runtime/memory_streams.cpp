@@ -5,6 +5,7 @@
 // stream and writes straight into it.
 #include "runtime/host_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,13 +46,11 @@ bool StreamWrite(HostFile* file, const std::uint8_t* data, std::int64_t n)
         return false;
     StreamBytes& bytes = *file->stream;
     try {
-        if (bytes.size() < end)
-            bytes.resize(end);
+        bytes.resize(std::max<std::uint64_t>(bytes.size(), end));
     } catch (const std::bad_alloc&) {
         return false;
     }
-    if (n > 0)
-        std::memcpy(bytes.data() + file->position, data, static_cast<std::size_t>(n));
+    std::copy_n(data, n, bytes.begin() + file->position);
     return true;
 }
 

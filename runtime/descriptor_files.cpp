@@ -102,8 +102,9 @@ bool Flush(HostFile* file)
 
 std::int64_t RefillWindow(HostFile* file)
 {
-    std::int64_t want = std::min(FILE_BUFFER_SIZE, file->size - file->position);
-    std::int64_t got = want > 0 ? ReadAt(file->fd, file->buffer.get(), want, file->position) : 0;
+    // Past the end there is nothing to want, and reading nothing gives 0.
+    std::int64_t want = std::clamp<std::int64_t>(file->size - file->position, 0, FILE_BUFFER_SIZE);
+    std::int64_t got = ReadAt(file->fd, file->buffer.get(), want, file->position);
     file->windowStart = file->position;
     file->windowLength = std::max<std::int64_t>(got, 0);
     if (got < 0)
@@ -129,8 +130,8 @@ bool BufferedWrite(HostFile* file, const std::uint8_t* data, std::int64_t n)
             return true;
         }
     }
-    if (n > 0)   // a write of nothing may come with no data pointer at all
-        std::memcpy(file->buffer.get() + (file->position - file->bufferStart), data, static_cast<std::size_t>(n));
+    // A write of nothing may come with no data pointer at all; it copies nothing.
+    std::copy_n(data, n, file->buffer.get() + (file->position - file->bufferStart));
     file->bufferLength = std::max(file->bufferLength, end - file->bufferStart);
     return true;
 }

@@ -228,15 +228,18 @@ bool DecodePng(const std::uint8_t* data, std::size_t size, std::int32_t* width, 
     if (spng_get_ihdr(context.get(), &header) != 0 || !FitsImageLimits(header.width, header.height))
         return false;
 
+    // The copy holds the same chunks before the image data and exactly the
+    // rows the header describes, so what spng refuses in it, it would refuse
+    // in the original too.
     PixelWords words(std::size_t{header.width} * header.height);
     ByteBuffer rewrapped;
-    bool decoded = false;
     if (RewrapImageData(data, streamSize, header, rewrapped)) {
         SpngContext fast = OpenPng(rewrapped.data(), rewrapped.size(), false);
-        decoded = fast && DecodeWithSpng(fast.get(), header, words);
-    }
-    if (!decoded && !DecodeWithSpng(context.get(), header, words))
+        if (!fast || !DecodeWithSpng(fast.get(), header, words))
+            return false;
+    } else if (!DecodeWithSpng(context.get(), header, words)) {
         return false;
+    }
     pixels = std::move(words);
     *width = static_cast<std::int32_t>(header.width);
     *height = static_cast<std::int32_t>(header.height);

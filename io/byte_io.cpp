@@ -49,6 +49,11 @@ void ReadRecord(HostFile* file, std::uint8_t* bytes, std::uint32_t n)
     std::fill(bytes + got, bytes + n, 0);
 }
 
+bool ReadExactly(HostFile* file, void* buffer, std::uint64_t n)
+{
+    return HostRead(file, buffer, static_cast<std::int64_t>(n)) == static_cast<std::int64_t>(n);
+}
+
 void WriteZeros(HostFile* file, std::int64_t n)
 {
     for (std::int64_t i = 0; i < n; ++i)

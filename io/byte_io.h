@@ -34,6 +34,9 @@ void WriteBE32(HostFile* file, std::uint32_t v);
 // ends early reads as if padded with zeros: the bytes it does not give are 0.
 void ReadRecord(HostFile* file, std::uint8_t* bytes, std::uint32_t n);
 
+// Reads n bytes into buffer; whether all of them were there.
+bool ReadExactly(HostFile* file, void* buffer, std::uint64_t n);
+
 // Integers at the start of bytes, a record in memory.
 constexpr std::uint32_t LoadLE16(const std::uint8_t* bytes)
 {

@@ -124,7 +124,7 @@ static int ReadClassicImage(ReadState& state, const DiskObjectHeader& header, in
     auto* planes = static_cast<std::uint8_t*>(HostAllocMem(dataSize, 0, "buf"));
     if (!planes)
         return 0;
-    int ok = HostRead(file, planes, static_cast<std::int64_t>(dataSize)) == static_cast<std::int64_t>(dataSize);
+    int ok = ReadExactly(file, planes, dataSize);
     // A gadget without area still has its planes read and checked, but gives
     // no image: a zero-sized picture is of no use to anyone.
     if (ok && header.gadgetWidth > 0 && header.gadgetHeight > 0) {
@@ -155,7 +155,7 @@ static int ReadDefaultTool(ReadState& state)
     if (!text)
         return 0;
     state.icon->defaultTool = text;
-    return HostRead(state.file, text, length) == length;
+    return ReadExactly(state.file, text, length);
 }
 
 struct ToolTypeLines {
@@ -196,7 +196,7 @@ static int ReadToolTypes(ReadState& state, ToolTypeLines* lines)
         if (length > BytesLeft(state))
             return 0;
         char* text = block + write;
-        if (HostRead(file, text, length) != length)
+        if (!ReadExactly(file, text, length))
             return 0;
         // The text ends at its first NUL, or at its length when it has none.
         auto* nul = static_cast<char*>(std::memchr(text, 0, length));

@@ -78,9 +78,7 @@ int UnpackRle(const std::uint8_t* source, std::uint64_t sourceBytes, std::uint8_
         if (!TakeBits(&stream, bits, &value))
             break;
         if (code > 128) {
-            std::uint64_t repeat = 257 - code;
-            if (repeat > count - produced)
-                repeat = count - produced;
+            const std::uint64_t repeat = std::min<std::uint64_t>(257 - code, count - produced);
             std::memset(destination + produced, static_cast<int>(value), static_cast<std::size_t>(repeat));
             produced += repeat;
         } else {
@@ -131,11 +129,6 @@ static int SeekTo(const ChunkReader& reader, std::uint64_t position)
 {
     HostSeek(reader.file, static_cast<std::int64_t>(position), HOST_SEEK_START);
     return 1;
-}
-
-static int ReadBytes(HostFile* file, std::uint8_t* buffer, std::uint64_t n)
-{
-    return HostRead(file, buffer, static_cast<std::int64_t>(n)) == static_cast<std::int64_t>(n);
 }
 
 // The reader's scratch block, grown to hold need bytes (at least one, so an
@@ -237,7 +230,7 @@ static int ReadImag(ChunkReader* reader, std::uint64_t dataStart, std::uint64_t 
         return 0;
 
     std::uint8_t* bytes = Scratch(reader, imageBytes + paletteBytes);
-    if (!bytes || !ReadBytes(file, bytes, imageBytes + paletteBytes))
+    if (!bytes || !ReadExactly(file, bytes, imageBytes + paletteBytes))
         return 0;
     std::uint64_t pixelCount = std::uint64_t(image->width) * std::uint64_t(image->height);
     if (imagePacked) {
@@ -298,7 +291,7 @@ static int ReadArgb(ChunkReader* reader, std::uint64_t dataStart, std::uint64_t 
     if (!image)
         return 0;
     std::uint8_t* bytes = Scratch(reader, streamBytes);
-    if (!bytes || !ReadBytes(file, bytes, streamBytes))
+    if (!bytes || !ReadExactly(file, bytes, streamBytes))
         return 0;
     std::uint64_t pixelCount = std::uint64_t(image->width) * std::uint64_t(image->height);
     std::uint64_t room = pixelCount * ICON_ARGB_BYTES_PER_PIXEL;

@@ -46,11 +46,6 @@ std::int64_t Position(HostFile* file)
     return HostSeek(file, 0, HOST_SEEK_CURRENT);
 }
 
-int ReadExactly(HostFile* file, void* buffer, std::uint64_t bytes)
-{
-    return HostRead(file, buffer, static_cast<std::int64_t>(bytes)) == static_cast<std::int64_t>(bytes);
-}
-
 // 4-bit and 8-bit palette indices, straight into the pixel buffer.
 int ReadPaletteEntry(HostFile* file, const IcnsTypeRow& row, std::uint64_t dataBytes, IcnsReadState* state)
 {
@@ -200,7 +195,7 @@ PassEnd WalkEntries(HostFile* file, int pass, IcnsReadState* state)
             return PassEnd::Done;
         std::uint8_t typeBytes[4];
         // One to three bytes after the last entry are no entry: the file is cut.
-        if (HostRead(file, typeBytes, 4) != 4)
+        if (!ReadExactly(file, typeBytes, 4))
             return PassEnd::Failed;
         std::uint32_t type = LoadBE32(typeBytes);
         std::uint32_t length = ReadBE32(file);

@@ -137,7 +137,7 @@ int ReadPngEntry(HostFile* file, const IcoEntry& entry, IconHandle* icon, IconIm
     if (!data)
         return 0;
     HostSeek(file, entry.dataOffset, HOST_SEEK_START);
-    int ok = HostRead(file, data, entry.dataBytes) == std::int64_t{entry.dataBytes} &&
+    int ok = ReadExactly(file, data, entry.dataBytes) &&
              DecodeEmbeddedPng(data, entry.dataBytes, "png", icon, tail);
     HostFreeMem(data);
     return ok;
@@ -151,7 +151,7 @@ int ReadPalette(HostFile* file, IconImage* image, std::uint32_t entries)
     auto* data = static_cast<std::uint8_t*>(HostAllocMem(bytes, 0, "palette"));
     if (!data)
         return 0;
-    int ok = HostRead(file, data, bytes) == std::int64_t{bytes};
+    int ok = ReadExactly(file, data, bytes);
     if (ok) {
         for (std::uint32_t i = 0; i < entries; ++i) {
             const std::uint8_t* bgr = data + i * ICO_PALETTE_ENTRY_SIZE;
@@ -194,11 +194,7 @@ void ReadPixelRows(HostFile* file, std::uint32_t bitCount, IconImage* image)
     std::uint8_t row[ICO_MAX_ROW_BYTES];
     auto rowBytes = static_cast<std::int64_t>(IcoRowBytes(std::uint64_t(image->width), bitCount));
     for (std::int32_t y = image->height - 1; y >= 0; --y) {
-        std::int64_t got = HostRead(file, row, rowBytes);
-        if (got < 0)
-            got = 0;
-        if (got < rowBytes)
-            std::memset(row + got, 0, static_cast<std::size_t>(rowBytes - got));
+        ReadRecord(file, row, static_cast<std::uint32_t>(rowBytes));
         std::uint64_t first = std::uint64_t(y) * std::uint64_t(image->width);
         if (image->depth <= 8)
             DecodePaletteRow(row, bitCount, image->pixels + first, image->width);

@@ -224,11 +224,9 @@ public:
     {
     }
 
-    void Put(std::int32_t x, std::int32_t y, std::uint32_t colour)
-    {
-        if (x >= 0 && x < width_ && y >= 0 && y < height_)
-            pixels_[Index(x, y)] = colour;
-    }
+    // The layout places every rule, frame and picture inside the sheet; only
+    // text, which may be wider than the sheet, is clipped (by DrawText).
+    void Put(std::int32_t x, std::int32_t y, std::uint32_t colour) { pixels_[Index(x, y)] = colour; }
 
     void Outline(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height, std::uint32_t colour)
     {

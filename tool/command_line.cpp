@@ -74,13 +74,7 @@ bool ParseIconType(const std::string& text, std::int32_t* type)
 // A preview count: plain decimal digits, within [lowest, highest].
 bool ParsePreviewCount(const std::string& text, std::int32_t lowest, std::int32_t highest, std::int32_t* value)
 {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    std::int32_t number = std::stoi(text);
-    if (number < lowest || number > highest)
-        return false;
-    *value = number;
-    return true;
+    return text.find_first_not_of("0123456789") == std::string::npos && ParseNumber(text, lowest, highest, value);
 }
 
 }  // namespace

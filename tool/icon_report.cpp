@@ -23,6 +23,13 @@ constexpr const char* ViewModeNames[] = {
     "default", "by icon", "by name", "by date", "by size", "by type",
 };
 
+// The name a table gives a number, or "" for a number it has no row for.
+template <std::size_t N>
+std::string NameOf(const char* const (&names)[N], std::int32_t number)
+{
+    return static_cast<std::uint32_t>(number) < N ? names[number] : "";  // a negative number turns into a large one
+}
+
 // The position a Workbench icon has when the system is left to place it.
 constexpr std::int32_t NO_ICON_POSITION = std::numeric_limits<std::int32_t>::min();
 
@@ -81,15 +88,13 @@ std::string FormatsTable(const std::vector<runtime::SaveFormat>& formats)
 
 std::string IconTypeName(std::int32_t type)
 {
-    if (type < 0 || type >= static_cast<std::int32_t>(std::size(IconTypeNames)))
-        return {};
-    return IconTypeNames[type];
+    return NameOf(IconTypeNames, type);
 }
 
 // The palette entries a palette image's depth can address; 0 for true colour.
 static std::int64_t PaletteSize(const Image& image)
 {
-    return image.depth > 8 ? 0 : std::int64_t{1} << (image.depth < 0 ? 0 : image.depth);
+    return image.depth > 8 ? 0 : std::int64_t{1} << image.depth;
 }
 
 std::string InfoText(const std::string& file, const Icon& icon)
@@ -105,10 +110,9 @@ std::string InfoText(const std::string& file, const Icon& icon)
         text += Field("position", std::to_string(a.posX) + ", " + std::to_string(a.posY));
     text += Field("drawer window", std::to_string(a.drawerLeft) + ", " + std::to_string(a.drawerTop) + ", " +
                                        std::to_string(a.drawerWidth) + " x " + std::to_string(a.drawerHeight));
-    std::string viewMode = std::to_string(a.viewMode);
-    if (a.viewMode >= 0 && a.viewMode < static_cast<std::int32_t>(std::size(ViewModeNames)))
-        viewMode = std::string(ViewModeNames[a.viewMode]) + " (" + viewMode + ")";
-    text += Field("view mode", viewMode);
+    const std::string viewModeName = NameOf(ViewModeNames, a.viewMode);
+    text += Field("view mode", viewModeName.empty() ? std::to_string(a.viewMode)
+                                                    : viewModeName + " (" + std::to_string(a.viewMode) + ")");
     text += Field("show all", a.showAll ? "yes" : "no");
     text += Field("stack size", std::to_string(a.stackSize));
     text += Field("default tool", a.defaultTool ? DisplayString(*a.defaultTool) : "none");

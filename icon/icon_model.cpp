@@ -3,21 +3,9 @@
 #include "host/host_calls.h"
 #include "plugin/entry_points.h"
 
-std::uint64_t IconPixelBytes(std::int32_t width, std::int32_t height, std::int32_t depth)
-{
-    if (width < 1 || height < 1 || width > ICON_MAX_SIDE || height > ICON_MAX_SIDE || depth < 0)
-        return 0;
-    std::uint64_t bytesPerPixel = depth > 8 ? 4 : 1;
-    std::uint64_t bytes = std::uint64_t(width) * std::uint64_t(height) * bytesPerPixel;
-    return bytes > ICON_MAX_IMAGE_BYTES ? 0 : bytes;
-}
-
 std::uint64_t IconImageCharge(std::int32_t width, std::int32_t height, std::int32_t depth)
 {
-    std::uint64_t pixelBytes = IconPixelBytes(width, height, depth);
-    if (pixelBytes == 0)
-        return 0;
-    return pixelBytes + (depth <= 8 ? ICON_PALETTE_ENTRIES * 4 : 0);
+    return IconPixelBytes(width, height, depth) + (depth <= 8 ? ICON_PALETTE_ENTRIES * 4 : 0);
 }
 
 IconImage* NewIconImage(std::int32_t width, std::int32_t height, std::int32_t depth,

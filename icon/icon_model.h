@@ -29,13 +29,8 @@ struct IconHandle {
     std::uint64_t imageBytesCharged;
 };
 
-// Bytes of pixels for an image of this size and depth (one byte per pixel up
-// to depth 8, four above), or 0 when the image cannot be: a side below 1 or
-// above ICON_MAX_SIDE, a negative depth, or more than ICON_MAX_IMAGE_BYTES.
-std::uint64_t IconPixelBytes(std::int32_t width, std::int32_t height, std::int32_t depth);
-
-// What an image of this size and depth costs against the load's budget: its
-// pixel bytes and, up to depth 8, its palette; 0 when the image cannot be.
+// What an image of a size and depth that IconPixelBytes allows costs against
+// the load's budget: its pixel bytes and, up to depth 8, its palette.
 std::uint64_t IconImageCharge(std::int32_t width, std::int32_t height, std::int32_t depth);
 
 // Appends a zero-filled image to the icon's list. Returns null, with the list

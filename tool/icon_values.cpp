@@ -22,7 +22,7 @@ bool CopyImages(const IconImage* first, std::vector<Image>& images, std::string*
     for (const IconImage* record = first; record; record = record->next) {
         if (images.size() == MAX_IMAGES_PER_ICON)
             return fail("more than " + std::to_string(MAX_IMAGES_PER_ICON) + " images");
-        std::uint64_t bytes = PixelBytes(record->width, record->height, record->depth);
+        std::uint64_t bytes = IconPixelBytes(record->width, record->height, record->depth);
         if (bytes == 0)
             return fail("image " + std::to_string(images.size()) + " has an impossible size or depth");
         if (!record->pixels)
@@ -101,7 +101,7 @@ SaveImageList::SaveImageList(const std::vector<Image>& images)
         pixels_.push_back(image.pixels);
         // A short buffer is padded so the module never reads past it; the
         // module itself refuses sizes it cannot store.
-        std::uint64_t needed = PixelBytes(image.width, image.height, image.depth);
+        std::uint64_t needed = IconPixelBytes(image.width, image.height, image.depth);
         if (needed > pixels_.back().size())
             pixels_.back().resize(needed, 0);
         record.pixels = pixels_.back().data();

@@ -54,22 +54,6 @@ struct Icon {
     std::vector<Image> images;
 };
 
-// Bytes of pixels for an image of this size and depth, by the module's rule
-// (IconPixelBytes): one byte a pixel up to depth 8 (depth 0 too: a palette
-// image with no planes), four above; 0 when the image cannot be (a side
-// outside 1..ICON_MAX_SIDE, a negative depth, more than ICON_MAX_IMAGE_BYTES).
-constexpr std::uint64_t PixelBytes(std::int32_t width, std::int32_t height, std::int32_t depth)
-{
-    if (width < 1 || height < 1 || width > ICON_MAX_SIDE || height > ICON_MAX_SIDE || depth < 0)
-        return 0;
-    std::uint64_t bytes = std::uint64_t(width) * std::uint64_t(height) * (depth <= 8 ? 1u : 4u);
-    return bytes <= ICON_MAX_IMAGE_BYTES ? bytes : 0;
-}
-static_assert(PixelBytes(2, 3, 0) == 6 && PixelBytes(2, 3, 8) == 6 && PixelBytes(2, 3, 32) == 24);
-static_assert(PixelBytes(ICON_MAX_SIDE, ICON_MAX_SIDE, 8) == ICON_MAX_IMAGE_BYTES);
-static_assert(PixelBytes(ICON_MAX_SIDE + 1, 1, 8) == 0 && PixelBytes(1, 1, -1) == 0);
-static_assert(PixelBytes(ICON_MAX_SIDE, ICON_MAX_SIDE, 32) == 0);
-
 // True when the icon carries attributes worth keeping: a type, a default tool
 // or tooltypes.
 bool HasAttributes(const Attributes& attributes);

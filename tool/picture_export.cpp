@@ -48,7 +48,7 @@ bool WriteArgbPng(const std::uint32_t* argb, std::int32_t width, std::int32_t he
                   std::string* why)
 {
     std::vector<std::uint8_t> png;
-    if (!runtime::EncodePng(argb, width, height, png) || png.empty()) {
+    if (!runtime::EncodePng(argb, width, height, png)) {
         *why = "cannot encode PNG";
         return false;
     }

@@ -88,6 +88,7 @@ TEST(IcnsReader, FamiliesLoadWhatIsSoundOrFail)
         {"alpha plane past the end, its image there", Icns({kIs32, {'s', '8', 'm', 'k', 0, 0, 1, 8, 1}}), ""},
         {"alpha plane past the end, no image for it", Icns({kIcs8, {'s', '8', 'm', 'k', 0, 0, 1, 8, 1}}), "16x16x8"},
         {"an ic07 that does not decode", Icns({kIs32, E("ic07", {1, 2, 3, 4})}), ""},
+        {"an empty ic07", Icns({kIs32, E("ic07", {})}), ""},
     });
 }
 

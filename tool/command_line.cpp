@@ -133,6 +133,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
             value = args[++i];
             return true;
         };
+        auto takeText = [&]() { return takeValue() && !value.empty(); };   // a value that is not ""
         auto isFlag = [&](const char* flag) { return name == flag; };
 
         if (isFlag("--help") || isFlag("-h")) {
@@ -140,7 +141,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
                 return fail("unknown option '" + arg + "'");
             helpWanted = true;
         } else if (isFlag("--module")) {
-            if (!takeValue() || value.empty())
+            if (!takeText())
                 return fail("--module needs a PATH");
             line.modulePath = value;
         } else if (isFlag("--version") && !command && !valueAttached) {
@@ -166,7 +167,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
                 return fail("--default-tool needs a TEXT");
             line.setDefaultTool = value;
         } else if (command->command == Command::Convert && isFlag("--tooltype")) {
-            if (!takeValue() || value.empty() || value.front() == '=')
+            if (!takeText() || value.front() == '=')
                 return fail("--tooltype needs KEY=VALUE");
             line.setToolTypes.push_back(value);
         } else if (command->command == Command::Convert && isFlag("--position")) {
@@ -188,7 +189,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
         } else if (command->command == Command::Convert && isFlag("--out-dir")) {
             if (!line.outDir.empty())
                 return fail("--out-dir given twice");
-            if (!takeValue() || value.empty())
+            if (!takeText())
                 return fail("--out-dir needs a DIR");
             line.outDir = value;
         } else if (command->command == Command::Convert && isFlag("--recursive") && !valueAttached) {
@@ -201,14 +202,14 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
         } else if (command->outputValue && (isFlag("-o") || isFlag("--output"))) {
             if (outputSeen)
                 return fail("-o given twice");
-            if (!takeValue() || value.empty())
+            if (!takeText())
                 return fail(std::string("-o needs ") + command->outputValue);
             line.output = value;
             outputSeen = true;
         } else if (command->command == Command::Convert && (isFlag("-f") || isFlag("--format"))) {
             if (formatSeen)
                 return fail("-f given twice");
-            if (!takeValue() || value.empty())
+            if (!takeText())
                 return fail("-f needs a KEYWORD (see 'tessel formats')");
             line.formatKeyword = value;
             formatSeen = true;

@@ -223,11 +223,7 @@ static int ReadToolTypes(ReadState& state, ToolTypeLines* lines)
 
 int ReadDiskObject(const char* /*name*/, HostFile* file, IconHandle* icon)
 {
-    HostSeek(file, 0, HOST_SEEK_END);
-    std::int64_t size = HostSeek(file, 0, HOST_SEEK_START);
-    if (size < 0)
-        return 0;
-    ReadState state{file, static_cast<std::uint64_t>(size), icon, nullptr};
+    ReadState state{file, static_cast<std::uint64_t>(FileSize(file)), icon, nullptr};
     DiskObjectHeader header{};
     ReadHeader(state, &header);
 
@@ -259,15 +255,12 @@ int ReadDiskObject(const char* /*name*/, HostFile* file, IconHandle* icon)
         icon->viewMode = viewMode ? static_cast<std::int32_t>(viewMode) : 1;
     }
 
-    // Whatever follows that is not a FORM (a tool-window text, stray bytes)
-    // is ignored.
-    std::int64_t position = HostSeek(file, 0, HOST_SEEK_CURRENT);
-    if (position >= 0 && static_cast<std::uint64_t>(position) < state.fileSize) {
-        std::uint8_t id[4] = {'x', 'x', 'x', 'x'};
-        HostRead(file, id, 4);
-        if (LoadBE32(id) == ICON_CHUNK_FORM && !ReadIconChunks(file, icon, &state.tail, state.fileSize, &primary))
-            return 0;
-    }
+    // Whatever follows that is not a FORM (a tool-window text, stray bytes,
+    // nothing at all) is ignored.
+    std::uint8_t id[4];
+    if (ReadExactly(file, id, 4) && LoadBE32(id) == ICON_CHUNK_FORM &&
+        !ReadIconChunks(file, icon, &state.tail, state.fileSize, &primary))
+        return 0;
     if (primary)
         primary->flags |= IMAGEFLAG_PRIMARY;
     return 1;

@@ -221,10 +221,8 @@ int LoadPngIcon(const char* name, HostFile* file, IconHandle* icon)
         pixels[2] == PngPixelSignature[2])
         return 0;
 
-    HostSeek(file, 0, HOST_SEEK_END);
-    std::int64_t fileSize = HostSeek(file, std::int64_t(PNG_SIGNATURE_SIZE), HOST_SEEK_START);
-    if (fileSize < 0)
-        return 0;
+    const std::int64_t fileSize = FileSize(file);
+    HostSeek(file, std::int64_t(PNG_SIGNATURE_SIZE), HOST_SEEK_START);
     ItemReader reader{file, icon, 0, false, false};
     if (!WalkChunks(&reader, std::uint64_t(fileSize)))
         return 0;

@@ -98,6 +98,11 @@ void PatchLE32(HostFile* file, std::int64_t position, std::uint32_t v)
     HostSeek(file, back, HOST_SEEK_START);
 }
 
+std::int64_t Position(HostFile* file)
+{
+    return HostSeek(file, 0, HOST_SEEK_CURRENT);
+}
+
 std::int64_t FileSize(HostFile* file)
 {
     // Seeking to the end returns where the file was, and back there the
@@ -107,7 +112,6 @@ std::int64_t FileSize(HostFile* file)
 
 std::uint64_t BytesLeft(HostFile* file, std::uint64_t fileSize)
 {
-    // A failed seek (-1) reads as a position past the end.
-    const auto position = static_cast<std::uint64_t>(HostSeek(file, 0, HOST_SEEK_CURRENT));
+    const auto position = static_cast<std::uint64_t>(Position(file));
     return fileSize - std::min(position, fileSize);
 }

@@ -90,6 +90,9 @@ void PatchLE32(HostFile* file, std::int64_t position, std::uint32_t v);
 
 // The file's size, with the position kept.
 std::int64_t FileSize(HostFile* file);
-// The bytes from the file's position to fileSize: 0 at or past it, and when
-// the host cannot say where the position is.
+
+// Where the next read or write happens.
+std::int64_t Position(HostFile* file);
+
+// The bytes from the file's position to fileSize: 0 at or past it.
 std::uint64_t BytesLeft(HostFile* file, std::uint64_t fileSize);

@@ -268,7 +268,7 @@ static const IconImage* DeepestPaletteImage(const IconImage* list, const FormatC
 static int WriteToolTypes(HostFile* file, const IconImage* list, const IconAttributes* attributes, int variant,
                           const IconImage* classicUnchanged, WriterTemporaries* temps)
 {
-    std::int64_t countPosition = HostSeek(file, 0, HOST_SEEK_CURRENT);
+    std::int64_t countPosition = Position(file);
     std::int32_t records = 0;
     int markerPresent = 0;
     if (attributes->toolTypes) {

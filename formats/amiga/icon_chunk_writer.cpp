@@ -216,7 +216,7 @@ std::uint8_t* PackRle(const std::uint8_t* values, std::uint32_t n, int bits, int
 // far below 4 GiB: the length fits the field.
 void EndChunk(HostFile* file, std::int64_t lengthPosition)
 {
-    std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
+    std::int64_t end = Position(file);
     std::uint64_t length = std::uint64_t(end - lengthPosition - ICON_CHUNK_LENGTH_SIZE);
     PatchBE32(file, lengthPosition, static_cast<std::uint32_t>(length));
     if (length & 1)
@@ -227,7 +227,7 @@ void EndChunk(HostFile* file, std::int64_t lengthPosition)
 static std::int64_t BeginChunk(HostFile* file, std::uint32_t id)
 {
     WriteBE32(file, id);
-    std::int64_t lengthPosition = HostSeek(file, 0, HOST_SEEK_CURRENT);
+    std::int64_t lengthPosition = Position(file);
     WriteBE32(file, 0);
     return lengthPosition;
 }

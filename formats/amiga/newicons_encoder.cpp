@@ -94,7 +94,7 @@ static void PutCharacter(LineRecord* line, std::uint32_t character)
 
 static void OpenLine(LineRecord* line, const char* lineStart, int startLength, std::int32_t* recordCount)
 {
-    line->lengthPosition = HostSeek(line->file, 0, HOST_SEEK_CURRENT);
+    line->lengthPosition = Position(line->file);
     WriteBE32(line->file, 0);
     line->length = 0;
     line->groups = 0;

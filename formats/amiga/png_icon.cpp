@@ -307,7 +307,7 @@ static void AppendIconItems(const IconAttributes& attributes, AppendBuffer* buff
 static int WriteIconChunk(HostFile* file, const AppendBuffer& buffer)
 {
     // WritePngImage wrote a whole PNG from offset 0 ending in IEND.
-    std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
+    std::int64_t end = Position(file);
     HostSeek(file, end - std::int64_t(PNG_IEND_CHUNK_SIZE), HOST_SEEK_START);
     WriteBE32(file, static_cast<std::uint32_t>(buffer.used) - 4);   // the type is not counted
     if (HostWrite(file, buffer.data, buffer.used) != buffer.used)

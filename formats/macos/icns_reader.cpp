@@ -41,11 +41,6 @@ std::uint64_t PlaneBytes(const IcnsTypeRow& row)
     return std::uint64_t(row.side) * std::uint64_t(row.side) * std::uint64_t(row.depth) / 8;
 }
 
-std::int64_t Position(HostFile* file)
-{
-    return HostSeek(file, 0, HOST_SEEK_CURRENT);
-}
-
 // 4-bit and 8-bit palette indices, straight into the pixel buffer.
 int ReadPaletteEntry(HostFile* file, const IcnsTypeRow& row, std::uint64_t dataBytes, IcnsReadState* state)
 {

@@ -100,6 +100,7 @@ TEST(IcnsRle, PacketsByHand)
         {{0x01, 1, 2, 0x80, 3, 0x81, 4, 0x00, 0x44, 0x04, 5, 6, 7, 8, 9},
          {0xFF010405, 0xFF020406, 0xFF030407, 0xFF030408, 0xFF034409}},
         {{0x84, 1, 0x80}, Words(5, 0xFF01BBCC)},
+        {{0x05, 1, 2, 3, 4, 5, 6}, {0xFF01BBCC, 0xFF02BBCC, 0xFF03BBCC, 0xFF04BBCC, 0xFF05BBCC}},   // a literal too long
     };
     for (const auto& [data, expected] : decodes) {
         Words pixels(6, 0x00AABBCC);   // the sixth word lies past the image

@@ -20,7 +20,7 @@ constexpr std::uint64_t PNG_CHUNK_ID_SIZE = PNG_CHUNK_HEADER_SIZE - PNG_CHUNK_ID
 // The drawer flags' bits that mean something: show all, view mode 1, and
 // view modes 2 to 5 as the mode minus 2 from bit 2 on.
 constexpr std::uint32_t ICON_DRAWER_FLAG_BITS =
-    PNG_FLAG_SHOW_ALL | PNG_FLAG_VIEW_ICONS | std::uint32_t(PNG_VIEW_MODE_LAST - 2) << 2;
+    PNG_FLAG_SHOW_ALL | PNG_FLAG_VIEW_ICONS | std::uint32_t(PNG_VIEW_MODE_LAST - PNG_VIEW_MODE_BIAS) << 2;
 static_assert(ICON_DRAWER_FLAG_BITS == 0xF);
 
 // Datastreams followed in one file before the rest is left unchecked.

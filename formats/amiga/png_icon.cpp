@@ -107,7 +107,7 @@ static void DecodeDrawerFlags(std::uint32_t word, IconHandle* icon)
     if (word & PNG_FLAG_VIEW_ICONS)
         icon->viewMode = PNG_VIEW_MODE_FIRST;
     else
-        icon->viewMode = static_cast<std::int32_t>((word >> 2) + 2);
+        icon->viewMode = static_cast<std::int32_t>(word >> 2) + PNG_VIEW_MODE_BIAS;
 }
 
 static void StoreValue(PngIconItem item, std::uint32_t value, IconHandle* icon)
@@ -274,7 +274,7 @@ static std::uint32_t EncodeDrawerFlags(const IconAttributes& attributes)
     if (attributes.viewMode == PNG_VIEW_MODE_FIRST)
         word |= PNG_FLAG_VIEW_ICONS;
     else if (attributes.viewMode > PNG_VIEW_MODE_FIRST && attributes.viewMode <= PNG_VIEW_MODE_LAST)
-        word |= static_cast<std::uint32_t>(attributes.viewMode - 2) << 2;
+        word |= static_cast<std::uint32_t>(attributes.viewMode - PNG_VIEW_MODE_BIAS) << 2;
     return word;
 }
 
@@ -293,10 +293,11 @@ static void AppendIconItems(const IconAttributes& attributes, AppendBuffer* buff
         AppendTagValue(ICON_TAG_DRAWER_TOP, static_cast<std::uint32_t>(attributes.drawerTop), 0, buffer);
         AppendTagValue(ICON_TAG_DRAWER_WIDTH, static_cast<std::uint32_t>(attributes.drawerWidth), 0, buffer);
         AppendTagValue(ICON_TAG_DRAWER_HEIGHT, static_cast<std::uint32_t>(attributes.drawerHeight), 0, buffer);
-        // Forced for every view mode in use, so that mode 2 without show-all
-        // (the word 0) still reads back as mode 2.
-        int inUse = attributes.viewMode >= PNG_VIEW_MODE_FIRST && attributes.viewMode <= PNG_VIEW_MODE_LAST;
-        AppendTagValue(ICON_TAG_DRAWER_FLAGS, EncodeDrawerFlags(attributes), inUse, buffer);
+        // Every other view mode in use makes the word non-zero; mode 2 without
+        // show-all is the word 0, written all the same so that it reads back
+        // as mode 2.
+        const int force = attributes.viewMode == PNG_VIEW_MODE_BIAS;
+        AppendTagValue(ICON_TAG_DRAWER_FLAGS, EncodeDrawerFlags(attributes), force, buffer);
     }
     AppendTagString(ICON_TAG_DEFAULT_TOOL, attributes.defaultTool, buffer);
     for (char* const* toolType = attributes.toolTypes; toolType && *toolType; ++toolType)

@@ -45,11 +45,12 @@ inline constexpr std::uint8_t PngIendChunk[PNG_IEND_CHUNK_SIZE] = {
 };
 static_assert(LoadBE32(PngIendChunk + 4) == PNG_CHUNK_IEND && LoadBE32(PngIendChunk + 8) == Crc32("IEND", 4));
 
-// Drawer flags word: bit 0 show all, bit 1 view mode 1, bits 2 and up view
-// mode minus 2 for modes 2 to 5.
+// Drawer flags word: bit 0 show all, bit 1 view mode 1, bits 2 and up the
+// view mode minus PNG_VIEW_MODE_BIAS for modes 2 to 5.
 inline constexpr std::uint32_t PNG_FLAG_SHOW_ALL = 1;
 inline constexpr std::uint32_t PNG_FLAG_VIEW_ICONS = 2;
 inline constexpr std::int32_t PNG_VIEW_MODE_FIRST = 1;
+inline constexpr std::int32_t PNG_VIEW_MODE_BIAS = 2;
 inline constexpr std::int32_t PNG_VIEW_MODE_LAST = 5;
 
 // ---- The tag table -------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include "tool/commands.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -254,10 +255,11 @@ TEST_F(ToolCommand, BatchConvertsEachInputOnItsOwn)
         "skipped: $T/in/b.txt: not an icon file (starts with 68 65 6C 6C)\n"
         "skipped: $T/in/c.png: nothing the format can hold (macOS icons store only square images of 16, 32, 48, 64, "
         "128, 256, 512 or 1024 pixels; --resize makes them from larger images)\n");
-    for (const char* jobs : {"1", "64"}) {
+    for (const char* jobs : {"1", "64"}) {   // workers are forked; the batch returns in this process
         SCOPED_TRACE(jobs);
+        const pid_t self = ::getpid();
         const Outcome run = Tool(std::string("convert $T/in --out-dir $T/in/out -f macos --recursive -j ") + jobs);
-        EXPECT_EQ(std::tie(run.status, run.out, run.err), std::make_tuple(1, summary, std::string()));
+        EXPECT_EQ(std::make_tuple(run.status, run.out, run.err, ::getpid()), std::make_tuple(1, summary, std::string(), self));
         EXPECT_EQ(DirectoryEntries(dir.File("in/out")), (std::set<std::string>{"a.icns", "a-2.icns"}));
     }
     const Outcome run = Tool("convert $T/in/out/a.icns $T/p16.png $T/missing $T/in/sub --out-dir $T/in/out -f MACOS -j 2");
@@ -269,7 +271,6 @@ TEST_F(ToolCommand, BatchConvertsEachInputOnItsOwn)
     EXPECT_EQ(Tool("convert $T/in/c.png --out-dir $T/in/notes -f PNG").out,
               T("converted 1, failed 0, skipped 0 (1 file to PNG in $T/in/notes)\n"));
 }
-
 
 // Pillow reads what convert, extract and preview wrote; icotool lists the
 // Windows icons and extracts their images; Python's json module reads info

@@ -6,7 +6,6 @@
 #include "tool/bitmap_font.h"
 #include "tool/check.h"
 #include "tool/format_fitting.h"
-#include "tool/icon_report.h"
 #include "tool/picture_export.h"
 #include "tool/preview.h"
 #include "tool/resize.h"
@@ -62,12 +61,7 @@ TEST(ToolText, JsonAndTerminalEscapingOfAwkwardBytes)
             EXPECT_EQ(DisplayString(row.bytes), row.display);
         }
     }
-    EXPECT_EQ(Utf8SequenceLength("\xc3\xa9", 0), 2u);
-    EXPECT_EQ(Utf8SequenceLength("\xc3\xa9", 2), 0u);
     EXPECT_EQ(LowerAscii("@AZ[`az{\xc0"), "@az[`az{\xc0");
-    Icon icon;
-    icon.attributes.viewMode = 6;                             // past the named modes: shown as a number
-    EXPECT_NE(InfoText("f", icon).find("\n  view mode:     6\n"), std::string::npos);
 }
 
 Image Argb(std::int32_t width, std::int32_t height, const Words& words, std::uint32_t flags = 0)

@@ -29,10 +29,8 @@ TEST(PluginFrame, HeaderEntriesAndInfo)
     EXPECT_EQ(std::vector<std::uint32_t>({info.capabilities, info.version, info.revision, info.hostVersion,
                                           info.hostRevision, info.reserved[0], info.reserved[1]}),
               std::vector<std::uint32_t>({0x00300000u, 1, 0, 9, 0, 0, 0}));
-    EXPECT_STREQ(info.name, "Tessel");
-    EXPECT_STREQ(info.moduleName, "tessel");
-    EXPECT_STREQ(info.description, "The Cross-Platform Icon Loader and Saver");
-    EXPECT_STREQ(info.date, "22.01.22");
+    EXPECT_EQ(std::vector<std::string>({info.name, info.moduleName, info.description, info.date}),
+              std::vector<std::string>({"Tessel", "tessel", "The Cross-Platform Icon Loader and Saver", "22.01.22"}));
     EXPECT_TRUE(info.author && info.copyright && info.url);
 }
 
@@ -52,9 +50,7 @@ TEST(PluginFrame, SaverWalkFollowsTheTable)
     for (std::uint32_t id : {SaveFormatTable[SAVE_FORMAT_COUNT - 1].formatId, 0x12345678u}) {
         IconSaverInfo stale{1, id, "stale"};
         SharedModule().RegisterIconSaver(&stale);
-        EXPECT_EQ(stale.hasMore, 0u);
-        EXPECT_EQ(stale.formatId, 0u);
-        EXPECT_EQ(stale.keyword, nullptr);
+        EXPECT_TRUE(stale.hasMore == 0 && stale.formatId == 0 && stale.keyword == nullptr) << id;
     }
 }
 
@@ -103,13 +99,10 @@ TEST(PluginFrame, NullHostApiAndNullHandles)
     PluginInfo info{};
     std::memset(&info, 0xEE, sizeof info);
     ASSERT_EQ(fresh.Entry<InitPluginFn>("InitPlugin")(&info, nullptr), 1);
-    EXPECT_EQ(info.hostVersion, 9u);
-    EXPECT_EQ(info.reserved[1], 0u);
-    EXPECT_STREQ(info.name, "Tessel");
+    EXPECT_TRUE(info.hostVersion == 9 && info.reserved[1] == 0 && std::string(info.name) == "Tessel");
     IconSaverInfo saver{};
     fresh.Entry<RegisterIconSaverFn>("RegisterIconSaver")(&saver);
-    EXPECT_EQ(saver.formatId, 0u);
-    EXPECT_EQ(saver.keyword, nullptr);
+    EXPECT_TRUE(saver.formatId == 0 && saver.keyword == nullptr);
     EXPECT_EQ(fresh.Entry<LoadIconFn>("LoadIcon")(TESSEL_CORPUS_DIR "/windows/py27-wish.ico", nullptr), nullptr);
     const TagItem tags[] = {{SAVEICON_TAG_FORMAT, SaveFormatId("WINDOWS")}, {0, 0}};
     EXPECT_EQ(fresh.Entry<SaveIconFn>("SaveIcon")("/nonexistent/never-written.ico", nullptr, tags), 0);

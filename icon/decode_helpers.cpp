@@ -6,6 +6,7 @@
 #include "host/host_calls.h"
 #include "io/byte_io.h"
 
+#include <algorithm>
 #include <cstring>
 
 int DecodeEmbeddedPng(const std::uint8_t* data, std::uint32_t length, const char* typeHint, IconHandle* icon,
@@ -89,7 +90,7 @@ void WalkWindowsMask(HostFile* file, MaskWalk& walk)
         for (std::int32_t byte = 0; byte < dataBytes; ++byte) {
             std::uint32_t bits = ReadByte(file);
             std::int32_t first = byte * 8;
-            std::int32_t count = width - first < 8 ? width - first : 8;
+            const std::int32_t count = std::min(width - first, 8);
             for (std::int32_t bit = 0; bit < count; ++bit) {
                 if (!ApplyMaskBit(walk, first + bit, y, ((bits >> (7 - bit)) & 1) != 0))
                     return;

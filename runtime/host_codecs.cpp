@@ -2,6 +2,7 @@
 // chunks), on zlib. Results are zlib's own codes: 0 (Z_OK) on success.
 #include "runtime/host_services.h"
 
+#include <algorithm>
 #include <limits>
 
 #include <zlib.h>
@@ -69,7 +70,7 @@ extern "C" std::uint32_t TesselHostCrc32(const void* buffer, std::uint64_t n)
         return static_cast<std::uint32_t>(crc);
     const auto* bytes = static_cast<const Bytef*>(buffer);
     while (n > 0) {
-        std::uint64_t piece = n < CRC_CHUNK_BYTES ? n : CRC_CHUNK_BYTES;
+        const std::uint64_t piece = std::min<std::uint64_t>(n, CRC_CHUNK_BYTES);
         crc = crc32(crc, bytes, static_cast<uInt>(piece));
         bytes += piece;
         n -= piece;

@@ -310,9 +310,9 @@ static int WriteIconChunk(HostFile* file, const AppendBuffer& buffer)
     // WritePngImage wrote a whole PNG from offset 0 ending in IEND.
     std::int64_t end = Position(file);
     HostSeek(file, end - std::int64_t(PNG_IEND_CHUNK_SIZE), HOST_SEEK_START);
+    // A failed write sticks to the file: the last one, and the close, report it.
     WriteBE32(file, static_cast<std::uint32_t>(buffer.used) - 4);   // the type is not counted
-    if (HostWrite(file, buffer.data, buffer.used) != buffer.used)
-        return 0;
+    HostWrite(file, buffer.data, buffer.used);
     WriteBE32(file, HostCrc32(buffer.data, static_cast<std::uint64_t>(buffer.used)));
     return HostWrite(file, PngIendChunk, PNG_IEND_CHUNK_SIZE) == std::int64_t(PNG_IEND_CHUNK_SIZE);
 }

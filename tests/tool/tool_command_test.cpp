@@ -161,6 +161,7 @@ const CommandCase kCommands[] = {
     {"convert $T/notes.txt -o $T/cut.ico", 1, "", "tessel: $T/notes.txt: not an icon file"},
     {"convert $T/missing $T/short.info -o $T/x.ico", 1, "", "$T/missing: cannot open|$T/short.info: not an icon file"},
     {"convert $T/p16.png -o $T -f WINDOWS", 1, "", "tessel: $T: is a directory"},
+    {"convert $T/p16.png -o $T/new/ -f WINDOWS", 1, "", "tessel: $T/new/: is a directory"},
     {"convert $T/p16.png -o $T/nodir/x.ico", 1, "", "cannot create a temporary file in $T/nodir"},
     {"convert $T/p20.png -o $T/m.icns", 1, "", "macOS icons store only square images of 16, 32, 48, 64, 128, 256, 512"},
     {"convert $T/p20.png -o $T/m.icns --resize", 0, "=$T/m.icns: macOS icon, 2 images\n", ""},

@@ -1,6 +1,6 @@
 // The limits of the icon model: how large an image, a load and a save's list
-// may be. Only constants and constexpr rules, so code that does not link the module (the tool)
-// holds images to the same limits.
+// may be. Only constants and constexpr rules, so code that does not link the
+// module (the tool) holds images to the same limits.
 #pragma once
 
 #include <cstdint>

@@ -40,7 +40,8 @@ std::string SideText(std::int32_t side)
 // Whether the capacity holds the image as it is or after reducing its depth.
 bool HoldsImage(const FormatCapacity& capacity, const Image& image)
 {
-    return FitsSides(capacity, image.width, image.height) && HasDepth(capacity.depths | capacity.reducedDepths, image.depth);
+    return FitsSides(capacity, image.width, image.height) &&
+           HasDepth(capacity.depths | capacity.reducedDepths, image.depth);
 }
 
 void ApplyAttributeOptions(const CommandLine& line, Attributes& attributes)

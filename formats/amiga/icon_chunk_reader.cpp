@@ -282,8 +282,8 @@ static int ReadArgb(ChunkReader* reader, std::uint64_t dataStart, std::uint64_t 
     HostFile* file = reader->file;
     std::uint8_t header[ICON_ARGB_HEADER_SIZE];
     ReadRecord(file, header, ICON_ARGB_HEADER_SIZE);
-    const std::uint64_t streamBytes =
-        std::min<std::uint64_t>(std::uint64_t{LoadBE32(header + ICON_ARGB_STREAM_BYTES)} + 1, length - ICON_ARGB_HEADER_SIZE);
+    const std::uint64_t declared = std::uint64_t{LoadBE32(header + ICON_ARGB_STREAM_BYTES)} + 1;
+    const std::uint64_t streamBytes = std::min<std::uint64_t>(declared, length - ICON_ARGB_HEADER_SIZE);
 
     std::int32_t index = reader->argbMade ? reader->imageCounter : 0;
     IconImage* image = NewIconImage(reader->width, reader->height, ICON_ARGB_DEPTH, -1, index != 0,

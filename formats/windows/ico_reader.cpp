@@ -13,7 +13,6 @@
 #include "icon/decode_helpers.h"
 #include "io/byte_io.h"
 
-#include <cstring>
 
 namespace {
 

@@ -112,14 +112,9 @@ extern "C" void RegisterIconSaver(IconSaverInfo* info) noexcept
         int index = FormatIndexOf(info->formatId);
         answer = index < 0 ? SAVE_FORMAT_COUNT : index + 1;
     }
-    info->hasMore = 0;
-    if (answer >= SAVE_FORMAT_COUNT || FormatIdTable[0] == 0) {
-        info->formatId = 0;
-        info->keyword = nullptr;
-        return;
-    }
+    // FormatIdTable ends in a 0, so the answer past the last format (and every
+    // answer before the table is filled) reads as the empty one.
     info->formatId = FormatIdTable[answer];
-    info->keyword = SaveFormatTable[answer].keyword;
-    if (answer + 1 < SAVE_FORMAT_COUNT)
-        info->hasMore = 1;
+    info->keyword = info->formatId != 0 ? SaveFormatTable[answer].keyword : nullptr;
+    info->hasMore = info->formatId != 0 && answer + 1 < SAVE_FORMAT_COUNT;
 }

@@ -42,7 +42,7 @@ const TextCase kTexts[] = {
     {"\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xef\xbf\xbf", "\"\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xef\xbf\xbf\"",
      nullptr},                                                                             // UTF-8 at its bounds
     {"\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", "\"\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\"", nullptr},
-    {"\xc1\xbf", R"("\u00c1\u00bf")", "\"\xc3\x81\xc2\xbf\""},                             // overlong pair
+    {"\xc1\xbf\xbf", R"("\u00c1\u00bf\u00bf")", "\"\xc3\x81\xc2\xbf\xc2\xbf\""},           // overlong pair
     {"\xe0\x9f\xbf", R"("\u00e0\u009f\u00bf")", "\"\xc3\xa0\\x9F\xc2\xbf\""},              // overlong triple
     {"\xed\xa0\x80", R"("\u00ed\u00a0\u0080")", "\"\xc3\xad\xc2\xa0\\x80\""},              // a surrogate
     {"\xf0\x8f\xbf\xbf", R"("\u00f0\u008f\u00bf\u00bf")", nullptr},                       // overlong quad

@@ -201,18 +201,11 @@ namespace portable {
 const HostApi* PortableHostApi()
 {
     static const HostApiTables* tables = new HostApiTables(
-        {.allocMem = &PortableAllocMem,
-         .freeMem = &PortableFreeMem,
+        {.allocMem = &PortableAllocMem, .freeMem = &PortableFreeMem,
          .registerFormat = [](PluginInfo*, std::int32_t, const char*, std::int32_t, const char*, std::uint32_t,
                               std::int32_t) { return std::int32_t{1}; },
-         .open = &PortableOpen,
-         .close = &PortableClose,
-         .seek = &PortableSeek,
-         .read = &PortableRead,
-         .write = &PortableWrite,
-         .getC = &PortableGetC,
-         .putC = &PortablePutC,
-         .eof = &PortableEof,
+         .open = &PortableOpen, .close = &PortableClose, .seek = &PortableSeek, .read = &PortableRead,
+         .write = &PortableWrite, .getC = &PortableGetC, .putC = &PortablePutC, .eof = &PortableEof,
          .openWithTags = [](const char* name, std::int32_t mode, const TagItem*) { return PortableOpen(name, mode); },
          // Memory files and streams carry only pictures to and from the image
          // operations, and neither those nor zlib are here: every call fails,

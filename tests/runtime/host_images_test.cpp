@@ -154,11 +154,9 @@ TEST(ImageDecode, HandBuiltPicturesDecodeToKnownWordsOrAreRefused)
         {"Adler-32 wrong", Cat({cut(0, idat), Chunk("IDAT", badAdler), end}), -7, {}},
         {"pixel data one row short", Cat({cut(0, idat), Chunk("IDAT", Deflate({0, 0x18})), end}), -7, {}},
         {"IHDR not first", Cat({cut(0, 8), text, cut(8, good.size())}), -7, {}},
-        {"wider than 16384", sized(16385, 1), -7, {}},
-        {"taller than 16384", sized(1, 16385), -7, {}},
+        {"wider than 16384", sized(16385, 1), -7, {}}, {"taller than 16384", sized(1, 16385), -7, {}},
         {"sides fit, bytes do not", sized(8193, 8193), -7, {}},
-        {"zero width", sized(0, 5), -7, {}},
-        {"zero height", sized(5, 0), -7, {}},
+        {"zero width", sized(0, 5), -7, {}}, {"zero height", sized(5, 0), -7, {}},
         // JPEG 2000: above 8 bits the top 8 are kept; below, v * 255 / (2^p - 1) rounded; signed samples are
         // moved up by 2^(p-1).
         {"1 bit: 1 of 1", Jpeg2000(5, 3, {0, 1, 1}), 5, Words(15, 0xFFFFFFFF)},
@@ -170,8 +168,7 @@ TEST(ImageDecode, HandBuiltPicturesDecodeToKnownWordsOrAreRefused)
         {"RGBA, alpha 4 of 7 is 145.7", Jpeg2000(5, 3, Cat({rgb, {2, 1, 1}})), 5, Words(15, 0x92808080)},
         {"RGBA 16, 12, 10, 9 bits", Jpeg2000(5, 3, {15, 1, 1, 11, 1, 1, 9, 1, 1, 8, 1, 1}), 5, Words(15, 0x80808080)},
         {"JP2, sRGB", jp2, 5, Words(15, 0xFF808080)},
-        {"JP2, sYCC", Jpeg2000(5, 3, rgb, 18), -7, {}},
-        {"JP2, e-sYCC", Jpeg2000(5, 3, rgb, 24), -7, {}},
+        {"JP2, sYCC", Jpeg2000(5, 3, rgb, 18), -7, {}}, {"JP2, e-sYCC", Jpeg2000(5, 3, rgb, 24), -7, {}},
         {"JP2, CMYK", Jpeg2000(5, 3, Cat({rgb, grey}), 12), -7, {}},
         {"JP2 cut in its codestream", Bytes(jp2.begin(), jp2.end() - 5), -7, {}},
         {"sides fit, bytes do not", Jpeg2000(16384, 4097, grey), -7, {}},

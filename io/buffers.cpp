@@ -4,8 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
-static constexpr std::int64_t INT32_LIMIT = 0x7FFFFFFF;
+static constexpr std::int64_t INT32_LIMIT = std::numeric_limits<std::int32_t>::max();
 
 std::uint8_t* EnsureBuffer(std::uint8_t* buffer, std::int32_t need, std::int32_t* capacity)
 {
@@ -58,8 +59,7 @@ int ReserveBuffer(std::int32_t n, AppendBuffer* buffer)
         buffer->failed = 1;                 // the old block and its bytes stay
         return 0;
     }
-    if (buffer->used > 0)
-        std::memcpy(fresh, buffer->data, static_cast<std::size_t>(buffer->used));
+    std::copy_n(buffer->data, buffer->used, fresh);
     HostFreeMem(buffer->data);
     buffer->data = fresh;
     buffer->capacity = static_cast<std::int32_t>(grown);

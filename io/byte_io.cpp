@@ -6,8 +6,7 @@
 
 std::uint8_t ReadByte(HostFile* file)
 {
-    std::int32_t c = HostGetC(file);
-    return c < 0 ? 0 : static_cast<std::uint8_t>(c);
+    return static_cast<std::uint8_t>(std::max(HostGetC(file), std::int32_t{0}));   // end of file or failure: 0
 }
 
 std::uint16_t ReadLE16(HostFile* file)

@@ -124,19 +124,21 @@ TEST(ByteIo, StreamsAndBuffers)
     EXPECT_NE(HostEof(file), 0);
     EXPECT_EQ(HostClose(file), 0);
 
-    // EnsureBuffer keeps a block strictly larger than the need; a failed one
-    // leaves no block and capacity 0.
+    // EnsureBuffer keeps a block strictly larger than the need, and otherwise
+    // takes a new one: when that fails, no block and capacity 0. A need of 0
+    // still gets a block; a negative need frees it.
     std::int32_t capacity = 0;
     std::uint8_t* block = EnsureBuffer(nullptr, 100, &capacity);
-    EXPECT_EQ(EnsureBuffer(block, 99, &capacity), block);
-    block = EnsureBuffer(block, 100, &capacity);
-    EXPECT_EQ(rt::LiveBlocks("pbuf"), 1);
     rt::MemoryFaults firstFails;
     firstFails.failNth = 1;
     rt::SetMemoryFaults(firstFails);
-    EXPECT_EQ(EnsureBuffer(block, 500, &capacity), nullptr);
+    EXPECT_EQ(EnsureBuffer(block, 99, &capacity), block);
+    EXPECT_EQ(EnsureBuffer(block, 0, &capacity), block);
+    EXPECT_EQ(EnsureBuffer(block, 100, &capacity), nullptr);
     rt::ClearMemoryFaults();
     EXPECT_EQ(capacity, 0);
+    EXPECT_NE(block = EnsureBuffer(nullptr, 0, &capacity), nullptr);
+    EXPECT_EQ(EnsureBuffer(block, -1, &capacity), nullptr);
 
     // Tag items as big-endian words (a zero value only when forced); growth to
     // the next 64 KiB step, however far; a failed growth is sticky and keeps the bytes.
@@ -147,20 +149,21 @@ TEST(ByteIo, StreamsAndBuffers)
     AppendTagString(0x16, nullptr, &buffer), AppendBytes("x", 0, &buffer);
     EXPECT_EQ(Bytes(buffer.data, buffer.data + buffer.used), (Bytes{0, 0, 0, 0x11, 0, 0, 0, 0, 1, 2, 3, 4, 0xA0, 0xB0,
                                                                     0xC0, 0xD0, 0, 0, 0, 0x15, 'a', 'b', 'c', 0, 'x', 0}));
-    struct { std::int32_t n, capacity; } growth[] = {{65536 - 26, 65536}, {1, 131072}, {131072, 262144}, {0, 262144}};   // (F04)
+    struct { std::int32_t n, capacity; } growth[] = {{65536 - 26, 65536}, {1, 131072}, {131071, 196608}};   // (F04)
     for (const auto& step : growth) {
         ASSERT_EQ(ReserveBuffer(step.n, &buffer), 1);
         buffer.used += step.n;
         EXPECT_EQ(buffer.capacity, step.capacity) << step.n;
     }
-    rt::MemoryFaults againFails;
+    rt::MemoryFaults againFails;   // exactly full: only the next growth allocates
     againFails.failNth = 1;
     rt::SetMemoryFaults(againFails);
+    EXPECT_EQ(ReserveBuffer(0, &buffer), 1);
     EXPECT_EQ(ReserveBuffer(65536, &buffer), 0);
     rt::ClearMemoryFaults();
     AppendBytes("y", 1, &buffer);
     EXPECT_EQ(std::vector<std::int32_t>({buffer.failed, buffer.used, buffer.capacity, buffer.data[25]}),
-              std::vector<std::int32_t>({1, 196609, 262144, 0}));
+              std::vector<std::int32_t>({1, 196608, 196608, 0}));
     ReleaseAppendBuffer(&buffer);
     ASSERT_EQ(StartAppendBuffer(&buffer), 1);
     EXPECT_EQ(ReserveBuffer(-1, &buffer) * 10 + buffer.failed, 1);   // a negative need is a failure

@@ -134,12 +134,13 @@ void RunWorkers(const CommandLine& line, const std::string& modulePath, const st
                     ::close(other.fd);
             RunWorker(line, modulePath, keyword, items, worker.share, fds[1]);
         }
-        startError = worker.pid < 0 ? std::strerror(errno) : startError;
-        ::close(fds[1]);
-        if (worker.pid < 0)
+        if (worker.pid == -1) {
+            startError = std::strerror(errno);
             ::close(fds[0]);
-        else
+        } else {
             worker.fd = fds[0];
+        }
+        ::close(fds[1]);
     }
 
     std::vector<pollfd> polls;
@@ -168,7 +169,7 @@ void RunWorkers(const CommandLine& line, const std::string& modulePath, const st
         if (worker.fd >= 0)
             ::close(worker.fd);
         int status = 0;
-        if (worker.pid > 0)
+        if (worker.pid != -1)
             TEMP_FAILURE_RETRY(::waitpid(worker.pid, &status, 0));
         worker.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         // Files it never reported: how the worker ended is the reason. Their
@@ -178,7 +179,7 @@ void RunWorkers(const CommandLine& line, const std::string& modulePath, const st
             BatchItem& item = items[index];
             item.done = true;
             item.outcome = BatchOutcome::Failed;
-            if (worker.pid < 0)
+            if (worker.pid == -1)
                 item.reason = "no worker process could be started (" + startError + ")";
             else if (worker.signal)
                 item.reason = "the worker converting it stopped (signal " + std::to_string(worker.signal) + ")";

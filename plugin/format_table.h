@@ -209,6 +209,7 @@ constexpr std::uint32_t SaveFormatId(const char* keyword)
     int index = SaveFormatIndex(keyword);
     return index < 0 ? 0 : SaveFormatTable[index].formatId;
 }
+static_assert(SaveFormatId("") == 0 && SaveFormatId("AMIGAOS") == SaveFormatTable[0].formatId);
 
 // Every FormatId is its display name's, and no two rows share a keyword or a
 // FormatId: the host's walk over the formats goes from one FormatId to the next.

@@ -19,9 +19,9 @@ Bytes Dir(int w, int h, std::size_t bytes, std::size_t offset)
 
 // Bitmap header: 40, width, pixel + mask rows, planes, bits, 16 zero bytes (compression to resolutions), colours
 // used, colours important.
-Bytes Bmp(std::int32_t w, std::int32_t rows, int bits, std::uint32_t used = 0)
+Bytes Bmp(std::int32_t w, std::int32_t rows, int bits, std::uint32_t used = 0, std::uint32_t planes = 1)
 {
-    return Cat({Le32(40), Le32(std::uint32_t(w)), Le32(std::uint32_t(rows)), Le16(1), Le16(std::uint32_t(bits)),
+    return Cat({Le32(40), Le32(std::uint32_t(w)), Le32(std::uint32_t(rows)), Le16(planes), Le16(std::uint32_t(bits)),
                 Bytes(16, 0), Le32(used), Le32(0)});
 }
 
@@ -41,7 +41,7 @@ Bytes Ico(const std::vector<Entry>& entries)
 constexpr std::uint32_t W = 0xFFFFFFFF, K = 0xFF000000, R = 0xFFFF0000, B = 0xFF0000FF, C = 0xFF102030;
 const Bytes kTrue24 = Cat({Bmp(2, 2, 24), {0x30, 0x20, 0x10, 0x60, 0x50, 0x40, 0, 0}, {0x40, 0, 0, 0}});
 const Bytes kOther24 = Cat({Bmp(2, 2, 24), {1, 2, 3, 4, 5, 6, 0, 0}, {0, 0, 0, 0}});
-const Bytes kTrue32 = Cat({Bmp(2, 2, 32), {0x30, 0x20, 0x10, 0xFF, 0x60, 0x50, 0x40, 0}, {0x80, 0, 0, 0}});
+const Bytes kTrue32 = Cat({Bmp(2, 2, 32, 0, 0x4849), {0x30, 0x20, 0x10, 0xFF, 0x60, 0x50, 0x40, 0}, {0x80, 0, 0, 0}});
 const Bytes kOneBit = Cat({Bmp(2, 2, 1), {0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0}, {0x40, 0, 0, 0}, {0, 0, 0, 0}});
 const Words kPicture = {0xFF102030, 0xFF405060, 0xFF708090, 0xFFA0B0C0, 0xFFD0E0F0, 0xFF010203};
 
@@ -62,7 +62,7 @@ TEST(IcoReader, FilesLoadWhatIsSoundOrFail)
          Ico({{2, 1, Cat({Bmp(2, 2, 8), With(Bytes(1024, 0), {3, 2, 1, 0, 6, 5, 4, 0}), {0, 1, 0, 0}, {0, 0, 0, 0}})}}),
          "2x1x8", {0xFF010203, 0xFF040506}},
         {"24-bit: blue green red, the mask gives alpha", Ico({{2, 1, kTrue24}}), "2x1x32", {C, 0}},
-        {"32-bit keeps its own alpha, its mask unread", Ico({{2, 1, kTrue32}}), "2x1x32", {C, 0}},
+        {"32-bit keeps its own alpha, its mask unread; planes \"IH\" are no PNG", Ico({{2, 1, kTrue32}}), "2x1x32", {C, 0}},
         {"24-bit gives way to a later image of its size", Ico({{2, 1, kTrue24}, {2, 1, kOneBit}}), "2x1x1", {K, W}},
         {"... and to an earlier one", Ico({{2, 1, kOneBit}, {2, 1, kTrue24}}), "2x1x1", {K, W}},
         {"two 24-bit: the last stays", Ico({{2, 1, kTrue24}, {2, 1, kOther24}}), "2x1x32", {0xFF030201, 0xFF060504}},

@@ -36,12 +36,15 @@ std::vector<std::vector<Tap>> AxisTaps(std::int32_t inSize, std::int32_t outSize
 {
     std::vector<std::vector<Tap>> taps(static_cast<std::size_t>(outSize));
     const std::int64_t in = inSize, out = outSize;
-    for (std::int64_t o = 0; o < out; ++o) {
+    std::int64_t o = 0;
+    for (std::vector<Tap>& outputTaps : taps) {
         const std::int64_t start = o * in, end = (o + 1) * in;   // footprint, in 1/out units
-        for (std::int64_t s = start / out; s < in && s * out < end; ++s) {
+        ++o;
+        // Every source pixel from the one holding start to the last one
+        // starting before end overlaps the footprint by more than nothing.
+        for (std::int64_t s = start / out; s * out < end; ++s) {
             std::int64_t overlap = std::min(end, (s + 1) * out) - std::max(start, s * out);
-            if (overlap > 0)
-                taps[o].push_back({static_cast<std::int32_t>(s), double(overlap) / double(in)});
+            outputTaps.push_back({static_cast<std::int32_t>(s), double(overlap) / double(in)});
         }
     }
     return taps;

@@ -189,8 +189,8 @@ static std::uint32_t WriteBlocks(HostFile* file, IconImage* first, std::uint32_t
             WriteBitmapBlock(file, image);
         }
         std::int64_t end = HostSeek(file, 0, HOST_SEEK_CURRENT);
-        if (end > std::int64_t{UINT32_MAX})
-            return written;
+        if (end != static_cast<std::uint32_t>(end))
+            return written;                     // past what a 32-bit offset can point to
         blocks[written].offset = static_cast<std::uint32_t>(start);
         blocks[written].size = static_cast<std::uint32_t>(end - start);
         image->mark = 1;

@@ -87,8 +87,9 @@ TEST(SaveIconFlow, TagListsAndRefusalsBeforeOpening)
         SCOPED_TRACE(cases[i].what);
         std::string path = dir.File(std::to_string(i));
         cases[i].tags.push_back({0, 0});
-        SharedModule().SaveIcon(path.c_str(), &image, cases[i].tags.data());
+        const std::int32_t saved = SharedModule().SaveIcon(path.c_str(), &image, cases[i].tags.data());
         EXPECT_EQ(FileExists(path), cases[i].opens);
+        EXPECT_TRUE(cases[i].opens || saved == 0);   // a refusal is reported
     }
     EXPECT_EQ(SharedModule().SaveIcon(dir.File("x").c_str(), &image, nullptr), 0);
     EXPECT_FALSE(FileExists(dir.File("x")));

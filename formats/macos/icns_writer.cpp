@@ -165,7 +165,7 @@ static int WriteIndices(HostFile* file, const IconImage* image)
         entry = -1;
     std::uint8_t plane[ICNS_MAX_INDEX_PLANE];
     std::transform(image->pixels, image->pixels + pixels, plane, [&](std::uint8_t index) {
-        if (mapped[index] < 0)
+        if (mapped[index] == -1)
             mapped[index] = NearestSystemIndex(image->palette[index] & ICNS_COLOUR_MASK);
         return static_cast<std::uint8_t>(mapped[index]);
     });

@@ -367,6 +367,7 @@ const LintCase kLintCases[] = {
     {"PNG entry cut", Cat({{0, 0, 1, 0, 1, 0}, {1, 1, 0, 0, 1, 0, 32, 0}, Le32(23), Le32(22), Cut(Png({}), 23)}),
      "problem: entry 0: PNG too short for its header\n"},
     {"bitmap too short", Cut(Ico(1, 39), 61), "problem: entry 0: too short (39 bytes) for a bitmap header\n"},
+    {"bitmap header only", Cut(Ico(1, 40), 62), "problem: entry 0: needs 48 bytes, size field 40\n"},
     {"clean icns", Icns(26, Cat({IcnsEntry("is32"), IcnsEntry("s8mk")})), ""},
     {"mask of icp5", Icns(26, Cat({IcnsEntry("icp5"), IcnsEntry("l8mk")})), ""},
     {"icns oddities", Cat({Icns(26, Cat({IcnsEntry("iz32"), IcnsEntry("s8mk")})), {1, 2}}),

@@ -218,9 +218,9 @@ constexpr bool SaveFormatRowsAgree()
     int disagreements = 0;
     for (int i = 0; i < SAVE_FORMAT_COUNT; ++i) {
         const SaveFormatRow& row = SaveFormatTable[i];
-        disagreements += row.formatId == 0 || row.formatId != FormatIdOf(row.displayName);
+        disagreements += (row.formatId == 0) + (row.formatId != FormatIdOf(row.displayName));
         for (int j = 0; j < i; ++j)
-            disagreements += SameText(SaveFormatTable[j].keyword, row.keyword) || SaveFormatTable[j].formatId == row.formatId;
+            disagreements += SameText(SaveFormatTable[j].keyword, row.keyword) + (SaveFormatTable[j].formatId == row.formatId);
     }
     return disagreements == 0;
 }

@@ -5,10 +5,13 @@
 
 namespace tessel::tool {
 
+namespace {
+
+// Length (2..4) of the well-formed UTF-8 sequence of more than one byte
+// starting at text[at], which is inside the text: no overlong forms, no
+// surrogates, nothing above U+10FFFF. 0 when there is none there.
 std::size_t Utf8SequenceLength(std::string_view text, std::size_t at)
 {
-    if (at >= text.size())
-        return 0;
     auto byteAt = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
     std::uint8_t lead = byteAt(at);
     std::size_t length;
@@ -40,8 +43,6 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t at)
     }
     return length;
 }
-
-namespace {
 
 // How one kind of quoted string writes the bytes that cannot stand as they
 // are. Quotes, backslashes, line feeds, carriage returns and tabs are always

@@ -3,16 +3,10 @@
 // often Latin-1 (the Amiga's character set), sometimes UTF-8.
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace tessel::tool {
-
-// Length (2..4) of the well-formed UTF-8 sequence of more than one byte
-// starting at text[at]: no overlong forms, no surrogates, nothing above
-// U+10FFFF. 0 when there is none there.
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t at);
 
 // A JSON string literal, quotes included. Well-formed UTF-8 passes through;
 // control characters and DEL are escaped; every other byte of 0x80 or more is

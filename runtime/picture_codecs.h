@@ -96,7 +96,7 @@ inline void ToArgbWords(std::uint32_t* words, std::size_t count)
         if constexpr (std::endian::native == std::endian::little)
             words[i] = (w & 0xFF00FF00u) | (w & 0xFFu) << 16 | (w >> 16 & 0xFFu);  // read as 0xAABBGGRR
         else
-            words[i] = w >> 8 | w << 24;  // read as 0xRRGGBBAA
+            words[i] = std::rotr(w, 8);  // read as 0xRRGGBBAA
     }
 }
 
@@ -109,7 +109,7 @@ inline void ToRgbaBytes(const std::uint32_t* argb, std::uint32_t* rgba, std::siz
         if constexpr (std::endian::native == std::endian::little)
             rgba[i] = (w & 0xFF00FF00u) | (w & 0xFFu) << 16 | (w >> 16 & 0xFFu);
         else
-            rgba[i] = w << 8 | w >> 24;
+            rgba[i] = std::rotl(w, 8);
     }
 }
 

@@ -28,28 +28,28 @@ constexpr std::uint32_t IcnsOtherTypes[] = {
     FourCc(static_cast<char>(0xFD), static_cast<char>(0xD9), static_cast<char>(0x2F), static_cast<char>(0xA8)),
 };
 
-// The row's index in the module's table, or -1. An index rather than a
-// pointer, so that the answer stays a constant expression in every build.
-constexpr int IcnsTypeIndex(std::uint32_t type)
+// The side of the type's images in the module's table; 0 when the type is
+// not there (every row has a side).
+constexpr std::int32_t TableSide(std::uint32_t type)
 {
-    for (std::size_t i = 0; i < std::size(IcnsTypeTable); ++i)
-        if (IcnsTypeTable[i].type == type)
-            return static_cast<int>(i);
-    return -1;
+    for (const IcnsTypeRow& row : IcnsTypeTable)
+        if (row.type == type)
+            return row.side;
+    return 0;
 }
 
 constexpr bool OtherTypesOutsideTheTable()
 {
     int inside = 0;
     for (std::uint32_t type : IcnsOtherTypes)
-        inside += IcnsTypeIndex(type) >= 0;
+        inside += TableSide(type) != 0;
     return inside == 0;
 }
 static_assert(OtherTypesOutsideTheTable());
 
 bool KnownType(std::uint32_t type)
 {
-    return IcnsTypeIndex(type) >= 0 ||
+    return TableSide(type) != 0 ||
            std::find(std::begin(IcnsOtherTypes), std::end(IcnsOtherTypes), type) != std::end(IcnsOtherTypes);
 }
 
@@ -69,11 +69,9 @@ constexpr std::uint32_t IcnsRunLengthAlso[] = {FourCc('i', 'c', 'p', '4'), FourC
 
 constexpr std::uint32_t OtherMaskedImage(const IcnsTypeRow& mask)
 {
-    for (std::uint32_t type : IcnsRunLengthAlso) {
-        const int index = IcnsTypeIndex(type);
-        if (index >= 0 && IcnsTypeTable[index].side == mask.side)
+    for (std::uint32_t type : IcnsRunLengthAlso)
+        if (TableSide(type) == mask.side)
             return type;
-    }
     return 0;
 }
 static_assert(MaskedImage(IcnsTypeTable[5]) == FourCc('i', 's', '3', '2'));

@@ -8,8 +8,8 @@
 #include "io/byte_io.h"
 #include "plugin/format_table.h"
 
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 
 static constexpr std::int32_t PNG_ICON_DEPTH = 32;
@@ -63,33 +63,24 @@ static int ReadDefaultTool(ItemReader* reader)
     return 1;
 }
 
-// The block is sized from the first chunk with a tooltype: what is left of
-// that chunk plus one byte, cleared, so the list stays terminated. A later
-// chunk can hold more than that; the block then grows, keeping its texts.
+// The next tooltype goes just after the last stored text, at the first empty
+// line, or at the block's end when no empty line is left. When the block
+// (at first there is none) cannot hold what is left of the chunk there, it
+// grows to hold that, its zero and the empty line, cleared and keeping its
+// texts, so the list stays terminated.
 static int ReadToolType(ItemReader* reader)
 {
     IconHandle* icon = reader->icon;
-    std::uint64_t room = std::uint64_t{reader->bytesLeft} + 1;
-    if (room > UINT32_MAX)                          // the block's size is kept in 32 bits
-        return 0;
-    if (!icon->toolTypeBlock) {
-        auto* block = static_cast<char*>(HostAllocMem(room, 1, "tooltypes"));
-        if (!block)
-            return 0;
-        icon->toolTypeBlock = block;
-        icon->toolTypeBlockBytes = static_cast<std::uint32_t>(room);
-    }
-    // The next tooltype goes just after the last stored text, at the first
-    // empty line, or at the block's end when no empty line is left.
+    const std::uint64_t room = std::uint64_t{reader->bytesLeft} + 1;
     std::uint32_t used = ForEachToolType(icon, [](const char*) {});
     if (icon->toolTypeBlockBytes - used < room) {
-        std::uint64_t grown = used + room + 1;      // the text, its zero, the empty line
-        if (grown > UINT32_MAX)
+        std::uint64_t grown = used + room + 1;
+        if (grown > UINT32_MAX)                     // the block's size is kept in 32 bits
             return 0;
         auto* block = static_cast<char*>(HostAllocMem(grown, 1, "tooltypes"));
         if (!block)
             return 0;
-        std::memcpy(block, icon->toolTypeBlock, used);
+        std::copy_n(icon->toolTypeBlock, used, block);
         HostFreeMem(icon->toolTypeBlock);
         icon->toolTypeBlock = block;
         icon->toolTypeBlockBytes = static_cast<std::uint32_t>(grown);

@@ -106,8 +106,9 @@ void CheckNewIcons(const std::vector<std::string>& toolTypes, Findings& findings
     if (marker == 0 || toolTypes[marker - 1] != " ")
         Problem(findings, "NewIcons marker without a \" \" line before it");
     for (const char* prefix : {"IM1=", "IM2="}) {
-        // The first line of each image carries its header.
-        for (std::size_t i = marker + 1; i < toolTypes.size(); ++i) {
+        // The first line of each image carries its header. The walk starts
+        // at the marker, which never carries the prefix.
+        for (std::size_t i = marker; i < toolTypes.size(); ++i) {
             const std::string& line = toolTypes[i];
             if (line.rfind(prefix, 0) != 0)
                 continue;

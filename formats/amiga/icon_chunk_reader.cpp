@@ -119,7 +119,7 @@ struct ChunkReader {
 static std::uint64_t NextChunkAt(const ChunkReader& reader, std::uint64_t dataStart, std::uint32_t length)
 {
     std::uint64_t end = dataStart + length + (length & 1);
-    return end < reader.fileSize ? end : reader.fileSize;
+    return std::min(end, reader.fileSize);
 }
 
 // Moves forward to position, and goes on: 1. Every caller has read at most

@@ -14,7 +14,9 @@
 #include "io/byte_io.h"
 #include "plugin/format_table.h"
 
+#include <algorithm>
 #include <cstring>
+#include <ranges>
 
 // The 32-bit length field after a chunk id.
 static constexpr std::int64_t ICON_CHUNK_LENGTH_SIZE = ICON_CHUNK_HEADER_SIZE - ICON_CHUNK_LENGTH;
@@ -107,7 +109,7 @@ static std::uint8_t ValueAt(const RlePacker& packer, std::uint32_t i)
 static void PutLiterals(RlePacker* packer, std::uint32_t start, std::uint32_t count)
 {
     while (count > 0) {
-        std::uint32_t portion = count < RLE_MAX_PORTION ? count : RLE_MAX_PORTION;
+        std::uint32_t portion = std::min(count, RLE_MAX_PORTION);
         PutBits(&packer->writer, portion - 1, RLE_CODE_BITS);
         for (std::uint32_t i = 0; i < portion; ++i)
             PutBits(&packer->writer, ValueAt(*packer, start + i), packer->bits);
@@ -146,7 +148,7 @@ static void PackValues(RlePacker* packer)
             PutLiterals(packer, pos - run - lit, lit);
             std::uint8_t value = ValueAt(*packer, pos - 1);
             do {
-                std::uint32_t portion = run < RLE_MAX_PORTION ? run : RLE_MAX_PORTION;
+                std::uint32_t portion = std::min(run, RLE_MAX_PORTION);
                 PutRepeat(packer, value, portion);
                 run -= portion;
             } while (std::uint64_t{run} * bits > RLE_MIDDLE_RUN_BITS);
@@ -168,12 +170,12 @@ static void PackValues(RlePacker* packer)
             return;
         }
         if (lit > 0) {
-            std::uint32_t portion = lit < RLE_MAX_PORTION ? lit : RLE_MAX_PORTION;
+            std::uint32_t portion = std::min(lit, RLE_MAX_PORTION);
             PutLiterals(packer, start, portion);
             start += portion;
             lit -= portion;
         } else {
-            std::uint32_t portion = run < RLE_MAX_PORTION ? run : RLE_MAX_PORTION;
+            std::uint32_t portion = std::min(run, RLE_MAX_PORTION);
             PutRepeat(packer, runValue, portion);
             start += portion;
             run -= portion;
@@ -333,7 +335,7 @@ static int WriteImag(HostFile* file, const IconImage* image, const IconImage* re
         flags |= ICON_IMAG_FLAG_PALETTE;
         std::uint8_t rgb[ICON_PALETTE_ENTRIES * ICON_RGB_BYTES];
         std::uint32_t colours = 1u << image->depth;
-        for (std::uint32_t i = 0; i < colours; ++i) {
+        for (std::uint32_t i : std::views::iota(0u, colours)) {
             std::uint32_t entry = PaletteEntry(image, i);
             std::uint8_t* out = rgb + ICON_RGB_BYTES * i;
             out[0] = static_cast<std::uint8_t>(entry >> 16);

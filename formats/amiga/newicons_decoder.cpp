@@ -65,10 +65,10 @@ static int TakeDataLine(LineCursor* cursor, char digit, const char** at, const c
 // Decodes count values of bits bits (1 to 9; each stored as its low 8 bits)
 // into destination. With first set the data starts at character 9 of the
 // cursor's line (the palette after the header), otherwise at character 4 of
-// the cursor's line. Returns 1 when all count values were decoded; when the
-// lines run out first, the values not decoded are 0 and the result is 0.
-static int DecodeNewIconData(LineCursor* cursor, std::uint8_t* destination, int bits, std::uint32_t count,
-                             char digit, int first)
+// the cursor's line. When the lines run out first, the values not decoded
+// are 0: the image keeps what its lines hold.
+static void DecodeNewIconData(LineCursor* cursor, std::uint8_t* destination, int bits, std::uint32_t count,
+                              char digit, int first)
 {
     const char* at = nullptr;               // no current line: the next character opens one
     const char* lineEnd = nullptr;
@@ -95,7 +95,7 @@ static int DecodeNewIconData(LineCursor* cursor, std::uint8_t* destination, int 
             if (!at || at >= lineEnd) {
                 if (!TakeDataLine(cursor, digit, &at, &lineEnd)) {
                     std::memset(destination + produced, 0, count - produced);
-                    return 0;
+                    return;
                 }
                 have = NEWICONS_GROUP_BITS;     // the bits left on the last line are dropped
             } else {
@@ -115,7 +115,6 @@ static int DecodeNewIconData(LineCursor* cursor, std::uint8_t* destination, int 
             destination[produced++] = static_cast<std::uint8_t>((accumulator >> have) & mask);
         }
     }
-    return 1;
 }
 
 // Reads characters 4 to 8 of an image's first line. Returns 0 when the header
@@ -150,7 +149,7 @@ static void DecodeNewIconsImage(LineCursor* cursor, const NewIconsHeader& header
 
     // Beyond 256 colours only the first 256 fit the palette; pixels keep their
     // low 8 bits.
-    std::int32_t entries = header.colours < NEWICONS_MAX_PALETTE ? header.colours : NEWICONS_MAX_PALETTE;
+    std::int32_t entries = std::min(header.colours, NEWICONS_MAX_PALETTE);
     for (std::int32_t i = 0; i < entries; ++i) {
         const std::uint8_t* rgb = scratch + 3 * i;
         image->palette[i] = std::uint32_t{rgb[0]} << 16 | std::uint32_t{rgb[1]} << 8 | rgb[2];

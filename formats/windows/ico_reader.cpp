@@ -13,6 +13,7 @@
 #include "icon/decode_helpers.h"
 #include "io/byte_io.h"
 
+#include <algorithm>
 
 namespace {
 
@@ -121,8 +122,8 @@ std::uint64_t InspectEntry(HostFile* file, std::uint64_t fileSize, IcoEntry* ent
     if (bitmapWidth < 1)
         return 0;
     std::uint32_t rows = bitmapHeight >> 1;       // a negative height reads as a large one
-    entry->imageWidth = bitmapWidth < directoryWidth ? bitmapWidth : directoryWidth;
-    entry->imageHeight = rows < std::uint32_t(directoryHeight) ? static_cast<std::int32_t>(rows) : directoryHeight;
+    entry->imageWidth = std::min(bitmapWidth, directoryWidth);
+    entry->imageHeight = static_cast<std::int32_t>(std::min(rows, static_cast<std::uint32_t>(directoryHeight)));
     entry->imageDepth = DepthForBitCount(bitCount);
     if (entry->imageHeight < 1 || entry->imageDepth == 0)
         return 0;

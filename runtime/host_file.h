@@ -109,8 +109,9 @@ FileState& Files();
 const NamedEntry* FindNamed(FileState& state, const char* name);
 // A fresh name not in the registry. Caller holds the lock.
 std::string NewMemName(FileState& state, const std::string& extension);
-// Copies name into a caller's buffer with its terminator, or returns false
-// leaving an empty string when there is room for one.
+// Copies name into a caller's buffer of at least one byte (the entry points
+// refuse a smaller or missing one) with its terminator, or returns false
+// leaving an empty string.
 bool CopyName(const std::string& name, char* buffer, std::int32_t bufferSize);
 
 // A read handle on a memory file; null for writing, as the block belongs to

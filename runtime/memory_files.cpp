@@ -79,8 +79,6 @@ std::string NewMemName(FileState& state, const std::string& extension)
 
 bool CopyName(const std::string& name, char* buffer, std::int32_t bufferSize)
 {
-    if (!buffer || bufferSize < 1)
-        return false;
     if (name.size() + 1 > static_cast<std::size_t>(bufferSize)) {
         buffer[0] = '\0';
         return false;

@@ -20,7 +20,7 @@ Image ToTrueColour(const Image& image)
     out.transparentPen = -1;
     std::size_t count = std::size_t(image.width) * std::size_t(image.height);
     out.pixels.resize(count * 4);
-    for (std::size_t i = 0; i < count && i < image.pixels.size(); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         std::uint8_t index = image.pixels[i];
         std::uint32_t word = index == image.transparentPen
                                  ? 0

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <limits>
 
-static constexpr std::int64_t INT32_LIMIT = std::numeric_limits<std::int32_t>::max();
+static constexpr std::uint64_t INT32_LIMIT = std::numeric_limits<std::int32_t>::max();
 
 std::uint8_t* EnsureBuffer(std::uint8_t* buffer, std::int32_t need, std::int32_t* capacity)
 {
@@ -39,22 +39,23 @@ void ReleaseAppendBuffer(AppendBuffer* buffer)
     buffer->capacity = 0;
 }
 
-int ReserveBuffer(std::int32_t n, AppendBuffer* buffer)
+// Makes room for n more bytes; a buffer that would pass 2 GiB fails.
+static int Reserve(std::uint64_t n, AppendBuffer* buffer)
 {
     if (buffer->failed)
         return 0;
-    std::int64_t want = std::int64_t{buffer->used} + n;
-    if (n < 0 || want > INT32_LIMIT) {
+    const std::uint64_t want = static_cast<std::uint64_t>(buffer->used) + n;
+    if (want > INT32_LIMIT) {
         buffer->failed = 1;
         return 0;
     }
-    if (buffer->data && want <= buffer->capacity)
+    if (buffer->data && want <= static_cast<std::uint64_t>(buffer->capacity))
         return 1;
     // Grow to the smallest multiple of the step that holds the request, so a
     // single large append cannot outrun the block.
-    const std::int64_t grown =
-        std::min((want + APPEND_BUFFER_STEP - 1) / APPEND_BUFFER_STEP * APPEND_BUFFER_STEP, std::int64_t{INT32_LIMIT});
-    auto* fresh = static_cast<std::uint8_t*>(HostAllocMem(static_cast<std::uint64_t>(grown), 0, "pbuf"));
+    const std::uint64_t step = APPEND_BUFFER_STEP;
+    const std::uint64_t grown = std::min((want + step - 1) / step * step, INT32_LIMIT);
+    auto* fresh = static_cast<std::uint8_t*>(HostAllocMem(grown, 0, "pbuf"));
     if (!fresh) {
         buffer->failed = 1;                 // the old block and its bytes stay
         return 0;
@@ -66,20 +67,24 @@ int ReserveBuffer(std::int32_t n, AppendBuffer* buffer)
     return 1;
 }
 
+int ReserveBuffer(std::int32_t n, AppendBuffer* buffer)
+{
+    if (n < 0) {
+        buffer->failed = 1;
+        return 0;
+    }
+    return Reserve(static_cast<std::uint64_t>(n), buffer);
+}
+
 void AppendBytes(const void* source, std::int32_t n, AppendBuffer* buffer)
 {
-    if (n == 0) {
-        std::size_t length = std::strlen(static_cast<const char*>(source)) + 1;
-        if (length > static_cast<std::size_t>(INT32_LIMIT)) {
-            buffer->failed = 1;
-            return;
-        }
-        n = static_cast<std::int32_t>(length);
-    }
-    if (!ReserveBuffer(n, buffer))
+    // A negative n reads as more than the buffer can hold, and fails it.
+    const std::uint64_t length = n != 0 ? static_cast<std::uint64_t>(static_cast<std::int64_t>(n))
+                                        : std::strlen(static_cast<const char*>(source)) + 1;
+    if (!Reserve(length, buffer))
         return;
-    std::memcpy(buffer->data + buffer->used, source, static_cast<std::size_t>(n));
-    buffer->used += n;
+    std::memcpy(buffer->data + buffer->used, source, length);
+    buffer->used += static_cast<std::int32_t>(length);
 }
 
 static void StoreBE32(std::uint8_t* at, std::uint32_t v)
@@ -105,14 +110,10 @@ void AppendTagString(std::uint32_t tag, const char* string, AppendBuffer* buffer
 {
     if (!string)
         return;
-    std::size_t length = std::strlen(string) + 1;
-    if (length > static_cast<std::size_t>(INT32_LIMIT - 4)) {
-        buffer->failed = 1;
-        return;
-    }
+    const std::size_t length = std::strlen(string) + 1;
     // One reservation for tag and text, so a failure cannot leave a tag
     // without its string.
-    if (!ReserveBuffer(static_cast<std::int32_t>(4 + length), buffer))
+    if (!Reserve(4 + length, buffer))
         return;
     StoreBE32(buffer->data + buffer->used, tag);
     std::memcpy(buffer->data + buffer->used + 4, string, length);

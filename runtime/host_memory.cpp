@@ -15,6 +15,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <unordered_map>
 
 namespace tessel::runtime {
@@ -23,8 +24,8 @@ namespace {
 constexpr unsigned char MEMORY_POISON_BYTE = 0xA5;
 // The bytes after every block, checked when it is freed: a text, not one
 // repeated byte, so a write past the end that only moves them is seen too.
-constexpr char MEMORY_GUARD[] = "<tessel guard 1>";
-constexpr std::size_t MEMORY_GUARD_BYTES = sizeof MEMORY_GUARD - 1;
+constexpr std::string_view MEMORY_GUARD = "<tessel guard 1>";
+constexpr std::size_t MEMORY_GUARD_BYTES = MEMORY_GUARD.size();
 // The tag recorded for a block allocated without one.
 constexpr const char* MEMORY_UNTAGGED = "(untagged)";
 
@@ -178,7 +179,7 @@ extern "C" void* TesselHostAllocMem(std::uint64_t size, std::int32_t zeroFill, c
         return nullptr;
     if (!zeroFill && state.poison)
         std::memset(block, MEMORY_POISON_BYTE, bytes);
-    std::memcpy(block + bytes, MEMORY_GUARD, MEMORY_GUARD_BYTES);
+    std::memcpy(block + bytes, MEMORY_GUARD.data(), MEMORY_GUARD_BYTES);
 
     try {
         auto tagEntry = state.tags.try_emplace(tag ? tag : MEMORY_UNTAGGED).first;
@@ -213,7 +214,7 @@ extern "C" void TesselHostFreeMem(void* block)
         std::abort();
     }
     const auto* tail = static_cast<const unsigned char*>(block) + found->second.sizeBytes;
-    if (std::memcmp(tail, MEMORY_GUARD, MEMORY_GUARD_BYTES) != 0) {
+    if (std::memcmp(tail, MEMORY_GUARD.data(), MEMORY_GUARD_BYTES) != 0) {
         std::fprintf(stderr, "tessel: HostFreeMem: the module wrote past the end of a %llu-byte block ('%s')\n",
                      static_cast<unsigned long long>(found->second.sizeBytes), found->second.tag->first.c_str());
         std::abort();

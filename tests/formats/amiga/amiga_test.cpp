@@ -243,6 +243,8 @@ const Row kDiskObjects[] = {
      "2x2/1p0P"},
     {"pixel line missing: pixels stay 0", [](Disk& d) { d.toolTypes = Lines({" ", MARKER, IM1, "IM2=\x60"}); },
      "2x2/1p0 2x1/1P", [](const Loaded& l) { EXPECT_EQ(l.Pixels(1), (Bytes{0, 0})); }},
+    {"an empty data line ends the pixels", [](Disk& d) { d.toolTypes = Lines({" ", MARKER, IM1, "IM1=", IM1_PIXELS}); },
+     "2x2/1p0 2x1/1P", [](const Loaded& l) { EXPECT_EQ(l.Pixels(1), (Bytes{0, 0})); }},
     {"palette split over lines, bits at a line end dropped", [](Disk& d) {
          d.toolTypes = Lines({" ", MARKER, "IM1=C#\"!#\xD0\x60", "IM1=\xD4\x27\xCD", IM1_PIXELS}); }, "2x2/1p0 2x1/1P",
      [](const Loaded& l) { Palette(l, 1, {{0, 0xFF0000}, {1, 0x0000FF}}); }},

@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
-#include <ranges>
 
 // Classic images that are not 2 or 3 planes deep are converted to 2 planes.
 static constexpr std::int32_t CLASSIC_CONVERTED_DEPTH = 2;
@@ -225,7 +224,7 @@ static int WritePlanarImage(HostFile* file, const IconImage* image, std::int32_t
     auto* planes = static_cast<std::uint8_t*>(HostAllocMem(dataSize, 1, "buf"));
     if (!planes)
         return 0;
-    for (std::uint32_t p : std::views::iota(0u, depth)) {
+    for (std::uint32_t p = 0; p < depth; ++p) {
         std::uint8_t* plane = planes + p * planeBytes;
         for (std::int32_t y = 0; y < height; ++y) {
             const std::uint8_t* row = image->pixels + std::uint64_t(y) * std::uint64_t(width);

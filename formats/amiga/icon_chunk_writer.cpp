@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ranges>
 
 // The 32-bit length field after a chunk id.
 static constexpr std::int64_t ICON_CHUNK_LENGTH_SIZE = ICON_CHUNK_HEADER_SIZE - ICON_CHUNK_LENGTH;
@@ -335,7 +334,7 @@ static int WriteImag(HostFile* file, const IconImage* image, const IconImage* re
         flags |= ICON_IMAG_FLAG_PALETTE;
         std::uint8_t rgb[ICON_PALETTE_ENTRIES * ICON_RGB_BYTES];
         std::uint32_t colours = 1u << image->depth;
-        for (std::uint32_t i : std::views::iota(0u, colours)) {
+        for (std::uint32_t i = 0; i < colours; ++i) {
             std::uint32_t entry = PaletteEntry(image, i);
             std::uint8_t* out = rgb + ICON_RGB_BYTES * i;
             out[0] = static_cast<std::uint8_t>(entry >> 16);

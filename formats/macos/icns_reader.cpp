@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <iterator>
 
 namespace {
 
@@ -58,11 +59,9 @@ int ReadPaletteEntry(HostFile* file, const IcnsTypeRow& row, std::uint64_t dataB
             image->pixels[2 * k] = static_cast<std::uint8_t>(packed >> 4);
             image->pixels[2 * k + 1] = static_cast<std::uint8_t>(packed & 0x0F);
         }
-        for (int i = 0; i < 16; ++i)
-            image->palette[i] = MacPalette16[i];
+        std::copy(std::begin(MacPalette16), std::end(MacPalette16), image->palette);
     } else {
-        for (int i = 0; i < 256; ++i)
-            image->palette[i] = MacPalette256[i];
+        std::copy(std::begin(MacPalette256), std::end(MacPalette256), image->palette);
     }
     return 1;
 }

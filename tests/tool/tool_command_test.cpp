@@ -104,6 +104,7 @@ const CommandCase kCommands[] = {
     {"convert $T/p16.png -o $T/out.info", 2, "", "several formats use '.info' (AMIGAOS, NEWICON, AMIGAOS35, AMIGAOS40, PNG)"},
     {"convert $T/p16.png -o $T/out.xyz", 2, "", "no format uses '.xyz': give -f KEYWORD (one of: AMIGAOS, NEWICON,"},
     {"convert $T/p16.png -o $T/out", 2, "", "cannot tell the format from '$T/out'"},
+    {"convert $T/p16.png -o $T/out.", 2, "", "cannot tell the format from '$T/out.'"},
     {"convert $T/p16.png -o $T/out.ico -f BMP", 2, "", "unknown format keyword 'BMP' (one of: AMIGAOS, NEWICON, "
                                                        "AMIGAOS35, AMIGAOS40, PNG, WINDOWS, MACOS)"},
     {"convert $T/p16.png --out-dir $T/o -f ICO", 2, "", "unknown format keyword 'ICO'"},

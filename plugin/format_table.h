@@ -194,20 +194,20 @@ constexpr std::uint32_t FormatIdOf(const char* displayName)
     return Crc32Update(Crc32("tessel/", 7), displayName, TextLength(displayName));
 }
 
-// Row index of the format with this keyword (compared exactly), or -1.
-constexpr int SaveFormatIndex(const char* keyword)
+// The row of the format with this keyword (compared exactly), or null.
+constexpr const SaveFormatRow* FindSaveFormat(const char* keyword)
 {
-    for (int index = 0; index < SAVE_FORMAT_COUNT; ++index)
-        if (SameText(SaveFormatTable[index].keyword, keyword))
-            return index;
-    return -1;
+    for (const SaveFormatRow& format : SaveFormatTable)
+        if (SameText(format.keyword, keyword))
+            return &format;
+    return nullptr;
 }
 
 // The FormatId of the format with this keyword, or 0.
 constexpr std::uint32_t SaveFormatId(const char* keyword)
 {
-    int index = SaveFormatIndex(keyword);
-    return index < 0 ? 0 : SaveFormatTable[index].formatId;
+    const SaveFormatRow* format = FindSaveFormat(keyword);
+    return format ? format->formatId : 0;
 }
 static_assert(SaveFormatId("") == 0 && SaveFormatId("AMIGAOS") == SaveFormatTable[0].formatId);
 

@@ -82,10 +82,10 @@ void PrepareIconForFormat(const CommandLine& line, const std::string& keyword, I
 // the writers'.
 std::string WhyNothingFits(const std::vector<Image>& images, const std::string& keyword)
 {
-    const int index = SaveFormatIndex(keyword.c_str());
-    if (index < 0)
+    const SaveFormatRow* found = FindSaveFormat(keyword.c_str());
+    if (!found)
         return {};
-    const SaveFormatRow& format = SaveFormatTable[index];
+    const SaveFormatRow& format = *found;
     const FormatCapacity& capacity = format.images;
     auto any = [&](auto fits) { return std::any_of(images.begin(), images.end(), fits); };
     auto stored = [](const FormatCapacity& part) {

@@ -89,10 +89,10 @@ static std::int32_t NextStoredDepth(const FormatCapacity& capacity, std::int32_t
 
 void FitImagesToFormat(std::vector<Image>& images, const std::string& keyword)
 {
-    const int index = SaveFormatIndex(keyword.c_str());
-    if (index < 0)
+    const SaveFormatRow* found = FindSaveFormat(keyword.c_str());
+    if (!found)
         return;
-    const SaveFormatRow& format = SaveFormatTable[index];
+    const SaveFormatRow& format = *found;
     const FormatCapacity& capacity = format.images;
     if (format.container == CONTAINER_WINDOWS_ICON) {
         for (Image& image : images) {

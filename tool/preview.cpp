@@ -7,6 +7,7 @@
 #include "tool/picture_export.h"
 
 #include <algorithm>
+#include <cctype>
 #include <ostream>
 
 namespace tessel::tool {
@@ -105,7 +106,7 @@ std::string SheetText(const std::string& text, bool keepEnd)
 {
     std::string shown;
     for (char c : text)
-        shown += (c >= ' ' && c <= '~') ? c : '?';
+        shown += std::isprint(static_cast<unsigned char>(c)) ? c : '?';
     if (shown.size() > static_cast<std::size_t>(MAX_TEXT_CHARS)) {
         std::size_t keep = static_cast<std::size_t>(MAX_TEXT_CHARS) - 3;
         shown = keepEnd ? "..." + shown.substr(shown.size() - keep) : shown.substr(0, keep) + "...";

@@ -116,10 +116,10 @@ std::vector<std::uint32_t> ScaleArgb(const std::vector<std::uint32_t>& source, s
 
 std::vector<std::int32_t> ResizeTargetSizes(const std::string& keyword)
 {
-    const int index = SaveFormatIndex(keyword.c_str());
-    if (index < 0)
+    const SaveFormatRow* found = FindSaveFormat(keyword.c_str());
+    if (!found)
         return {};
-    const SaveFormatRow& format = SaveFormatTable[index];
+    const SaveFormatRow& format = *found;
     std::vector<std::int32_t> sides;
     if (format.container == CONTAINER_WINDOWS_ICON) {
         for (std::int32_t side : WindowsIconSides)

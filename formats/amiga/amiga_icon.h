@@ -7,6 +7,7 @@
 #include "plugin/format_table.h"
 
 #include <cstdint>
+#include <string_view>
 
 // ---- DiskObject -------------------------------------------------------------
 
@@ -46,7 +47,7 @@ int WriteNewIcons(HostFile* file, const IconImage* normal, std::int32_t* recordC
 // Writes count values of bits bits (1..8) as NewIcons line records starting with
 // lineStart (the 9-character header line start for a palette, the 4-character
 // prefix for pixels). Adds the records written to *recordCount.
-void EncodeNewIconLines(HostFile* file, const char* lineStart, const std::uint8_t* values, int bits,
+void EncodeNewIconLines(HostFile* file, std::string_view lineStart, const std::uint8_t* values, int bits,
                         std::uint32_t count, std::int32_t* recordCount);
 
 // The smallest b from 1 to 8 with 2^b >= colours; 9 above 256 colours.

@@ -92,15 +92,15 @@ static void PutCharacter(LineRecord* line, std::uint32_t character)
     ++line->length;
 }
 
-static void OpenLine(LineRecord* line, const char* lineStart, int startLength, std::int32_t* recordCount)
+static void OpenLine(LineRecord* line, std::string_view lineStart, std::int32_t* recordCount)
 {
     line->lengthPosition = Position(line->file);
     WriteBE32(line->file, 0);
     line->length = 0;
     line->groups = 0;
     line->pendingZeros = 0;
-    for (int i = 0; i < startLength; ++i)
-        PutCharacter(line, static_cast<unsigned char>(lineStart[i]));
+    for (char c : lineStart)
+        PutCharacter(line, static_cast<unsigned char>(c));
     ++*recordCount;
 }
 
@@ -138,17 +138,16 @@ static void PutGroup(LineRecord* line, std::uint32_t group)
                                                         : group + NEWICONS_HIGH_CHARACTER_BASE);
 }
 
-void EncodeNewIconLines(HostFile* file, const char* lineStart, const std::uint8_t* values, int bits,
+void EncodeNewIconLines(HostFile* file, std::string_view lineStart, const std::uint8_t* values, int bits,
                         std::uint32_t count, std::int32_t* recordCount)
 {
     // A palette line starts with the whole header, a pixel line with the prefix.
-    const int startLength = static_cast<int>(std::strlen(lineStart));
-    const int prefixLength = std::min(startLength, NEWICONS_PREFIX_LENGTH);
+    const std::string_view prefix = lineStart.substr(0, NEWICONS_PREFIX_LENGTH);
 
     GroupCutter cutter{values, count, bits, 0, 0, 0};
     LineRecord line{file, 0, 0, 0, 0};
     std::uint32_t lineFirstValue = 0;
-    OpenLine(&line, lineStart, startLength, recordCount);
+    OpenLine(&line, lineStart, recordCount);
     // Every turn cuts a group; every closed line holds at least 118 groups,
     // so the restart index moves forward and the loop ends.
     while (GroupsRemain(cutter)) {
@@ -162,7 +161,7 @@ void EncodeNewIconLines(HostFile* file, const char* lineStart, const std::uint8_
         if (lineFirstValue >= count)
             return;
         StartCutAt(&cutter, lineFirstValue);
-        OpenLine(&line, lineStart, prefixLength, recordCount);
+        OpenLine(&line, prefix, recordCount);
     }
     CloseLine(&line);
 }
@@ -203,7 +202,7 @@ static void WriteNewIconsImage(HostFile* file, const IconImage* image, const cha
         paletteBytes[3 * i + 2] = static_cast<std::uint8_t>(rgb);
     }
 
-    char header[NEWICONS_HEADER_LENGTH + 1] = {};
+    char header[NEWICONS_HEADER_LENGTH] = {};
     std::memcpy(header, prefix, NEWICONS_PREFIX_LENGTH);
     header[NEWICONS_TRANSPARENCY] = transparent ? NEWICONS_TRANSPARENT : NEWICONS_OPAQUE;
     header[NEWICONS_WIDTH] = static_cast<char>(image->width + NEWICONS_HEADER_BIAS);
@@ -215,11 +214,10 @@ static void WriteNewIconsImage(HostFile* file, const IconImage* image, const cha
         header[NEWICONS_COLOURS] = static_cast<char>(NEWICONS_LARGE_COLOURS_HIGH);
         header[NEWICONS_COLOURS + 1] = static_cast<char>(colours - NEWICONS_LARGE_COLOURS_OFFSET);
     }
-    header[NEWICONS_HEADER_LENGTH] = 0;
-    EncodeNewIconLines(file, header, paletteBytes, NEWICONS_MAX_BITS, 3 * static_cast<std::uint32_t>(colours),
+    EncodeNewIconLines(file, {header, NEWICONS_HEADER_LENGTH}, paletteBytes, NEWICONS_MAX_BITS,
+                       3 * static_cast<std::uint32_t>(colours), recordCount);
+    EncodeNewIconLines(file, {header, NEWICONS_PREFIX_LENGTH}, pixels, BitsForColours(colours), pixelCount,
                        recordCount);
-    header[NEWICONS_PREFIX_LENGTH] = 0;
-    EncodeNewIconLines(file, header, pixels, BitsForColours(colours), pixelCount, recordCount);
 }
 
 int WriteNewIcons(HostFile* file, const IconImage* normal, std::int32_t* recordCount)

@@ -119,13 +119,11 @@ std::uint64_t InspectEntry(HostFile* file, std::uint64_t fileSize, IcoEntry* ent
     // of 0 or less, or fewer than two rows, makes no image.
     std::int32_t directoryWidth = entry->width ? entry->width : ICO_SIZE_BYTE_ZERO;
     std::int32_t directoryHeight = entry->height ? entry->height : ICO_SIZE_BYTE_ZERO;
-    if (bitmapWidth < 1)
-        return 0;
     std::uint32_t rows = bitmapHeight >> 1;       // a negative height reads as a large one
     entry->imageWidth = std::min(bitmapWidth, directoryWidth);
     entry->imageHeight = static_cast<std::int32_t>(std::min(rows, static_cast<std::uint32_t>(directoryHeight)));
     entry->imageDepth = DepthForBitCount(bitCount);
-    if (entry->imageHeight < 1 || entry->imageDepth == 0)
+    if (entry->imageWidth < 1 || entry->imageHeight < 1 || entry->imageDepth == 0)
         return 0;
     return IconImageCharge(entry->imageWidth, entry->imageHeight, entry->imageDepth);
 }

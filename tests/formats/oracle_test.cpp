@@ -138,7 +138,7 @@ TEST(Oracles, ToolsSeeWhatTesselLoadsAndSaves)
             tessel[CorpusPath(file)] = SeenBy(loaded.images);
         }
         for (const char* keyword : {"WINDOWS", "MACOS", "PNG"}) {
-            const SaveFormatRow& format = SaveFormatTable[SaveFormatIndex(keyword)];
+            const SaveFormatRow& format = *FindSaveFormat(keyword);
             std::string path = dir.File(std::to_string(i) + "." + keyword);
             if (!loaded.icon || SaveWith(path, loaded.images, format.formatId, &loaded.attributes) != 1)
                 continue;

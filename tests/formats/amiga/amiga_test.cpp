@@ -594,14 +594,13 @@ TEST_F(AmigaCodecs, PackRleStreamsAndBack)
             EXPECT_EQ(back, masked);
         }
     }
-    // Streams only a reader meets: a no-op code, a run longer than wanted, a
-    // cut stream (the rest keeps what was there).
+    // Streams only a reader meets: a no-op code, a run or literals longer than
+    // wanted, a cut stream (the rest keeps what was there).
     const struct { Bytes stream; int bits; std::size_t count; Bytes values; int whole; } unpacked[] = {
         {{128, 0xFE, 7}, 8, 3, {7, 7, 7}, 1},
-        {{0x81, 5}, 8, 3, {5, 5, 5}, 1},
+        {{0x81, 5}, 8, 3, {5, 5, 5}, 1}, {{0x02, 1, 2, 3}, 8, 2, {1, 2}, 1},
         {{0x02, 0x12}, 4, 3, {1, 2, 0xEE}, 0},
-        {{0x01, 0xFF}, 8, 2, {0xFF, 0xEE}, 0},
-        {{}, 1, 1, {0xEE}, 0},
+        {{0x01, 0xFF}, 8, 2, {0xFF, 0xEE}, 0}, {{}, 1, 1, {0xEE}, 0},
     };
     for (const auto& row : unpacked) {
         Bytes out(row.count, 0xEE);

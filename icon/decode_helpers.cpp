@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
-int DecodeEmbeddedPng(const std::uint8_t* data, std::uint32_t length, const char* typeHint, IconHandle* icon,
-                      IconImage** tail)
+int DecodeEmbeddedPng(const std::uint8_t* data, std::uint32_t length, const char* typeHint, int selected,
+                      IconHandle* icon, IconImage** tail)
 {
     // The host reads the bytes in place under a name of its making; the block
     // stays ours and alive until HostLoadImage returns.
@@ -32,11 +32,11 @@ int DecodeEmbeddedPng(const std::uint8_t* data, std::uint32_t length, const char
     std::int32_t height = 0;
     HostImage* hostImage = HostLoadImage(name, options, &width, &height, 0);
     if (!hostImage)
-        return 0;
+        return PICTURE_NOT_DECODED;
     const std::uint32_t* source = HostGetImagePixels(hostImage);
     // NewIconImage refuses sizes below 1 or above the image limits, so the
     // copy below stays inside both blocks.
-    IconImage* image = source ? NewIconImage(width, height, 32, 0, 0, icon, tail) : nullptr;
+    IconImage* image = source ? NewIconImage(width, height, 32, 0, selected, icon, tail) : nullptr;
     if (image)
         std::memcpy(image->pixels, source, IconPixelBytes(width, height, 32));
     HostFreeImage(hostImage);

@@ -10,11 +10,14 @@
 inline constexpr int MASK_LAYOUT_WINDOWS = 0;
 inline constexpr int MASK_LAYOUT_MAC = 1;
 
-// Decodes PNG bytes held in memory into a new 32-bit image appended to the
-// icon. typeHint ("png" or "bin") is passed to the host with the bytes.
-// Returns 1 or 0.
-int DecodeEmbeddedPng(const std::uint8_t* data, std::uint32_t length, const char* typeHint, IconHandle* icon,
-                      IconImage** tail);
+// Decodes PNG (or, with typeHint "bin", any picture the host reads) bytes
+// held in memory into a new 32-bit image appended to the icon, marked
+// selected when selected is 1. Returns 1 when the image was made,
+// PICTURE_NOT_DECODED when the host reads no picture in the bytes, 0 when the
+// image cannot be had (no memory, or over the load's budget).
+inline constexpr int PICTURE_NOT_DECODED = -1;
+int DecodeEmbeddedPng(const std::uint8_t* data, std::uint32_t length, const char* typeHint, int selected,
+                      IconHandle* icon, IconImage** tail);
 
 // Reads a 1-bit mask from the file (positioned at its first byte) and applies
 // it to image: a transparent pen for palette images (source depth 1, 4 or 8,

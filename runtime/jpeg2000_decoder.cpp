@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace tessel::runtime {
 namespace {
@@ -35,6 +36,15 @@ constexpr OPJ_UINT32 JP2_MAX_COMPONENTS = 4;
 // Deeper samples would need more than the top byte kept; none of the four
 // layouts above uses them.
 constexpr OPJ_UINT32 JP2_MAX_PRECISION = 16;
+// Boxes: a length and a type, 8 bytes; the header box, its image header
+// box (height, width, ...), the codestream box. A codestream opens with SOC
+// and SIZ, whose fields end 24 bytes in.
+constexpr std::size_t JP2_BOX_HEADER = 8;
+constexpr std::uint32_t JP2_HEADER_BOX = 0x6A703268;        // "jp2h"
+constexpr std::uint32_t JP2_IMAGE_HEADER_BOX = 0x69686472;  // "ihdr"
+constexpr std::uint32_t JP2_CODESTREAM_BOX = 0x6A703263;    // "jp2c"
+constexpr std::uint32_t J2K_SOC_SIZ = 0xFF4FFF51;
+constexpr std::size_t J2K_SIZ_END = 24;
 // Bytes the library asks for at a time; the data is already in memory, so
 // this only sizes its copy buffer.
 constexpr OPJ_SIZE_T JP2_STREAM_BUFFER_BYTES = 64u << 10;
@@ -239,12 +249,79 @@ bool DecodeJpeg2000(OPJ_CODEC_FORMAT format, const std::uint8_t* data, std::size
     return true;
 }
 
+// A box's contents within [at, end): where they start and end. False when
+// the box header does not fit or its length leaves the range (a length of 0
+// runs to the end; one of 1 gives a 64-bit length after the type).
+bool NextBox(const std::uint8_t* data, std::size_t at, std::size_t end, std::uint32_t* type, std::size_t* start,
+             std::size_t* stop)
+{
+    if (end - at < JP2_BOX_HEADER)
+        return false;
+    std::uint64_t length = LoadBE32(data + at);
+    *type = LoadBE32(data + at + 4);
+    *start = at + JP2_BOX_HEADER;
+    if (length == 1) {
+        if (end - at < 2 * JP2_BOX_HEADER)
+            return false;
+        length = std::uint64_t{LoadBE32(data + at + 8)} << 32 | LoadBE32(data + at + 12);
+        *start += JP2_BOX_HEADER;
+    } else if (length == 0) {
+        length = end - at;
+    }
+    if (length < *start - at || length > end - at)
+        return false;
+    *stop = at + static_cast<std::size_t>(length);
+    return true;
+}
+
+// The first box of this type among the boxes of [at, end).
+bool FindBox(const std::uint8_t* data, std::size_t at, std::size_t end, std::uint32_t wanted, std::size_t* start,
+             std::size_t* stop)
+{
+    std::uint32_t type = 0;
+    // Every box found moves at past its header, so the walk ends.
+    for (; NextBox(data, at, end, &type, start, stop); at = *stop) {
+        if (type == wanted)
+            return true;
+    }
+    return false;
+}
+
+// Some writers leave a size in the header box that the codestream does not
+// have, which the library refuses. The codestream's own size (SIZ: right and
+// bottom edges less left and top ones) is the picture's: a copy with the
+// header box corrected to it, or an empty one when the boxes are not there
+// or already agree.
+std::vector<std::uint8_t> WithCodestreamSize(const std::uint8_t* data, std::size_t size)
+{
+    std::size_t header = 0, headerEnd = 0, ihdr = 0, ihdrEnd = 0, stream = 0, streamEnd = 0;
+    if (!FindBox(data, 0, size, JP2_HEADER_BOX, &header, &headerEnd) ||
+        !FindBox(data, header, headerEnd, JP2_IMAGE_HEADER_BOX, &ihdr, &ihdrEnd) || ihdrEnd - ihdr < 8 ||
+        !FindBox(data, 0, size, JP2_CODESTREAM_BOX, &stream, &streamEnd) || streamEnd - stream < J2K_SIZ_END ||
+        LoadBE32(data + stream) != J2K_SOC_SIZ)
+        return {};
+    // ihdr: height, then width; SIZ: Xsiz, Ysiz, XOsiz, YOsiz from offset 8.
+    const std::uint8_t* siz = data + stream;
+    const std::uint32_t height = LoadBE32(siz + 12) - LoadBE32(siz + 20);
+    const std::uint32_t width = LoadBE32(siz + 8) - LoadBE32(siz + 16);
+    if (LoadBE32(data + ihdr) == height && LoadBE32(data + ihdr + 4) == width)
+        return {};                                  // the sizes agree: the refusal had another cause
+    std::vector<std::uint8_t> copy(data, data + size);
+    StoreBE32(copy.data() + ihdr, height);
+    StoreBE32(copy.data() + ihdr + 4, width);
+    return copy;
+}
+
 }  // namespace
 
 bool DecodeJp2(const std::uint8_t* data, std::size_t size, std::int32_t* width, std::int32_t* height,
                PixelWords& pixels)
 {
-    return DecodeJpeg2000(OPJ_CODEC_JP2, data, size, width, height, pixels);
+    if (DecodeJpeg2000(OPJ_CODEC_JP2, data, size, width, height, pixels))
+        return true;
+    const std::vector<std::uint8_t> corrected = WithCodestreamSize(data, size);
+    return !corrected.empty() &&
+           DecodeJpeg2000(OPJ_CODEC_JP2, corrected.data(), corrected.size(), width, height, pixels);
 }
 
 bool DecodeJ2k(const std::uint8_t* data, std::size_t size, std::int32_t* width, std::int32_t* height,

@@ -14,27 +14,24 @@ namespace tessel::tool::check {
 
 namespace {
 
-// Entry types the module does not read but a family may hold: the 12-pixel
-// "icm" images, 32-bit images of sizes the module leaves alone, the "sb"
-// toolbar images, and the table of contents, version, name and info
-// entries. The checker knows them so that a file holding them is not called
-// damaged; the types the module reads come from its own table.
+// Entry types that hold no image the module reads but a family may hold:
+// the table of contents, version, name and info entries, the toolbar
+// template, the selected family and the dark-appearance family. The checker
+// knows them so that a file holding them is not called damaged; the types
+// the module reads come from its own table.
 constexpr std::uint32_t IcnsOtherTypes[] = {
-    FourCc('i', 'c', 'm', '#'), FourCc('i', 'c', 'm', '4'), FourCc('i', 'c', 'm', '8'), FourCc('i', 'c', '0', '4'),
-    FourCc('i', 'c', '0', '5'), FourCc('i', 'c', '1', '1'), FourCc('i', 'c', '1', '2'), FourCc('i', 'c', '1', '3'),
-    FourCc('i', 'c', '1', '4'), FourCc('i', 'c', 's', 'b'), FourCc('i', 'c', 's', 'B'), FourCc('s', 'b', '2', '4'),
-    FourCc('S', 'B', '2', '4'), FourCc('T', 'O', 'C', ' '), FourCc('i', 'c', 'n', 'V'), FourCc('n', 'a', 'm', 'e'),
-    FourCc('i', 'n', 'f', 'o'), FourCc('s', 'b', 't', 'p'), FourCc('s', 'l', 'c', 't'), FourCc('I', 'C', 'O', 'N'),
+    FourCc('T', 'O', 'C', ' '), FourCc('i', 'c', 'n', 'V'), FourCc('n', 'a', 'm', 'e'), FourCc('i', 'n', 'f', 'o'),
+    FourCc('s', 'b', 't', 'p'), ICNS_SELECTED_FAMILY,
     FourCc(static_cast<char>(0xFD), static_cast<char>(0xD9), static_cast<char>(0x2F), static_cast<char>(0xA8)),
 };
 
-// The side of the type's images in the module's table; 0 when the type is
-// not there (every row has a side).
+// The width of the type's images in the module's table; 0 when the type is
+// not there (every row has a width).
 constexpr std::int32_t TableSide(std::uint32_t type)
 {
     for (const IcnsTypeRow& row : IcnsTypeTable)
         if (row.type == type)
-            return row.side;
+            return row.width;
     return 0;
 }
 
@@ -58,7 +55,7 @@ bool KnownType(std::uint32_t type)
 constexpr std::uint32_t MaskedImage(const IcnsTypeRow& mask)
 {
     for (const IcnsTypeRow& row : IcnsTypeTable)
-        if (!row.mask && row.side == mask.side && row.depth == 24)
+        if (!row.mask && row.width == mask.width && row.depth == 24)
             return row.type;
     return 0;
 }
@@ -70,7 +67,7 @@ constexpr std::uint32_t IcnsRunLengthAlso[] = {FourCc('i', 'c', 'p', '4'), FourC
 constexpr std::uint32_t OtherMaskedImage(const IcnsTypeRow& mask)
 {
     for (std::uint32_t type : IcnsRunLengthAlso)
-        if (TableSide(type) == mask.side)
+        if (TableSide(type) == mask.width)
             return type;
     return 0;
 }

@@ -17,14 +17,14 @@ std::string ToolTypeKey(const std::string& toolType)
     return LowerAscii(toolType.substr(0, toolType.find('=')));
 }
 
-// The sides the macOS entry types name, smallest first, as "16, 32, ... or
-// 1024".
+// The sides the macOS writer makes entries of, smallest first, as "16, 32,
+// ... or 1024".
 std::string IcnsSidesText()
 {
     std::vector<std::int32_t> sides;
     for (const IcnsTypeRow& row : IcnsTypeTable)
-        if (std::find(sides.begin(), sides.end(), row.side) == sides.end())
-            sides.push_back(row.side);
+        if (row.writtenFrom != 0 && std::find(sides.begin(), sides.end(), row.width) == sides.end())
+            sides.push_back(row.width);
     std::sort(sides.begin(), sides.end());
     std::string text;
     for (std::size_t i = 0; i < sides.size(); ++i)
@@ -95,7 +95,7 @@ std::string WhyNothingFits(const std::vector<Image>& images, const std::string& 
         return "nothing the format can hold (Windows icons store images of at most " + SideText(capacity.maxSide) +
                ")";
     if (format.container == CONTAINER_MAC_ICON &&
-        !any([](const Image& image) { return image.width == image.height && IcnsNamesSide(image.width); }))
+        !any([](const Image& image) { return image.width == image.height && IcnsWritesImage(image.width, 0); }))
         return "nothing the format can hold (macOS icons store only square images of " + IcnsSidesText() +
                " pixels; --resize makes them from larger images)";
     if (format.container != CONTAINER_DISKOBJECT)

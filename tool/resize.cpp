@@ -128,8 +128,8 @@ std::vector<std::int32_t> ResizeTargetSizes(const std::string& keyword)
     } else if (format.container == CONTAINER_MAC_ICON) {
         // Every side the writer makes a true-colour entry of, smallest first.
         for (const IcnsTypeRow& row : IcnsTypeTable)
-            if (IcnsWritesImage(row.side, 32) && std::find(sides.begin(), sides.end(), row.side) == sides.end())
-                sides.push_back(row.side);
+            if (IcnsWritesImage(row.width, 32) && std::find(sides.begin(), sides.end(), row.width) == sides.end())
+                sides.push_back(row.width);
         std::sort(sides.begin(), sides.end());
     }
     return sides;

@@ -2,8 +2,12 @@
 // read the magic; the file's length field is not trusted, the entries are
 // walked instead, their type codes compared byte for byte.
 //
-// Two passes over the entries: the first makes the images, the second lays
-// the mask entries over them, so a mask may come before its image.
+// Four walks over the entries: the images of each generation in turn, in
+// file order within a walk, each 32-bit image of a size and state that no
+// image before it has; then the masks, laid over the images whatever the
+// order of the entries. A nested family of selected images is walked inside
+// each walk of the outer one. Every walk ends at the same entry: the first
+// whose data runs past its family's end.
 #include "formats/macos/macos_icon.h"
 
 #include "host/host_calls.h"
@@ -16,15 +20,26 @@
 
 namespace {
 
-enum class PassEnd { Done, Failed };
+enum class WalkEnd { Done, Failed };
+
+// The walks: one for the images of each generation, then the masks.
+constexpr int WALK_MASKS = ICNS_DOUBLE_DENSITY + 1;
 
 struct IcnsReadState {
     IconHandle* icon;
     IconImage* tail;
-    std::int64_t fileSize;
-    // The first image made from each run-length row: the only images an
-    // alpha plane applies to (a PNG image of the same size keeps its own).
-    IconImage* runLengthImage[ICNS_TYPE_COUNT];
+    std::uint64_t fileSize;
+    // The first image made from each run-length row in each state: the only
+    // images an alpha plane applies to (a PNG image of the same size keeps
+    // its own).
+    IconImage* runLengthImage[2][ICNS_TYPE_COUNT];
+};
+
+// One entry: where its data starts and how long it is, the family's state.
+struct IcnsEntry {
+    std::uint64_t dataStart;
+    std::uint64_t dataBytes;
+    int selected;
 };
 
 int FindTypeRow(std::uint32_t type)
@@ -36,33 +51,56 @@ int FindTypeRow(std::uint32_t type)
     return -1;
 }
 
-// Bytes of a palette or mask plane of the row: side x side x depth / 8.
-std::uint64_t PlaneBytes(const IcnsTypeRow& row)
+int WalkOf(const IcnsTypeRow& row)
 {
-    return std::uint64_t(row.side) * std::uint64_t(row.side) * std::uint64_t(row.depth) / 8;
+    return row.mask ? WALK_MASKS : row.generation;
 }
 
-// 4-bit and 8-bit palette indices, straight into the pixel buffer.
-int ReadPaletteEntry(HostFile* file, const IcnsTypeRow& row, std::uint64_t dataBytes, IcnsReadState* state)
+// The first image from first on of this size, depth and state, or null.
+IconImage* FindImage(const IcnsTypeRow& row, std::int32_t depth, int selected, IconImage* first)
 {
-    if (dataBytes != PlaneBytes(row))
-        return 0;
-    IconImage* image = NewIconImage(row.side, row.side, row.depth, -1, 0, state->icon, &state->tail);
-    if (!image || !ReadExactly(file, image->pixels, dataBytes))
-        return 0;
-    if (row.depth == 4) {
-        // Two pixels a byte, the high nibble on the left; rows have no padding
-        // at even widths, so the whole plane unpacks as one row. Walking from
-        // the end keeps every packed byte ahead of the pixels written.
-        for (std::uint64_t k = dataBytes; k-- > 0;) {
-            std::uint8_t packed = image->pixels[k];
-            image->pixels[2 * k] = static_cast<std::uint8_t>(packed >> 4);
-            image->pixels[2 * k + 1] = static_cast<std::uint8_t>(packed & 0x0F);
-        }
-        std::copy(std::begin(MacPalette16), std::end(MacPalette16), image->palette);
-    } else {
-        std::copy(std::begin(MacPalette256), std::end(MacPalette256), image->palette);
+    for (IconImage* image = first; image; image = image->next) {
+        image = FindIconImage(row.width, row.height, depth, image);
+        if (!image || ((image->flags & IMAGEFLAG_SELECTED) != 0) == (selected != 0))
+            return image;
     }
+    return nullptr;
+}
+
+IconImage* NewImage(const IcnsTypeRow& row, std::int32_t depth, const IcnsEntry& entry, IcnsReadState* state)
+{
+    return NewIconImage(row.width, row.height, depth, -1, entry.selected, state->icon, &state->tail);
+}
+
+// Bytes of a palette or mask plane of the row: width x height x depth / 8.
+std::uint64_t PlaneBytes(const IcnsTypeRow& row)
+{
+    return std::uint64_t(row.width) * std::uint64_t(row.height) * std::uint64_t(row.depth) / 8;
+}
+
+// 1-, 4- and 8-bit palette indices, straight into the pixel buffer.
+int ReadPaletteEntry(HostFile* file, const IcnsTypeRow& row, const IcnsEntry& entry, IcnsReadState* state)
+{
+    if (entry.dataBytes != PlaneBytes(row))
+        return 0;
+    IconImage* image = NewImage(row, row.depth, entry, state);
+    if (!image || !ReadExactly(file, image->pixels, entry.dataBytes))
+        return 0;
+    // Pixels packed from the high bits on; rows have no padding at these
+    // widths, so the whole plane unpacks as one row. Walking from the end
+    // keeps every packed byte ahead of the pixels written.
+    const auto depth = static_cast<std::uint64_t>(row.depth);
+    const std::uint32_t valueMask = (1u << depth) - 1;
+    for (std::uint64_t k = std::uint64_t(row.width) * std::uint64_t(row.height); depth < 8 && k-- > 0;) {
+        const std::uint64_t bit = k * depth;
+        image->pixels[k] = static_cast<std::uint8_t>(image->pixels[bit / 8] >> (8 - depth - bit % 8) & valueMask);
+    }
+    if (row.depth == 1)
+        std::copy(std::begin(MacPalette2), std::end(MacPalette2), image->palette);
+    else if (row.depth == 4)
+        std::copy(std::begin(MacPalette16), std::end(MacPalette16), image->palette);
+    else
+        std::copy(std::begin(MacPalette256), std::end(MacPalette256), image->palette);
     return 1;
 }
 
@@ -77,88 +115,97 @@ void DecodeRawArgb(const std::uint8_t* data, IconImage* image)
         words[i] = std::uint32_t{data[0]} << 24 | std::uint32_t{data[1]} << 16 | std::uint32_t{data[2]} << 8 | data[3];
 }
 
-int ReadRunLengthEntry(HostFile* file, int rowIndex, std::uint64_t dataBytes, IcnsReadState* state)
+// The entry's data in a block of its own; null when it cannot be had or read.
+std::uint8_t* ReadEntryData(HostFile* file, const IcnsEntry& entry)
 {
-    const IcnsTypeRow& row = IcnsTypeTable[rowIndex];
-    IconImage* image = NewIconImage(row.side, row.side, 32, -1, 0, state->icon, &state->tail);
-    if (!image)
-        return 0;
-    if (!state->runLengthImage[rowIndex])
-        state->runLengthImage[rowIndex] = image;
-    if (dataBytes == 0) {
-        DecodeIcnsRle(nullptr, 0, image);
-        return 1;
+    auto* data = static_cast<std::uint8_t*>(HostAllocMem(entry.dataBytes, 0, "buf"));
+    if (data && !ReadExactly(file, data, entry.dataBytes)) {
+        HostFreeMem(data);
+        return nullptr;
     }
-    auto* data = static_cast<std::uint8_t*>(HostAllocMem(dataBytes, 0, "buf"));
-    if (!data)
-        return 0;
-    int ok = ReadExactly(file, data, dataBytes);
-    if (ok && dataBytes == 4 * std::uint64_t(row.side) * std::uint64_t(row.side))
-        DecodeRawArgb(data, image);
-    else if (ok)
-        DecodeIcnsRle(data, dataBytes, image);
-    HostFreeMem(data);
-    return ok;
+    return data;
 }
 
-int ReadCompressedEntry(HostFile* file, std::uint64_t dataBytes, IcnsReadState* state)
+int ReadRunLengthEntry(HostFile* file, int rowIndex, const IcnsEntry& entry, IcnsReadState* state)
 {
-    if (dataBytes == 0)
+    const IcnsTypeRow& row = IcnsTypeTable[rowIndex];
+    IconImage* image = NewImage(row, 32, entry, state);
+    if (!image)
         return 0;
-    auto* data = static_cast<std::uint8_t*>(HostAllocMem(dataBytes, 0, "buf"));
+    IconImage*& first = state->runLengthImage[entry.selected][rowIndex];
+    if (!first)
+        first = image;
+    if (entry.dataBytes == 0) {
+        DecodeIcnsRle(nullptr, 0, image, ICNS_RGB_CHANNELS);
+        return 1;
+    }
+    std::uint8_t* data = ReadEntryData(file, entry);
     if (!data)
         return 0;
-    // The caller bounded dataBytes by the file, which its 32-bit length field
-    // keeps below 4 GiB.
-    int ok = ReadExactly(file, data, dataBytes) &&
-             DecodeEmbeddedPng(data, static_cast<std::uint32_t>(dataBytes), "bin", state->icon, &state->tail);
+    if (entry.dataBytes == 4 * std::uint64_t(row.width) * std::uint64_t(row.height))
+        DecodeRawArgb(data, image);
+    else
+        DecodeIcnsRle(data, entry.dataBytes, image, ICNS_RGB_CHANNELS);
+    HostFreeMem(data);
+    return 1;
+}
+
+// A PNG or JPEG 2000 file, or "ARGB" and four run-length channels. Data that
+// is no picture gives no image and is stepped over, as an unknown entry is.
+int ReadPictureEntry(HostFile* file, const IcnsTypeRow& row, const IcnsEntry& entry, IcnsReadState* state)
+{
+    if (entry.dataBytes < sizeof ICNS_ARGB_MAGIC)
+        return 1;
+    std::uint8_t* data = ReadEntryData(file, entry);
+    if (!data)
+        return 0;
+    int ok = 1;
+    if (LoadBE32(data) == ICNS_ARGB_MAGIC) {
+        IconImage* image = NewImage(row, 32, entry, state);
+        if (image)
+            DecodeIcnsRle(data + sizeof ICNS_ARGB_MAGIC, entry.dataBytes - sizeof ICNS_ARGB_MAGIC, image,
+                          ICNS_ARGB_CHANNELS);
+        ok = image != nullptr;
+    } else {
+        // The caller bounded dataBytes by the file, which its 32-bit length
+        // field keeps below 4 GiB.
+        ok = DecodeEmbeddedPng(data, static_cast<std::uint32_t>(entry.dataBytes), "bin", entry.selected, state->icon,
+                               &state->tail) != 0;
+    }
     HostFreeMem(data);
     return ok;
 }
 
 // The image that an 8-bit alpha plane of this row applies to: the first one
-// made from the run-length row of the same side.
-IconImage* AlphaTarget(const IcnsTypeRow& maskRow, const IcnsReadState* state)
+// made from the run-length row of the same size and state.
+IconImage* AlphaTarget(const IcnsTypeRow& maskRow, int selected, const IcnsReadState* state)
 {
     for (int row = 0; row < ICNS_TYPE_COUNT; ++row) {
-        if (IcnsTypeTable[row].depth == 24 && IcnsTypeTable[row].side == maskRow.side)
-            return state->runLengthImage[row];
+        if (IcnsTypeTable[row].depth == 24 && IcnsTypeTable[row].width == maskRow.width)
+            return state->runLengthImage[selected][row];
     }
     return nullptr;
 }
 
-// Pass 2, one mask entry. Returns 0 when the load fails, else 1 with the file
-// at the end of the entry's data. *ended is set when the entry's data runs
-// past the end of the file and nothing of it was needed: the pass stops there.
-int ReadMaskEntry(HostFile* file, const IcnsTypeRow& row, std::uint64_t dataBytes, std::uint64_t bytesLeft,
-                  IcnsReadState* state, int* ended)
+// One mask entry, its data in the file. Returns 0 when the load fails, else
+// 1; a plane of the wrong size, or one with nothing to apply to, is skipped.
+int ReadMaskEntry(HostFile* file, const IcnsTypeRow& row, const IcnsEntry& entry, IcnsReadState* state)
 {
-    std::uint64_t planeBytes = PlaneBytes(row);
+    const std::uint64_t planeBytes = PlaneBytes(row);
     IconImage* first = state->icon->images;
     IconImage* target = nullptr;
     IconImage* fourBit = nullptr;
     if (row.depth == 1) {
-        target = FindIconImage(row.side, row.side, 8, first);
-        fourBit = FindIconImage(row.side, row.side, 4, first);
+        target = FindImage(row, 8, entry.selected, first);
+        fourBit = FindImage(row, 4, entry.selected, first);
     } else {
-        target = AlphaTarget(row, state);
+        target = AlphaTarget(row, entry.selected, state);
     }
-    // A plane of the wrong size, or one with nothing to apply to, is skipped.
-    if ((dataBytes != planeBytes && dataBytes != 2 * planeBytes) || (!target && !fourBit)) {
-        if (dataBytes > bytesLeft) {
-            *ended = 1;
-            return 1;
-        }
-        HostSeek(file, static_cast<std::int64_t>(dataBytes), HOST_SEEK_CURRENT);
+    if ((entry.dataBytes != planeBytes && entry.dataBytes != 2 * planeBytes) || (!target && !fourBit))
         return 1;
-    }
-    if (dataBytes > bytesLeft)
-        return 0;
     // Image plane and mask plane: only the mask counts.
-    if (dataBytes == 2 * planeBytes)
-        HostSeek(file, static_cast<std::int64_t>(planeBytes), HOST_SEEK_CURRENT);
-    std::int64_t maskStart = Position(file);
-
+    const auto maskStart = static_cast<std::int64_t>(entry.dataStart + entry.dataBytes - planeBytes);
+    HostSeek(file, maskStart, HOST_SEEK_START);
     if (row.depth == 1) {
         // The mask gives the 8-bit image its pen, then the 4-bit image its own;
         // either may be missing. ApplyBitMask may stop before the plane's end.
@@ -174,67 +221,57 @@ int ReadMaskEntry(HostFile* file, const IcnsTypeRow& row, std::uint64_t dataByte
         for (std::uint64_t i = 0; i < count; ++i)
             words[i] = std::uint32_t{ReadByte(file)} << 24 | (words[i] & 0x00FFFFFFu);
     }
-    HostSeek(file, maskStart + static_cast<std::int64_t>(planeBytes), HOST_SEEK_START);
     return 1;
 }
 
-// One walk over the entries from position 8. Pass 1 makes the images, pass 2
-// applies the masks; each skips what the other handles.
-PassEnd WalkEntries(HostFile* file, int pass, IcnsReadState* state)
+// What one walk does with one entry of a type in the table.
+int ReadEntry(HostFile* file, int walk, int rowIndex, const IcnsEntry& entry, IcnsReadState* state)
 {
-    HostSeek(file, ICNS_HEADER_SIZE, HOST_SEEK_START);
-    // Every turn either ends the walk or moves at least one entry header on.
-    for (;;) {
-        if (HostEof(file))
-            return PassEnd::Done;
-        std::uint8_t typeBytes[4];
-        // One to three bytes after the last entry are no entry: the file is cut.
-        if (!ReadExactly(file, typeBytes, 4))
-            return PassEnd::Failed;
-        std::uint32_t type = LoadBE32(typeBytes);
-        std::uint32_t length = ReadBE32(file);
-        // A length below the header's own would step backwards: the entries
-        // end here, and the images read so far stand.
-        if (length < ICNS_ENTRY_HEADER_SIZE)
-            return PassEnd::Done;
-        std::uint64_t dataBytes = std::uint64_t{length} - ICNS_ENTRY_HEADER_SIZE;
-        const std::uint64_t bytesLeft = BytesLeft(file, std::uint64_t(state->fileSize));
-        const auto dataStart = static_cast<std::int64_t>(std::uint64_t(state->fileSize) - bytesLeft);
+    const IcnsTypeRow& row = IcnsTypeTable[rowIndex];
+    if (walk == WALK_MASKS)
+        return ReadMaskEntry(file, row, entry, state);
+    if (row.depth < 24)
+        return ReadPaletteEntry(file, row, entry, state);
+    if (FindImage(row, 32, entry.selected, state->icon->images))
+        return 1;                                   // an entry before gave this size and state
+    if (row.depth == 24)
+        return ReadRunLengthEntry(file, rowIndex, entry, state);
+    return ReadPictureEntry(file, row, entry, state);
+}
 
-        int rowIndex = FindTypeRow(type);
-        const IcnsTypeRow* row = rowIndex >= 0 ? &IcnsTypeTable[rowIndex] : nullptr;
-        bool ours = row && (pass == 1 ? !row->mask : row->mask);
-        if (!ours) {
-            // A skip past the end of the file: the entries end here.
-            if (dataBytes > bytesLeft)
-                return PassEnd::Done;
-            HostSeek(file, static_cast<std::int64_t>(dataBytes), HOST_SEEK_CURRENT);
-            continue;
-        }
-        if (pass == 2) {
-            int ended = 0;
-            if (!ReadMaskEntry(file, *row, dataBytes, bytesLeft, state, &ended))
-                return PassEnd::Failed;
-            if (ended)
-                return PassEnd::Done;
-            continue;
-        }
-        // Image data must be there in full: refuse before allocating for it.
-        if (dataBytes > bytesLeft)
-            return PassEnd::Failed;
-        int ok = 0;
-        if (row->depth == 4 || row->depth == 8)
-            ok = ReadPaletteEntry(file, *row, dataBytes, state);
-        else if (row->depth == 24)
-            ok = ReadRunLengthEntry(file, rowIndex, dataBytes, state);
-        else
-            ok = ReadCompressedEntry(file, dataBytes, state);
-        if (!ok)
-            return PassEnd::Failed;
-        // Readers that stop short of the data's end leave the file where the
-        // next entry starts all the same.
-        HostSeek(file, dataStart + static_cast<std::int64_t>(dataBytes), HOST_SEEK_START);
+// One walk over the entries of the family from begin to end.
+WalkEnd WalkFamily(HostFile* file, int walk, std::uint64_t begin, std::uint64_t end, int selected,
+                   IcnsReadState* state)
+{
+    // Every turn either ends the walk or moves at least one entry header on.
+    for (std::uint64_t at = begin; at < end;) {
+        // One to three bytes after the last entry of the file are no entry:
+        // the file is cut. Four to seven are a type and a cut length.
+        if (end - at < ICNS_ENTRY_LENGTH)
+            return selected ? WalkEnd::Done : WalkEnd::Failed;
+        if (end - at < ICNS_ENTRY_HEADER_SIZE)
+            return WalkEnd::Done;
+        HostSeek(file, static_cast<std::int64_t>(at), HOST_SEEK_START);
+        const std::uint32_t type = ReadBE32(file);
+        const std::uint32_t length = ReadBE32(file);
+        // A length below the header's own would step backwards, and data
+        // past the family's end is not there: the entries end here, and the
+        // images read so far stand, those of a nested family cut short too.
+        if (length < ICNS_ENTRY_HEADER_SIZE)
+            return WalkEnd::Done;
+        const std::uint64_t there = std::min<std::uint64_t>(length, end - at);
+        const IcnsEntry entry{at + ICNS_ENTRY_HEADER_SIZE, there - ICNS_ENTRY_HEADER_SIZE, selected};
+        at += there;
+        if (type == ICNS_SELECTED_FAMILY && !selected &&
+            WalkFamily(file, walk, entry.dataStart, at, 1, state) == WalkEnd::Failed)
+            return WalkEnd::Failed;
+        if (there < length)
+            return WalkEnd::Done;
+        const int rowIndex = FindTypeRow(type);
+        if (rowIndex >= 0 && WalkOf(IcnsTypeTable[rowIndex]) == walk && !ReadEntry(file, walk, rowIndex, entry, state))
+            return WalkEnd::Failed;
     }
+    return WalkEnd::Done;
 }
 
 }  // namespace
@@ -243,30 +280,34 @@ int ReadIcns(const char* /*name*/, HostFile* file, IconHandle* icon)
 {
     IcnsReadState state{};
     state.icon = icon;
-    state.fileSize = FileSize(file);
-    // The walk ends at the same entry in both passes: what ends pass 1 (the
-    // file's end, a short length, a skip past the end) ends pass 2 there too.
-    if (WalkEntries(file, 1, &state) != PassEnd::Done)
+    const std::int64_t fileSize = FileSize(file);
+    if (fileSize < 0)
         return 0;
-    if (WalkEntries(file, 2, &state) != PassEnd::Done)
-        return 0;
+    state.fileSize = static_cast<std::uint64_t>(fileSize);
+    for (int walk = ICNS_CLASSIC; walk <= WALK_MASKS; ++walk) {
+        if (WalkFamily(file, walk, ICNS_HEADER_SIZE, state.fileSize, 0, &state) == WalkEnd::Failed)
+            return 0;
+    }
     return icon->images ? 1 : 0;
 }
 
-// Run-length channels (icns_layout.h): red, green and blue follow one another
-// with nothing to realign them.
-void DecodeIcnsRle(const std::uint8_t* data, std::uint64_t dataBytes, IconImage* image)
+// Run-length channels (icns_layout.h), one after another with nothing to
+// realign them: red, green and blue of an opaque image, or alpha, red,
+// green and blue.
+void DecodeIcnsRle(const std::uint8_t* data, std::uint64_t dataBytes, IconImage* image, int channels)
 {
     auto* words = reinterpret_cast<std::uint32_t*>(image->pixels);
     std::uint64_t count = std::uint64_t(image->width) * std::uint64_t(image->height);
     if (!data)
         dataBytes = 0;
     std::uint64_t o = 0;
-    // The largest of these entries opens with four zero bytes; any of them
-    // may, and four zeros are never where a real stream would begin them.
-    if (dataBytes >= ICNS_RLE_ZERO_PREFIX && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 0)
+    // The largest of the colour entries opens with four zero bytes; any of
+    // them may, and four zeros are never where a real stream would begin them.
+    if (channels == ICNS_RGB_CHANNELS && dataBytes >= ICNS_RLE_ZERO_PREFIX && data[0] == 0 && data[1] == 0 &&
+        data[2] == 0 && data[3] == 0)
         o = ICNS_RLE_ZERO_PREFIX;
-    for (const int shift : {16, 8, 0}) {
+    for (int channel = 0; channel < channels; ++channel) {
+        const int shift = 8 * (channels - 1 - channel);
         std::uint32_t keep = ~(std::uint32_t{0xFF} << shift);
         std::uint64_t i = 0;
         while (i < count && o < dataBytes) {
@@ -289,6 +330,8 @@ void DecodeIcnsRle(const std::uint8_t* data, std::uint64_t dataBytes, IconImage*
             }
         }
     }
-    for (std::uint64_t i = 0; i < count; ++i)
-        words[i] |= 0xFF000000u;
+    if (channels == ICNS_RGB_CHANNELS) {
+        for (std::uint64_t i = 0; i < count; ++i)
+            words[i] |= 0xFF000000u;
+    }
 }

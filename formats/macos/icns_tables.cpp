@@ -49,6 +49,9 @@ static_assert(SystemPalette.entries[255] == 0x000000);
 
 }  // namespace
 
+// 1-bit images: 0 white, 1 black.
+const std::uint32_t MacPalette2[2] = {0xFFFFFF, 0x000000};
+
 // The 16-colour system palette of 4-bit images.
 const std::uint32_t MacPalette16[16] = {
     0xFFFFFF, 0xFCF305, 0xFF6402, 0xDD0806, 0xF20884, 0x4600A5, 0x0000D4, 0x02ABEA,

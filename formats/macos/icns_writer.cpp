@@ -8,9 +8,9 @@
 //                    ("it32" first has four zero bytes)
 //   8-bit mask rows  from 32-bit images: one alpha byte per pixel
 //   "icp6", "ic08" to "ic10" from 32-bit images: a complete PNG file
-// Rows of 4-bit images, and "icp4", "icp5" and "ic07" (whose sizes the
-// run-length rows cover), are never written. Lengths are written as 0 and
-// patched once the data is out.
+// Rows of 4-bit images, "icp4", "icp5" and "ic07" (whose sizes the
+// run-length rows cover), and the read-only rows are never written. Lengths
+// are written as 0 and patched once the data is out.
 #include "formats/macos/macos_icon.h"
 
 #include "formats/amiga/png_icon.h"
@@ -83,12 +83,14 @@ static constexpr bool WrittenRowsAsPlanned()
     for (const IcnsTypeRow& row : IcnsTypeTable) {
         bool runLengthSibling = false;
         for (const IcnsTypeRow& other : IcnsTypeTable)
-            runLengthSibling = runLengthSibling || (other.depth == 24 && other.side == row.side);
-        bool leftOut = row.depth == 4 || (!row.mask && row.depth == 32 && runLengthSibling);
+            runLengthSibling = runLengthSibling || (other.depth == 24 && other.width == row.width);
+        bool leftOut = row.depth == 4 || row.generation != ICNS_CLASSIC || row.width != row.height ||
+                       (!row.mask && (row.depth == 1 || (row.depth == 32 && runLengthSibling)));
         unplanned += (row.writtenFrom == 0) != leftOut;
         unplanned += row.writtenFrom != 0 && row.writtenFrom != SourceDepth(EntryKind(row));
-        unplanned += EntryKind(row) == IcnsEntryKind::Indices && std::uint64_t(row.side) * row.side > ICNS_MAX_INDEX_PLANE;
-        bool prefixed = 4 * std::uint64_t(row.side) * row.side >= ICNS_RLE_PREFIX_FROM;
+        const std::uint64_t pixels = std::uint64_t(row.width) * std::uint64_t(row.height);
+        unplanned += EntryKind(row) == IcnsEntryKind::Indices && pixels > ICNS_MAX_INDEX_PLANE;
+        bool prefixed = 4 * pixels >= ICNS_RLE_PREFIX_FROM;
         unplanned += row.depth == 24 && prefixed != (row.type == FourCc('i', 't', '3', '2'));
     }
     return unplanned == 0;
@@ -271,7 +273,13 @@ int WriteIcns(HostFile* file, IconImage* first, const IconAttributes* /*attribut
     for (const IcnsTypeRow& row : IcnsTypeTable) {
         if (row.writtenFrom == 0)
             continue;
-        const IconImage* image = FindIconImage(row.side, row.side, row.writtenFrom, first);
+        // A family read with its selected images lists them too: the entry
+        // is made from the normal image when there is one.
+        const IconImage* image = FindIconImage(row.width, row.height, row.writtenFrom, first);
+        const IconImage* normal = image;
+        while (normal && (normal->flags & IMAGEFLAG_SELECTED))
+            normal = FindIconImage(row.width, row.height, row.writtenFrom, normal->next);
+        image = normal ? normal : image;
         if (image && !WriteEntry(file, row, EntryKind(row), image))
             return 0;
     }

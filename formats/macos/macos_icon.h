@@ -8,7 +8,8 @@
 
 #include <cstdint>
 
-// Palettes of 4-bit and 8-bit entries, 0x00RRGGBB.
+// Palettes of 1-bit, 4-bit and 8-bit entries, 0x00RRGGBB.
+extern const std::uint32_t MacPalette2[2];
 extern const std::uint32_t MacPalette16[16];
 extern const std::uint32_t (&MacPalette256)[256];
 
@@ -24,12 +25,12 @@ int ReadIcns(const char* name, HostFile* file, IconHandle* icon);
 int WriteIcns(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t compress,
               int variant);
 
-// Run-length RGB: decodes three channel streams (red, green, blue) of
-// width x height values from dataBytes bytes into the pixels of a 32-bit
-// image the reader made
-// (alpha 0xFF). Four leading zero bytes are skipped. Values the data does not
-// reach are left as they are.
-void DecodeIcnsRle(const std::uint8_t* data, std::uint64_t dataBytes, IconImage* image);
+// Run-length channels: decodes channel streams of width x height values
+// from dataBytes bytes into the pixels of a 32-bit image the reader made:
+// red, green and blue (ICNS_RGB_CHANNELS; alpha 0xFF, four leading zero
+// bytes skipped), or alpha, red, green and blue (ICNS_ARGB_CHANNELS). Values
+// the data does not reach are left as they are.
+void DecodeIcnsRle(const std::uint8_t* data, std::uint64_t dataBytes, IconImage* image, int channels);
 
 // Encodes count values of one channel, taken every fourth byte from values,
 // as run-length packets appended at output[*position]; *position advances.

@@ -136,7 +136,7 @@ int ReadPngEntry(HostFile* file, const IcoEntry& entry, IconHandle* icon, IconIm
         return 0;
     HostSeek(file, entry.dataOffset, HOST_SEEK_START);
     int ok = ReadExactly(file, data, entry.dataBytes) &&
-             DecodeEmbeddedPng(data, entry.dataBytes, "png", icon, tail);
+             DecodeEmbeddedPng(data, entry.dataBytes, "png", 0, icon, tail) == 1;
     HostFreeMem(data);
     return ok;
 }

@@ -91,8 +91,8 @@ const std::set<std::string> KnownDifferences = {
     "macos/eclock-icon.icns: P 0x0 error", "macos/icnsutil-icp4rgb.icns: P 0x0 error",
     "macos/pillow-oom-8ed3316a4109213ca96fb8a2.icns: P 0x0 error", "macos/py27-pythonlauncher.icns: P 0x0 error",
     "macos/py27-tk.icns: P 0x0 error", "windows/pillow-decompression_bomb.ico: P 0x0 error",
-    // icns2png: a 1-bit 16x12 icon it sizes otherwise, or a file it cannot parse.
-    "macos/py27-buildapplet.icns: N 0x0", "macos/rsicns-icm4.icns: N 16x12", "macos/rsicns-icm8.icns: N 16x12",
+    // icns2png: a file it cannot parse.
+    "macos/py27-buildapplet.icns: N 0x0",
     // icotool refuses entries whose directory size is not the bitmap's ("incorrect total size of bitmap").
     "windows/ffunds-icon.ico: only Tessel 128x128", "windows/ffunds-icon.ico: only Tessel 16x16",
     "windows/ffunds-icon.ico: only Tessel 24x24", "windows/ffunds-icon.ico: only Tessel 256x256",
@@ -104,11 +104,9 @@ const std::set<std::string> KnownDifferences = {
     "windows/rapps-fbide.ico: only Tessel 32x32", "windows/rapps-firefox_new.ico: only Tessel 16x16",
     "windows/rapps-firefox_new.ico: only Tessel 32x32", "windows/rapps-firefox_new.ico: only Tessel 48x48",
     "windows/rapps-musescore.ico: only Tessel 48x48", "windows/rapps-qemumanager.ico: only Tessel 24x24",
-    // Pixels: masked pixels of palette bitmaps whose mask disagrees with a free pen, 64x64 entries Pillow builds from
-    // another type, and Pillow's choice among entries of one size.
-    "macos/ffunds-icon.icns: P 64x64 3672866368", "macos/icnsutil-selected.icns: P 32x32 2578660314",
-    "macos/icnsutil-selected.icns: P 64x64 1716126866", "macos/pillow-pillow.icns: P 64x64 113300549",
-    "macos/rsicns-ic12.icns: P 64x64 2066736730", "windows/pillow-hopper_mask.ico: P 16x16 2367357134",
+    // Pixels: masked pixels of palette bitmaps whose mask disagrees with a free pen, and Pillow's choice among
+    // entries of one size.
+    "macos/icnsutil-selected.icns: P 32x32 2578660314", "windows/pillow-hopper_mask.ico: P 16x16 2367357134",
     "windows/putty-pageants.ico: P 16x16 2434289971", "windows/putty-puttyins.ico: P 16x16 2295247727",
     "windows/putty-puttyins.ico: P 32x32 3492498178", "windows/putty-puttyins.ico: P 48x48 1727460229",
     "windows/rapps-dilinuxreader.ico: P 16x16 2481909631", "windows/rapps-dilinuxreader.ico: P 32x32 3114175199",

@@ -55,12 +55,26 @@ TEST(IcnsReader, FamiliesLoadWhatIsSoundOrFail)
         {"4 x 256 bytes: A R G B uncompressed", Icns({E("is32", With(Bytes(1024, 0xFF), {0xFF, 1, 2, 3}))}),
          "16x16x32", Many({{1, 0xFF010203}, {255, W}})},
         {"is32 without data: opaque black", Icns({E("is32", {})}), "16x16x32", Many({{256, 0xFF000000}})},
-        {"two il32: l8mk takes the first",
-         Icns({E("il32", Rgb(1024, 0x102030)), E("il32", Rgb(1024, 0x405060)), E("l8mk", Bytes(1024, 0))}),
-         "32x32x32 32x32x32", Many({{1024, 0}, {1024, 0xFF405060}})},
-        {"icp5 PNG before il32 and l8mk: the PNG keeps its alpha",
+        {"two il32: the first stands, l8mk on it",
+         Icns({E("il32", Rgb(1024, 0x102030)), E("il32", Rgb(1024, 0x405060)), E("l8mk", Bytes(1024, 0))}), "32x32x32",
+         Many({{1024, 0}})},
+        {"icp5 PNG before il32: the PNG stands, l8mk has no image",
          Icns({E("icp5", Png(Words(1024, 0x80FF0000), 32, 32)), E("il32", Rgb(1024, 0)), E("l8mk", Bytes(1024, 0))}),
-         "32x32x32 32x32x32", Many({{1024, 0xFFFF0000}, {1024, 0}})},
+         "32x32x32", Many({{1024, 0xFFFF0000}})},
+        {"ic11 before il32, ic05 before ic12: one image a size, classic first, double density last",
+         Icns({E("ic11", Png(Words(1024, W), 32, 32)), E("ic12", Png(Words(4096, K), 64, 64)),
+               E("il32", Rgb(1024, 0x102030)), E("ic05", Png(Words(4096, W), 64, 64))}),
+         "32x32x32 64x64x32", Many({{1024, C}, {4096, K}})},
+        {"ARGB channels in ic04", Icns({E("ic04", Cat({{'A', 'R', 'G', 'B'}, Fill(128, 0), Fill(128, 0xFF),
+         Rgb(256, 0x102030)}))}), "16x16x32", Many({{128, 0}, {128, C}})},
+        {"ICON: 1 bit, no mask", Icns({E("ICON", With(Bytes(128, 0), {0x40}))}), "32x32x1", Many({{1, W}, {1, K}, {1022, W}})},
+        {"icm8, icm4 and icm#: 16 x 12", Icns({E("icm8", Bytes(192, 255)), E("icm4", With(Bytes(96, 0), {0x0F})),
+         E("icm#", Cat({Bytes(24, 0), With(Bytes(24, 0xFF), {0x7F})}))}), "16x12x8p0 16x12x4p1",
+         Many({{1, 0}, {191, K}, {1, 0}, {1, K}, {190, W}})},
+        {"a selected family, its own mask", Icns({kIs32, E("slct", Cat({E("is32", Rgb(256, 0x405060)), kHalfAlpha}))}),
+         "16x16x32 16x16x32s", Many({{256, C}, {128, 0}, {128, 0xFF405060}})},
+        {"a selected family past the end", Icns({kIs32, Cat({{'s', 'l', 'c', 't', 0, 0, 4, 0}, kIs32})}),
+         "16x16x32 16x16x32s"},
         {"ics8 and ics# image + mask planes: system palette, free index 1 the pen",
          Icns({E("ics8", With(Bytes(256, 0), {35, 215, 255})),
                E("ics#", Cat({Bytes(32, 0), With(Bytes(32, 0xFF), {0xDF})}))}),
@@ -85,10 +99,12 @@ TEST(IcnsReader, FamiliesLoadWhatIsSoundOrFail)
         {"an unknown type past the end ends the entries", Icns({kIs32, {'a', 'b', 'c', 'd', 0, 0, 4, 0}}), "16x16x32"},
         {"two stray bytes after the last entry", Icns({kIs32, {0, 0}}), ""},
         {"image data past the end", Icns({{'i', 's', '3', '2', 0, 0, 4, 0, 1, 2}}), ""},
-        {"alpha plane past the end, its image there", Icns({kIs32, {'s', '8', 'm', 'k', 0, 0, 1, 8, 1}}), ""},
+        {"image data past the end after an image", Icns({kIs32, {'i', 'l', '3', '2', 0, 0, 4, 0, 1, 2}}), "16x16x32"},
+        {"alpha plane past the end, its image there", Icns({kIs32, {'s', '8', 'm', 'k', 0, 0, 1, 8, 1}}), "16x16x32",
+         Many({{256, C}})},
         {"alpha plane past the end, no image for it", Icns({kIcs8, {'s', '8', 'm', 'k', 0, 0, 1, 8, 1}}), "16x16x8"},
-        {"an ic07 that does not decode", Icns({kIs32, E("ic07", {1, 2, 3, 4})}), ""},
-        {"an empty ic07", Icns({kIs32, E("ic07", {})}), ""},
+        {"an ic07 that does not decode, an empty ic08: stepped over",
+         Icns({kIs32, E("ic07", {1, 2, 3, 4}), E("ic08", {}), E("il32", {})}), "16x16x32 32x32x32"},
     });
 }
 
@@ -107,7 +123,7 @@ TEST(IcnsRle, PacketsByHand)
         IconImage image{};
         image.width = 5, image.height = 1, image.depth = 32;
         image.pixels = reinterpret_cast<std::uint8_t*>(pixels.data());
-        DecodeIcnsRle(data.data(), data.size(), &image);
+        DecodeIcnsRle(data.data(), data.size(), &image, ICNS_RGB_CHANNELS);
         EXPECT_EQ(Words(pixels.begin(), pixels.begin() + 5), expected);
         EXPECT_EQ(pixels[5], 0x00AABBCCu);
     }

@@ -140,7 +140,7 @@ TEST(DecodeEmbeddedPng, NoNameNoLoad)
     for (NameFn name : {noName, emptyName, NameFn(nullptr)}) {   // the last: the host's own naming
         fileTable[HOST_FILE_MEM_FILE_NAME] = name ? PluginFunction(name) : files[HOST_FILE_MEM_FILE_NAME];
         loads = 0;
-        EXPECT_EQ(DecodeEmbeddedPng(png.data(), std::uint32_t(png.size()), "png", &icon, &tail), name ? 0 : 1);
+        EXPECT_EQ(DecodeEmbeddedPng(png.data(), std::uint32_t(png.size()), "png", 0, &icon, &tail), name ? 0 : 1);
         EXPECT_EQ(loads, name ? 0 : 1);
     }
     // An encoder whose output is no whole PNG: none of it is written (F43).

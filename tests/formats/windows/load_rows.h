@@ -21,7 +21,8 @@ inline std::string Shape(const IconImage& image)
     return std::to_string(image.width) + "x" + std::to_string(image.height) + "x" + std::to_string(image.depth);
 }
 
-// images: the Shape of each image loaded, in list order, "pN" after a palette image's pen, "" when the load fails;
+// images: the Shape of each image loaded, in list order, "pN" after a palette image's pen, "s" when selected, "" when
+// the load fails;
 // seen: their SeenPixels one after another (empty: unchecked).
 struct LoadRow { const char* what; Bytes bytes; std::string images; Words seen = {}; };
 
@@ -42,6 +43,7 @@ inline void CheckLoadRows(const std::vector<LoadRow>& rows)
             images += (images.empty() ? "" : " ") + Shape(*image);
             if (image->depth <= 8 && image->transparentPen >= 0)
                 images += "p" + std::to_string(image->transparentPen);
+            images += image->flags & IMAGEFLAG_SELECTED ? "s" : "";
             Words pixels = SeenPixels(*image);
             seen.insert(seen.end(), pixels.begin(), pixels.end());
         }

@@ -11,6 +11,13 @@
 
 // ---- DiskObject -------------------------------------------------------------
 
+// Disks, drawers and the trash open a window: their icons carry the drawer
+// data (its place and size, view mode and show-all).
+constexpr bool OpensWindow(std::int32_t type)
+{
+    return type == ICON_TYPE_DISK || type == ICON_TYPE_DRAWER || type == ICON_TYPE_GARBAGE;
+}
+
 // Reads a DiskObject icon; the file is open and its first four bytes are
 // E3 10 00 01 (name is not used). Fills the handle's attributes and appends
 // the classic images, then the NewIcons images, then the chunk images.

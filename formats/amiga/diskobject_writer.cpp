@@ -180,13 +180,13 @@ static void WriteHeader(HostFile* file, const IconImage* classic, int twoImages,
     StoreBE32(header + DISKOBJECT_TOOL_TYPES_FLAG, hasToolTypes ? 1 : 0);
     StoreBE32(header + DISKOBJECT_X, static_cast<std::uint32_t>(attributes->posX));
     StoreBE32(header + DISKOBJECT_Y, static_cast<std::uint32_t>(attributes->posY));
-    StoreBE32(header + DISKOBJECT_DRAWER_DATA_FLAG, type == ICON_TYPE_DRAWER ? 1 : 0);
+    StoreBE32(header + DISKOBJECT_DRAWER_DATA_FLAG, OpensWindow(type) ? 1 : 0);
     StoreBE32(header + DISKOBJECT_STACK_SIZE, static_cast<std::uint32_t>(attributes->stackSize));
     HostWrite(file, header, DISKOBJECT_HEADER_SIZE);
-    if (type != ICON_TYPE_DRAWER)
+    if (!OpensWindow(type))
         return;
 
-    // The window record a drawer opens with; no links, scrolled to the origin.
+    // The window record the icon opens; no links, scrolled to the origin.
     std::uint8_t drawer[DISKOBJECT_DRAWER_DATA_SIZE] = {};
     StoreBE16(drawer + DISKOBJECT_DRAWER_LEFT, static_cast<std::uint32_t>(attributes->drawerLeft));
     StoreBE16(drawer + DISKOBJECT_DRAWER_TOP, static_cast<std::uint32_t>(attributes->drawerTop));
@@ -324,7 +324,7 @@ static int WriteAmigaIconWork(HostFile* file, IconImage* list, const IconAttribu
     if (hasToolTypes && !WriteToolTypes(file, list, attributes, variant, unchanged, temps))
         return 0;
     std::int32_t type = attributes->type ? attributes->type : ICON_TYPE_TOOL;
-    if (type == ICON_TYPE_DRAWER) {
+    if (OpensWindow(type)) {
         std::uint8_t drawer[DISKOBJECT_DRAWER_DATA2_SIZE] = {};
         StoreBE32(drawer + DISKOBJECT_DRAWER2_FLAGS, (attributes->showAll & 1) ? DISKOBJECT_DRAWER2_SHOW_ALL : 0);
         StoreBE16(drawer + DISKOBJECT_DRAWER2_VIEW_MODE, static_cast<std::uint32_t>(attributes->viewMode));

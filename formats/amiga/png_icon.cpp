@@ -1,6 +1,7 @@
 // PNG icons (layout in png_icon_layout.h): the host decodes and encodes the
 // picture; this file walks the chunks and builds the attribute chunk.
 #include "formats/amiga/png_icon.h"
+#include "formats/amiga/amiga_icon.h"
 #include "formats/amiga/png_icon_layout.h"
 
 #include "host/host_calls.h"
@@ -270,7 +271,8 @@ static std::uint32_t EncodeDrawerFlags(const IconAttributes& attributes)
 }
 
 // "icOn" and the items: the type always and first, then what is not 0, the
-// drawer window for drawers only, the default tool, the tooltypes in order.
+// drawer window for icons that open one, the default tool, the tooltypes in
+// order.
 static void AppendIconItems(const IconAttributes& attributes, AppendBuffer* buffer)
 {
     AppendBytes("icOn", 4, buffer);
@@ -279,7 +281,7 @@ static void AppendIconItems(const IconAttributes& attributes, AppendBuffer* buff
     AppendTagValue(ICON_TAG_ICON_X, static_cast<std::uint32_t>(attributes.posX), 0, buffer);
     AppendTagValue(ICON_TAG_ICON_Y, static_cast<std::uint32_t>(attributes.posY), 0, buffer);
     AppendTagValue(ICON_TAG_STACK_SIZE, static_cast<std::uint32_t>(attributes.stackSize), 0, buffer);
-    if (attributes.type == ICON_TYPE_DRAWER) {
+    if (OpensWindow(attributes.type)) {
         AppendTagValue(ICON_TAG_DRAWER_LEFT, static_cast<std::uint32_t>(attributes.drawerLeft), 0, buffer);
         AppendTagValue(ICON_TAG_DRAWER_TOP, static_cast<std::uint32_t>(attributes.drawerTop), 0, buffer);
         AppendTagValue(ICON_TAG_DRAWER_WIDTH, static_cast<std::uint32_t>(attributes.drawerWidth), 0, buffer);

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -134,6 +135,39 @@ TEST(Corpus, EveryFileLoadsAndSavesAsRecorded)
     std::filesystem::current_path(startedIn);
     if (record)
         std::ofstream(TablePath) << header << rows;
+}
+
+// Disks and the trash open a window as drawers do: every Amiga format keeps its place, size, view mode and show-all.
+TEST(Corpus, DisksAndTrashKeepTheirWindowInEveryAmigaFormat)
+{
+    const std::pair<const char*, std::array<std::int32_t, 7>> icons[] = {
+        {"amiga/aros-def_disk.info", {1, 50, 50, 400, 100, 1, 0}},
+        {"amiga/aros-def_trashcan.info", {5, 50, 50, 400, 100, 1, 0}},
+        {"amiga/cdbench-disk.info", {1, 125, 41, 425, 178, 1, 1}},
+        {"amiga/hst-disk2.info", {1, 170, 37, 446, 287, 1, 0}},
+    };
+    auto window = [](const IconAttributes& a) {
+        return std::array{a.type, a.drawerLeft, a.drawerTop, a.drawerWidth, a.drawerHeight, a.viewMode, a.showAll};
+    };
+    TempDir dir;
+    int converted = 0;
+    for (const auto& [file, expected] : icons) {
+        LoadedIcon loaded(CorpusPath(file));
+        EXPECT_EQ(window(loaded.attributes), expected) << file;
+        for (const SaveFormatRow& format : SaveFormatTable) {
+            if (!format.carriesAttributes)
+                continue;
+            // Two-colour icons make no NewIcons or OS 3.5 colour image: the tool says so and writes nothing.
+            std::ostringstream out, err;
+            if (tessel::tool::RunTool({"--module", TESSEL_MODULE_PATH, "convert", CorpusPath(file), "-f",
+                                       format.keyword, "-o", dir.File("a")}, out, err) != 0)
+                continue;
+            LoadedIcon again(dir.File("a"));
+            EXPECT_EQ(window(again.attributes), expected) << file << " as " << format.keyword;
+            ++converted;
+        }
+    }
+    EXPECT_EQ(converted, 16);
 }
 
 }  // namespace

@@ -317,9 +317,13 @@ static int ReadChunks(ChunkReader* reader)
         std::uint64_t bytesLeft = BytesLeft(file, reader->fileSize);
         if (bytesLeft == 0)
             return 1;
-        // A few stray bytes after the last chunk are a cut header, not an end.
-        if (bytesLeft < ICON_CHUNK_HEADER_SIZE)
+        // One to three stray bytes after the last chunk are a cut id, not an
+        // end. Four to seven are an id whose length the end of the file cuts
+        // (padding, as some writers leave): nothing follows it.
+        if (bytesLeft < ICON_CHUNK_LENGTH)
             return 0;
+        if (bytesLeft < ICON_CHUNK_HEADER_SIZE)
+            return 1;
         std::uint32_t id = ReadBE32(file);
         std::uint32_t length = ReadBE32(file);
         std::uint64_t dataStart = reader->fileSize - bytesLeft + ICON_CHUNK_HEADER_SIZE;

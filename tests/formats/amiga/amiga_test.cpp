@@ -297,7 +297,9 @@ const Row kDiskObjects[] = {
      "2x2/1p0 2x2/32P"},
     {"FORM: unknown chunk length 0xFFFFFFF8 (F28)", [](Disk& d) { d.tail = Form({Face(2, 2), Cat({{'A', 'N', 'N', 'O'}, Be32(0xFFFFFFF8)})}); },
      "2x2/1p0P"},
-    {"FORM: two stray bytes after the last chunk (F38)", [](Disk& d) { d.tail = Cat({Form({Face(2, 2)}), {0, 0}}); }, "null"},
+    {"FORM: three stray bytes after the last chunk (F38)", [](Disk& d) { d.tail = Cat({Form({Face(2, 2)}), {0, 0, 0}}); }, "null"},
+    {"FORM: four bytes of padding", [](Disk& d) { d.tail = Cat({Form({Face(2, 2), Argb(ARGB4)}), Bytes(4, 0)}); }, "2x2/1p0 2x2/32P"},
+    {"FORM: seven bytes of padding", [](Disk& d) { d.tail = Cat({Form({Face(2, 2), Argb(ARGB4)}), Bytes(7, 0)}); }, "2x2/1p0 2x2/32P"},
     {"FORM: two of each kind", [](Disk& d) {
          d.tail = Form({Face(2, 2), Imag(2, 0, 2, {0, 1, 2, 3}, RGB4), Imag(0, 0, 2, Bytes(4, 1), {}), Argb(ARGB4), Argb(ARGB4)}); },
      "2x2/1p0 2x2/2 2x2/2S 2x2/32P 2x2/32S"},

@@ -166,7 +166,7 @@ struct ToolTypeLines {
 
 // Reads the tooltype texts into one block of NUL-ended lines ended by an
 // empty line. Empty texts are dropped (the block cannot hold them without
-// ending early), and the " " line with the NewIcons marker after it goes.
+// ending early), and the NewIcons marker goes with the " " line before it.
 static int ReadToolTypes(ReadState& state, ToolTypeLines* lines)
 {
     HostFile* file = state.file;
@@ -204,8 +204,11 @@ static int ReadToolTypes(ReadState& state, ToolTypeLines* lines)
         text[textLength] = 0;
         if (textLength == 0)
             continue;
-        if (std::strcmp(text, NEWICONS_MARKER) == 0 && lastStored >= 0 && std::strcmp(block + lastStored, " ") == 0) {
-            write = static_cast<std::uint64_t>(lastStored);
+        // The marker starts the NewIcons lines and goes, with the " " line
+        // before it when there is one (some writers leave that out).
+        if (std::strcmp(text, NEWICONS_MARKER) == 0) {
+            if (lastStored >= 0 && std::strcmp(block + lastStored, " ") == 0)
+                write = static_cast<std::uint64_t>(lastStored);
             lastStored = -1;
             lines->markerSeen = 1;
             continue;

@@ -223,9 +223,9 @@ const Row kDiskObjects[] = {
          Palette(l, 1, {{0, 0xFF0000}, {1, 0x0000FF}, {2, 0}});
          Palette(l, 2, {{0, 0xFF0000}, {1, 0x0000FF}});
          EXPECT_EQ(l.ToolTypes(), Texts{"A"}); }},
-    {"marker without the space line", [](Disk& d) { d.toolTypes = Lines({"A", MARKER, IM1, IM1_PIXELS}); }, "2x2/1p0P",
-     [](const Loaded& l) { EXPECT_EQ(l.ToolTypes(), (Texts{"A", MARKER})); }},
-    {"marker first, no line before it", [](Disk& d) { d.toolTypes = Lines({MARKER, IM1, IM1_PIXELS}); }, "2x2/1p0P"},
+    {"marker without the space line", [](Disk& d) { d.toolTypes = Lines({"A", MARKER, IM1, IM1_PIXELS}); }, "2x2/1p0 2x1/1P",
+     [](const Loaded& l) { EXPECT_EQ(l.ToolTypes(), (Texts{"A"})); }},
+    {"marker first, no line before it", [](Disk& d) { d.toolTypes = Lines({MARKER, IM1, IM1_PIXELS}); }, "2x2/1p0 2x1/1P"},
     {"NewIcons lines without the marker", [](Disk& d) { d.toolTypes = Lines({" ", IM1, IM1_PIXELS}); }, "2x2/1p0P"},
     {"header line of 5 characters (F21)", [](Disk& d) { d.toolTypes = Lines({" ", MARKER, "IM1=B"}); }, "2x2/1p0P"},
     {"header line of 8 characters (F21)", [](Disk& d) { d.toolTypes = Lines({" ", MARKER, "IM1=C#\"\""}); }, "2x2/1p0P"},

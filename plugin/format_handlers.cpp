@@ -56,11 +56,8 @@ void PublishFormatIds()
 int FormatIndexOf(std::uint32_t formatId)
 {
     // 0 is no format; it is also what the table holds before it is published.
-    if (formatId == 0)
-        return -1;
-    for (int index = 0; index < SAVE_FORMAT_COUNT; ++index) {
-        if (FormatIdTable[index] == formatId)
-            return index;
-    }
-    return -1;
+    const std::uint32_t* begin = FormatIdTable;
+    const std::uint32_t* end = begin + SAVE_FORMAT_COUNT;
+    const std::uint32_t* found = std::find(begin, end, formatId);
+    return formatId == 0 || found == end ? -1 : static_cast<int>(found - begin);
 }

@@ -114,8 +114,9 @@ inline constexpr FormatCapacity FORM_IMAG_CAPACITY = {
     ICON_FACE_MAX_SIDE, DepthRange(1, ICON_IMAG_MAX_DEPTH), Depth(32), true, false};
 inline constexpr FormatCapacity FORM_ARGB_CAPACITY = {ICON_FACE_MAX_SIDE, Depth(ICON_ARGB_DEPTH), 0, true, false};
 
-// A PNG icon is one true-colour picture of any size the model allows.
-inline constexpr FormatCapacity PNG_ICON_CAPACITY = {ICON_MAX_SIDE, Depth(32), 0, false, false};
+// A PNG icon is one true-colour picture of any size the model allows, and
+// its selected twin as a second picture (a palette twin made true colour).
+inline constexpr FormatCapacity PNG_ICON_CAPACITY = {ICON_MAX_SIDE, Depth(32), 0, true, false};
 
 // Selected images are written as entries of their own: the state is lost.
 inline constexpr FormatCapacity WINDOWS_ICON_CAPACITY = {

@@ -57,8 +57,7 @@ bool WriteAt(HostFile* file, const std::uint8_t* data, std::int64_t n, std::int6
         ssize_t put = TEMP_FAILURE_RETRY(::pwrite(file->fd, data + done, piece, offset + done));
         if (put < 0 && errno == ESPIPE && offset + done == file->descriptorOffset) {
             put = TEMP_FAILURE_RETRY(::write(file->fd, data + done, piece));
-            if (put > 0)
-                file->descriptorOffset += put;
+            file->descriptorOffset += std::max<ssize_t>(put, 0);
         }
         if (put <= 0)
             return false;

@@ -151,7 +151,7 @@ std::string DefaultModulePath()
     if (const char* fromEnvironment = std::getenv("TESSEL_MODULE"); fromEnvironment && *fromEnvironment)
         return fromEnvironment;
     char self[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self);
     if (length <= 0)
         return "tessel.qmp";
     std::string path(self, static_cast<std::size_t>(length));

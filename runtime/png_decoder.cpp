@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace tessel::runtime {
 namespace {
@@ -125,7 +126,7 @@ bool RewrapImageData(const std::uint8_t* data, std::size_t streamSize, const spn
 
     libdeflate_decompressor* decompressor = Decompressor();
     if (!decompressor)
-        return false;
+        throw std::bad_alloc();
     const std::size_t blocks = (filteredSize + DEFLATE_STORED_MAX - 1) / DEFLATE_STORED_MAX;
     const std::size_t storedSize = 2 + blocks * 5 + filteredSize + 4;  // zlib header, blocks, Adler-32
     rewrapped.resize(firstIdat + 8 + storedSize + 4 + PNG_CHUNK_OVERHEAD);

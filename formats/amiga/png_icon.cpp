@@ -5,6 +5,7 @@
 #include "formats/amiga/png_icon_layout.h"
 
 #include "host/host_calls.h"
+#include "icon/decode_helpers.h"
 #include "io/buffers.h"
 #include "io/byte_io.h"
 #include "plugin/format_table.h"
@@ -183,8 +184,31 @@ static int WalkChunks(ItemReader* reader, std::uint64_t fileSize)
     }
 }
 
-// Layout of the file: the PNG signature, then chunks up to "IEND". The
-// picture is the host's to decode, the first PNG datastream only.
+// A second PNG datastream just after the first one's IEND (the file is at
+// its CRC) is the selected picture; its chunks carry no attributes. Bytes
+// that are no such picture are left alone. Returns 0 only when the picture
+// cannot be had.
+static int ReadSelectedPicture(HostFile* file, std::uint64_t fileSize, IconHandle* icon, IconImage** tail)
+{
+    HostSeek(file, PNG_CRC_SIZE, HOST_SEEK_CURRENT);
+    const std::uint64_t bytesLeft = BytesLeft(file, fileSize);
+    std::uint8_t signature[PNG_SIGNATURE_SIZE];
+    if (bytesLeft < PNG_MIN_FILE_SIZE || bytesLeft > UINT32_MAX || !ReadExactly(file, signature, PNG_SIGNATURE_SIZE) ||
+        !std::equal(signature, signature + PNG_SIGNATURE_SIZE, PngSignature))
+        return 1;
+    auto* data = static_cast<std::uint8_t*>(HostAllocMem(bytesLeft, 0, "pngbuf"));
+    if (!data)
+        return 0;
+    std::copy_n(signature, PNG_SIGNATURE_SIZE, data);
+    int made = ReadExactly(file, data + PNG_SIGNATURE_SIZE, bytesLeft - PNG_SIGNATURE_SIZE)
+                   ? DecodeEmbeddedPng(data, static_cast<std::uint32_t>(bytesLeft), "png", 1, icon, tail)
+                   : PICTURE_NOT_DECODED;
+    HostFreeMem(data);
+    return made != 0;
+}
+
+// Layout of the file: the PNG signature, then chunks up to "IEND", then
+// maybe the selected picture. The pictures are the host's to decode.
 int LoadPngIcon(const char* name, HostFile* file, IconHandle* icon)
 {
     const TagItem options[] = {{HOSTIMAGE_TAG_ARGB, 1}, {0, 0}};
@@ -216,7 +240,8 @@ int LoadPngIcon(const char* name, HostFile* file, IconHandle* icon)
     const std::int64_t fileSize = FileSize(file);
     HostSeek(file, std::int64_t(PNG_SIGNATURE_SIZE), HOST_SEEK_START);
     ItemReader reader{file, icon, 0, false, false};
-    if (!WalkChunks(&reader, std::uint64_t(fileSize)))
+    if (!WalkChunks(&reader, std::uint64_t(fileSize)) ||
+        !ReadSelectedPicture(file, std::uint64_t(fileSize), icon, &tail))
         return 0;
     if (icon->type == 0) {
         if (reader.drawerItemSeen)
@@ -310,6 +335,28 @@ static int WriteIconChunk(HostFile* file, const AppendBuffer& buffer)
     return HostWrite(file, PngIendChunk, PNG_IEND_CHUNK_SIZE) == std::int64_t(PNG_IEND_CHUNK_SIZE);
 }
 
+// The selected twin as a second datastream: palette pixels become their
+// colours, the transparent pen clear.
+static int WriteSelectedPicture(HostFile* file, const IconImage* twin)
+{
+    if (twin->depth == PNG_ICON_DEPTH)
+        return WritePngImage(file, twin);
+    const std::uint64_t count = std::uint64_t(twin->width) * std::uint64_t(twin->height);
+    auto* words = static_cast<std::uint32_t*>(HostAllocMem(count * sizeof(std::uint32_t), 0, "tmpbuf"));
+    if (!words)
+        return 0;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint8_t index = twin->pixels[i];
+        words[i] = index == twin->transparentPen ? 0 : twin->palette[index] | 0xFF000000u;
+    }
+    IconImage argb = *twin;
+    argb.pixels = reinterpret_cast<std::uint8_t*>(words);
+    argb.depth = PNG_ICON_DEPTH;
+    int ok = WritePngImage(file, &argb);
+    HostFreeMem(words);
+    return ok;
+}
+
 int SavePngIcon(HostFile* file, IconImage* first, const IconAttributes* attributes, std::uint32_t /*compress*/,
                 int /*variant*/)
 {
@@ -326,5 +373,6 @@ int SavePngIcon(HostFile* file, IconImage* first, const IconAttributes* attribut
     // An item lost for want of memory fails the save rather than vanish.
     int ok = !buffer.failed && WriteIconChunk(file, buffer);
     ReleaseAppendBuffer(&buffer);
-    return ok;
+    const IconImage* twin = SelectedTwin(image);
+    return ok && (!twin || WriteSelectedPicture(file, twin));
 }

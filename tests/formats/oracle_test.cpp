@@ -24,7 +24,8 @@ using namespace tessel::test;
 // corpus-png: one of the corpus); prints "tool<TAB>path<TAB>
 // width<TAB>height<TAB>value": P (Pillow, value the CRC-32 of the frame's
 // R G B A bytes as seen), I (icotool, bit depth), N (icns2png, element type),
-// K (pngcheck over all PNG files at once, value its exit status).
+// K (pngcheck over all PNG files at once, a PNG icon's selected picture
+// apart, value its exit status).
 const char* const OracleScript = R"PY(
 import subprocess, sys, zlib
 from PIL import Image, ImageChops, IcoImagePlugin, IcnsImagePlugin
@@ -62,7 +63,14 @@ for line in out.splitlines():
     elif line.startswith("  '") and ' icon' in line:
         element, size = line.split()[:2]
         print('N', path, *size.split('x'), element.strip("'"), sep='\t')
-pngs = [path for kind, path in files if kind == 'png']
+pngs = []
+for path in [path for kind, path in files if kind == 'png']:
+    data = open(path, 'rb').read()
+    end = data.find(b'IEND') + 8
+    for n, stream in enumerate([data[:end], data[end:]]):
+        if stream:
+            open(path + str(n) + '.png', 'wb').write(stream)
+            pngs.append(path + str(n) + '.png')
 print('K', 'all', 0, 0, subprocess.run(['pngcheck', '-q'] + pngs, capture_output=True).returncode, sep='\t')
 )PY";
 

@@ -268,6 +268,7 @@ TEST(HostFiles, RefusalsAndFailuresThatShowAtClose)
     got.resize(100);
     EXPECT_EQ(::truncate(path.c_str(), 10), 0);
     EXPECT_EQ(TesselHostRead(file, got.data(), 100), 10);
+    EXPECT_EQ(TesselHostRead(file, got.data(), 100), 0);
     EXPECT_EQ(TesselHostRead(file, nullptr, 0), 0);   // nothing asked, nowhere to put it: no error
     EXPECT_EQ(TesselHostGetC(file) + TesselHostClose(file), -1);
     // With standard input closed a file may have descriptor 0, and works like any other.

@@ -1,6 +1,7 @@
 // The host's picture services: PNG and JPEG 2000 decoding, PNG encoding, HostLoadImage, HostSavePng,
 // HostQuantize. Pillow and pngcheck judge; pictures built by hand have expectations worked out from the formats.
 #include "runtime/host_services.h"
+#include "runtime/picture_codecs.h"
 #include "tests/support/byte_builders.h"
 #include "tests/support/test_host.h"
 
@@ -186,6 +187,7 @@ TEST(ImageDecode, HandBuiltPicturesDecodeToKnownWordsOrAreRefused)
             pngs.push_back(row.file), expected.push_back(row.pixels);
     }
     EXPECT_EQ(PillowWords(pngs), expected);
+    EXPECT_TRUE(rt::FitsImageLimits(16384, 4096));   // the bytes exactly at the limit
     std::int32_t side = 0;
     EXPECT_FALSE(rt::DecodeImage(good.data(), good.size(), nullptr, &side, words) ||
                  rt::DecodeImage(good.data(), good.size(), &side, nullptr, words) || rt::DecodeImage(nullptr, 0, &side, &side, words));

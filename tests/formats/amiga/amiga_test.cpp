@@ -299,7 +299,6 @@ const Row kDiskObjects[] = {
      "2x2/1p0P"},
     {"FORM: three stray bytes after the last chunk (F38)", [](Disk& d) { d.tail = Cat({Form({Face(2, 2)}), {0, 0, 0}}); }, "null"},
     {"FORM: four bytes of padding", [](Disk& d) { d.tail = Cat({Form({Face(2, 2), Argb(ARGB4)}), Bytes(4, 0)}); }, "2x2/1p0 2x2/32P"},
-    {"FORM: seven bytes of padding", [](Disk& d) { d.tail = Cat({Form({Face(2, 2), Argb(ARGB4)}), Bytes(7, 0)}); }, "2x2/1p0 2x2/32P"},
     {"FORM: two of each kind", [](Disk& d) {
          d.tail = Form({Face(2, 2), Imag(2, 0, 2, {0, 1, 2, 3}, RGB4), Imag(0, 0, 2, Bytes(4, 1), {}), Argb(ARGB4), Argb(ARGB4)}); },
      "2x2/1p0 2x2/2 2x2/2S 2x2/32P 2x2/32S"},
@@ -474,6 +473,11 @@ TEST(AmigaPngIconWriter, ItemsByteForByte)
     HostImageList palette;
     palette.AddPalette(3, 1, 8, {0, 1, 2}, {});
     EXPECT_TRUE(Saved(palette, FORMAT_PNG, rows[0].attributes, 0, 0).empty());   // no true-colour image: nothing
+    // A selected palette twin follows as a second PNG, its pen clear; another size does not (the list above).
+    palette.AddArgb(3, 1, kPixels), palette.AddPalette(3, 1, 8, {0, 1, 2}, {0x112233, 0x445566}, 1, IMAGEFLAG_SELECTED);
+    const Loaded twins(Saved(palette, FORMAT_PNG, rows[0].attributes));
+    ASSERT_EQ(twins.Summary(), "3x1/32p0 3x1/32p0S");
+    EXPECT_EQ(SeenPixels(*twins.images[1]), (std::vector<std::uint32_t>{0xFF112233, 0, 0xFF000000}));
 }
 
 TEST(AmigaWriter, DrawerWithTextsByteForByte)

@@ -156,9 +156,11 @@ static void WriteBitmapBlock(HostFile* file, const IconImage* image)
     StoreLE32(header + ICO_BITMAP_COLOURS_USED, colours);
     HostWrite(file, header, ICO_BITMAP_HEADER_SIZE);
 
-    // 0x00RRGGBB written little-endian is the entry's B, G, R, 0.
+    // 0x00RRGGBB written little-endian is the entry's B, G, R, 0. Windows
+    // draws a masked pixel by XOR-ing its colour onto the screen: the pen's
+    // entry, which only masked pixels use, is black.
     for (std::uint32_t i = 0; i < colours; ++i)
-        WriteLE32(file, image->palette[i] & 0x00FFFFFF);
+        WriteLE32(file, std::int64_t{i} == image->transparentPen ? 0 : image->palette[i] & 0x00FFFFFF);
 
     std::uint8_t row[ICO_MAX_ROW_BYTES];
     auto pixelRowBytes = static_cast<std::uint32_t>(IcoRowBytes(static_cast<std::uint64_t>(image->width),

@@ -105,7 +105,7 @@ TEST(RoundTrip, EveryFormatGivesBackWhatItStores)
     char tool[] = "SYS:Utilities/MultiView";
     char lineA[] = "PUBSCREEN=Workbench", lineB[] = "DONOTWAIT";
     char* toolTypes[] = {lineA, lineB, nullptr};
-    IconAttributes attributes{2, 1, -12, 345, 10, 20, 300, 200, 8192, 0, tool, toolTypes, 1, 0};
+    IconAttributes attributes{1, 1, -12, 345, 10, 20, 300, 200, 8192, 0, tool, toolTypes, 1, 0};   // a disk
     TempDir dir;
     int checked = 0;
     for (const ListCase& row : Lists) {
@@ -144,7 +144,7 @@ TEST(RoundTrip, EveryFormatGivesBackWhatItStores)
             const IconAttributes& a = loaded.attributes;
             EXPECT_EQ(std::vector<std::int32_t>({a.type, a.viewMode, a.posX, a.posY, a.drawerLeft, a.drawerTop,
                                                  a.drawerWidth, a.drawerHeight, a.stackSize, a.showAll}),
-                      std::vector<std::int32_t>({2, 1, -12, 345, 10, 20, 300, 200, 8192, 1}));
+                      std::vector<std::int32_t>({1, 1, -12, 345, 10, 20, 300, 200, 8192, 1}));
             EXPECT_STREQ(a.defaultTool, tool);
             ASSERT_NE(a.toolTypes, nullptr);
             EXPECT_STREQ(a.toolTypes[0], lineA);

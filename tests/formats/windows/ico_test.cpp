@@ -102,7 +102,7 @@ TEST(IcoWriter, SmallIconByteForByte)
         {0, 0, 1, 0, 2, 0},                                                 // header: 2 entries
         {3, 2, 2, 0, 1, 0, 1, 0, 64, 0, 0, 0, 38, 0, 0, 0},                 // 3x2, 2 colours, 1 bit, 64 at 38
         {2, 1, 0, 0, 1, 0, 32, 0, 52, 0, 0, 0, 102, 0, 0, 0},               // 2x1, 32 bits, 52 at 102
-        Bmp(3, 4, 1, 2), {0xC3, 0xB2, 0xA1, 0, 0x09, 0, 0, 0},              // palette
+        Bmp(3, 4, 1, 2), {0, 0, 0, 0, 0x09, 0, 0, 0},                      // palette, the pen's colour black
         {0x60, 0, 0, 0, 0xA0, 0, 0, 0},                                     // pixels: bottom 011, top 101
         {0x80, 0, 0, 0, 0x40, 0, 0, 0},                                     // mask: bottom 100, top 010
         Bmp(2, 2, 32), {0x33, 0x22, 0x11, 0xFF, 0x66, 0x55, 0x44, 0x00},    // B G R A

@@ -169,5 +169,6 @@ extern "C" std::int32_t TesselHostMemFileName(char* buffer, std::int32_t bufferS
     std::string name = RegisterMemFile(desc->data, size, extension.c_str());
     if (name.empty())
         return 0;
-    return CopyName(name, buffer, bufferSize) ? 1 : 0;
+    std::memcpy(buffer, name.c_str(), nameLength + 1);
+    return 1;
 }

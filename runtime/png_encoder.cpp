@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <new>
 
 namespace tessel::runtime {
 namespace {
@@ -131,7 +132,7 @@ bool Encode(const EncodeSource& source, std::int32_t width, std::int32_t height,
     thread_local std::unique_ptr<libdeflate_compressor, DeflateCompressorDeleter> compressor(
         libdeflate_alloc_compressor(PNG_ENCODE_DEFLATE_LEVEL));
     if (!compressor)
-        return false;
+        throw std::bad_alloc();
     ByteBuffer packed(libdeflate_zlib_compress_bound(compressor.get(), filteredSize));
     const std::size_t packedSize =
         libdeflate_zlib_compress(compressor.get(), filtered.data(), filteredSize, packed.data(), packed.size());

@@ -119,9 +119,12 @@ bool GlyphInk(char c, std::int32_t x, std::int32_t y)
 {
     if (x < 0 || x >= GLYPH_COLUMNS || y < 0 || y >= GLYPH_ROWS)
         return false;
-    if (c < FONT_FIRST || c > FONT_LAST)
-        c = '?';
-    return (Glyphs[c - FONT_FIRST][x] >> y) & 1;
+    // Counted from the first glyph, a character below it wraps to a large
+    // number: both ends are one comparison, and outside it is '?'.
+    unsigned glyph = static_cast<unsigned char>(c) - static_cast<unsigned>(FONT_FIRST);
+    if (glyph > static_cast<unsigned>(FONT_LAST - FONT_FIRST))
+        glyph = '?' - FONT_FIRST;
+    return (Glyphs[glyph][x] >> y) & 1;
 }
 
 std::int32_t TextWidth(std::string_view text)

@@ -187,7 +187,7 @@ TEST(ToolPreview, FontGlyphsAndTextClipping)
     EXPECT_EQ(hash, 2398752282u);
     for (std::int32_t y = -1; y <= 8; ++y)
         for (std::int32_t x = -1; x <= 5; ++x)
-            EXPECT_EQ(GlyphInk('\x01', x, y), x >= 0 && x < 5 && y >= 0 && y < 8 && GlyphInk('?', x, y));
+            EXPECT_EQ(GlyphInk('\x01', x, y) + GlyphInk('\x7f', x, y), 2 * (x >= 0 && x < 5 && y >= 0 && y < 8 && GlyphInk('?', x, y)));
     EXPECT_EQ(TextWidth("abc"), 3 * FONT_CELL_WIDTH);
     // '|' is column 2, rows 0..6; drawn cut by each edge of a 6x9 canvas.
     struct Case { std::int32_t x, y; const char* text; int inked; };
@@ -347,6 +347,8 @@ const LintCase kLintCases[] = {
     {"short IMAG, stray bytes", Cat({Header(), Plane(), Text("FORM"), Be32(23), Text("ICON"),
                                      Chunk("IMAG", {0, 0, 0, 0, 0, 1, 0, 0, 0}), Zeros(1)}),
      "problem: IMAG chunk of 9 bytes is shorter than its header\nproblem: 1 stray bytes at the end of the FORM\n"},
+    {"IMAG header alone", Cat({Header(), Plane(), Text("FORM"), Be32(22), Text("ICON"), Chunk("IMAG", Zeros(10))}),
+     "problem: IMAG depth 0 outside 1..8\nproblem: IMAG counts (1 image, 0 palette bytes) larger than the chunk (10 bytes)\n"},
     {"clean ICO", Ico(), ""},
     {"ICO header cut", Cut(Ico(), 5), "problem: header cut short: 5 bytes\n", "x.ico"},
     {"cursor named .ICO", Set(Ico(1, 44, 2, 32, 9), 0, {7, 0, 2}),

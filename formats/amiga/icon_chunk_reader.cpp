@@ -73,18 +73,17 @@ int UnpackRle(const std::uint8_t* source, std::uint64_t sourceBytes, std::uint8_
         std::uint32_t code = 0;
         if (!TakeBits(&stream, 8, &code))
             break;
+        if (code < 128) {
+            literalsPending = code + 1;
+            continue;
+        }
         if (code == 128)
             continue;
         if (!TakeBits(&stream, bits, &value))
             break;
-        if (code > 128) {
-            const std::uint64_t repeat = std::min<std::uint64_t>(257 - code, count - produced);
-            std::memset(destination + produced, static_cast<int>(value), static_cast<std::size_t>(repeat));
-            produced += repeat;
-        } else {
-            destination[produced++] = static_cast<std::uint8_t>(value);
-            literalsPending = code;
-        }
+        const std::uint64_t repeat = std::min<std::uint64_t>(257 - code, count - produced);
+        std::memset(destination + produced, static_cast<int>(value), static_cast<std::size_t>(repeat));
+        produced += repeat;
     }
     return produced == count;
 }

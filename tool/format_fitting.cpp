@@ -2,6 +2,7 @@
 
 #include "plugin/format_table.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <tuple>
@@ -94,6 +95,11 @@ void FitImagesToFormat(std::vector<Image>& images, const std::string& keyword)
         return;
     const SaveFormatRow& format = *found;
     const FormatCapacity& capacity = format.images;
+    // A format without a selected state would store a selected image as one
+    // more image of its size: the normal images go alone, when there are any.
+    const auto selected = [](const Image& image) { return (image.flags & IMAGEFLAG_SELECTED) != 0; };
+    if (!capacity.selectedState && !std::all_of(images.begin(), images.end(), selected))
+        std::erase_if(images, selected);
     if (format.container == CONTAINER_WINDOWS_ICON) {
         for (Image& image : images) {
             if (image.depth <= 8 && !HasDepth(capacity.depths, image.depth))

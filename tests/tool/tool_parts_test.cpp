@@ -137,6 +137,9 @@ TEST(ToolFitting, EachFormatGetsTheDepthsItStores)
         FitImagesToFormat(images, "WINDOWS");
         EXPECT_EQ(images[0].depth, raised) << depth;
     }
+    std::vector<Image> states = {Pens(1, 1, 8, IMAGEFLAG_SELECTED), Pens(1, 1, 8), Pens(2, 2, 8, IMAGEFLAG_SELECTED)};
+    FitImagesToFormat(states, "WINDOWS");   // no selected state: the normal image alone
+    EXPECT_EQ(states.size() * 10 + std::size_t(states[0].flags), 10u);
 
     // macOS: a palette image becomes true colour unless one of its size is there.
     std::vector<Image> images = {Pens(2, 1, 4, 0, {1, 3}, 3), Pens(1, 1, 4), Solid(1, 1, 0xFF000000)};

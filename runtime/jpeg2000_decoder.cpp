@@ -43,6 +43,7 @@ constexpr std::size_t JP2_BOX_HEADER = 8;
 constexpr std::uint32_t JP2_HEADER_BOX = 0x6A703268;        // "jp2h"
 constexpr std::uint32_t JP2_IMAGE_HEADER_BOX = 0x69686472;  // "ihdr"
 constexpr std::uint32_t JP2_CODESTREAM_BOX = 0x6A703263;    // "jp2c"
+constexpr std::size_t JP2_IHDR_SIZE = 14;                    // height, width, components, depth, ...
 constexpr std::uint32_t J2K_SOC_SIZ = 0xFF4FFF51;
 constexpr std::size_t J2K_SIZ_END = 24;
 // Bytes the library asks for at a time; the data is already in memory, so
@@ -296,7 +297,7 @@ std::vector<std::uint8_t> WithCodestreamSize(const std::uint8_t* data, std::size
 {
     std::size_t header = 0, headerEnd = 0, ihdr = 0, ihdrEnd = 0, stream = 0, streamEnd = 0;
     if (!FindBox(data, 0, size, JP2_HEADER_BOX, &header, &headerEnd) ||
-        !FindBox(data, header, headerEnd, JP2_IMAGE_HEADER_BOX, &ihdr, &ihdrEnd) || ihdrEnd - ihdr < 8 ||
+        !FindBox(data, header, headerEnd, JP2_IMAGE_HEADER_BOX, &ihdr, &ihdrEnd) || ihdrEnd - ihdr != JP2_IHDR_SIZE ||
         !FindBox(data, 0, size, JP2_CODESTREAM_BOX, &stream, &streamEnd) || streamEnd - stream < J2K_SIZ_END ||
         LoadBE32(data + stream) != J2K_SOC_SIZ)
         return {};

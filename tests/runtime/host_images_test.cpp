@@ -122,6 +122,8 @@ TEST(ImageDecode, HandBuiltPicturesDecodeToKnownWordsOrAreRefused)
     auto cut = [&](std::size_t from, std::size_t to) { return Bytes(good.begin() + from, good.begin() + to); };
     auto sized = [](std::uint32_t width, std::uint32_t height) { return Png(width, height, 8, 6, {}); };
     const Bytes grey = {7, 1, 1}, rgb = Cat({grey, grey, grey}), jp2 = Jpeg2000(5, 3, rgb, 16);
+    Bytes staleHeight = jp2;   // the header box says 2 rows, the codestream 3
+    staleHeight[std::string(jp2.begin(), jp2.end()).find("ihdr") + 7] ^= 1;
     // what, file, width (-7: refused), words
     const struct { const char* what; Bytes file; std::int32_t width; Words pixels; } rows[] = {
         {"grey, 1 bit", Png(2, 1, 1, 0, {0, 0x40}), 2, {0xFF000000, 0xFFFFFFFF}},
@@ -168,7 +170,7 @@ TEST(ImageDecode, HandBuiltPicturesDecodeToKnownWordsOrAreRefused)
         {"RGB 1, 2, 4 bits", Jpeg2000(5, 3, {0, 1, 1, 1, 1, 1, 3, 1, 1}), 5, Words(15, 0xFFFFAA88)},
         {"RGBA, alpha 4 of 7 is 145.7", Jpeg2000(5, 3, Cat({rgb, {2, 1, 1}})), 5, Words(15, 0x92808080)},
         {"RGBA 16, 12, 10, 9 bits", Jpeg2000(5, 3, {15, 1, 1, 11, 1, 1, 9, 1, 1, 8, 1, 1}), 5, Words(15, 0x80808080)},
-        {"JP2, sRGB", jp2, 5, Words(15, 0xFF808080)},
+        {"JP2, sRGB", jp2, 5, Words(15, 0xFF808080)}, {"JP2, the codestream's size", staleHeight, 5, Words(15, 0xFF808080)},
         {"JP2, sYCC", Jpeg2000(5, 3, rgb, 18), -7, {}}, {"JP2, e-sYCC", Jpeg2000(5, 3, rgb, 24), -7, {}},
         {"JP2, CMYK", Jpeg2000(5, 3, Cat({rgb, grey}), 12), -7, {}},
         {"JP2 cut in its codestream", Bytes(jp2.begin(), jp2.end() - 5), -7, {}},

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 static constexpr std::uint64_t INT32_LIMIT = std::numeric_limits<std::int32_t>::max();
 
@@ -45,7 +46,7 @@ static int Reserve(std::uint64_t n, AppendBuffer* buffer)
     if (buffer->failed)
         return 0;
     const std::uint64_t want = static_cast<std::uint64_t>(buffer->used) + n;
-    if (want > INT32_LIMIT) {
+    if (!std::in_range<std::int32_t>(want)) {   // the used count is 32 bits
         buffer->failed = 1;
         return 0;
     }

@@ -263,7 +263,8 @@ TEST(HostImages, LoadOptionsAndSavesThroughStreamsAndPaths)
     EXPECT_EQ(TesselHostSavePng(dir.File("full.png").c_str(), pixels.data(), 19, 11, 1, 0, 0), 0);  // a full disk
     rt::ClearFileFaults();
     // name, pixels, width, alpha, reserved, reserved: refused, nothing written
-    const char* no = "no.png";
+    const std::string noFile = dir.File("no.png");   // in the test's own folder: a stray file cannot outlive the run
+    const char* no = noFile.c_str();
     const std::tuple<const char*, const std::uint32_t*, std::int32_t, std::int32_t, std::int32_t, std::int32_t> refused[] = {
         {no, pixels.data(), 19, 0, 0, 0}, {no, pixels.data(), 19, 1, 1, 0}, {no, pixels.data(), 19, 1, 0, 1},
         {no, nullptr, 19, 1, 0, 0}, {no, pixels.data(), 0, 1, 0, 0}, {nullptr, pixels.data(), 19, 1, 0, 0}};

@@ -195,20 +195,29 @@ constexpr std::uint32_t FormatIdOf(const char* displayName)
     return Crc32Update(Crc32("tessel/", 7), displayName, TextLength(displayName));
 }
 
-// The row of the format with this keyword (compared exactly), or null.
-constexpr const SaveFormatRow* FindSaveFormat(const char* keyword)
+// Row index of the format with this keyword (compared exactly), or -1.
+constexpr int SaveFormatIndex(const char* keyword)
 {
-    for (const SaveFormatRow& format : SaveFormatTable)
-        if (SameText(format.keyword, keyword))
-            return &format;
-    return nullptr;
+    for (int index = 0; index < SAVE_FORMAT_COUNT; ++index)
+        if (SameText(SaveFormatTable[index].keyword, keyword))
+            return index;
+    return -1;
 }
 
-// The FormatId of the format with this keyword, or 0.
+// The row of the format with this keyword, or null.
+constexpr const SaveFormatRow* FindSaveFormat(const char* keyword)
+{
+    const int index = SaveFormatIndex(keyword);
+    return index < 0 ? nullptr : &SaveFormatTable[index];
+}
+
+// The FormatId of the format with this keyword, or 0. By index: a constant
+// expression may not test a pointer into the table against null in every
+// build (the sanitizers' checks make it a run-time test).
 constexpr std::uint32_t SaveFormatId(const char* keyword)
 {
-    const SaveFormatRow* format = FindSaveFormat(keyword);
-    return format ? format->formatId : 0;
+    const int index = SaveFormatIndex(keyword);
+    return index < 0 ? 0 : SaveFormatTable[index].formatId;
 }
 static_assert(SaveFormatId("") == 0 && SaveFormatId("AMIGAOS") == SaveFormatTable[0].formatId);
 

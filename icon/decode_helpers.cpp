@@ -43,6 +43,19 @@ int DecodeEmbeddedPng(const std::uint8_t* data, std::uint32_t length, const char
     return image ? 1 : 0;
 }
 
+int DecodePictureFromFile(HostFile* file, std::uint64_t length, const char* typeHint, int selected, IconHandle* icon,
+                          IconImage** tail)
+{
+    auto* data = static_cast<std::uint8_t*>(HostAllocMem(length, 0, "pngbuf"));
+    if (!data)
+        return 0;
+    const int result = ReadExactly(file, data, length)
+                           ? DecodeEmbeddedPng(data, static_cast<std::uint32_t>(length), typeHint, selected, icon, tail)
+                           : 0;
+    HostFreeMem(data);
+    return result;
+}
+
 namespace {
 
 struct MaskWalk {

@@ -19,6 +19,12 @@ inline constexpr int PICTURE_NOT_DECODED = -1;
 int DecodeEmbeddedPng(const std::uint8_t* data, std::uint32_t length, const char* typeHint, int selected,
                       IconHandle* icon, IconImage** tail);
 
+// Reads length bytes (at most 4 GiB - 1) from the file's position into a
+// block of its own and decodes them as DecodeEmbeddedPng does, with its
+// results; 0 as well when the block cannot be had or the bytes read.
+int DecodePictureFromFile(HostFile* file, std::uint64_t length, const char* typeHint, int selected, IconHandle* icon,
+                          IconImage** tail);
+
 // Reads a 1-bit mask from the file (positioned at its first byte) and applies
 // it to image: a transparent pen for palette images (source depth 1, 4 or 8,
 // the image's own depth), an alpha of 0 or 0xFF for the 32-bit pixels the

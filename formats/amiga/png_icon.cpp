@@ -190,21 +190,14 @@ static int WalkChunks(ItemReader* reader, std::uint64_t fileSize)
 // cannot be had.
 static int ReadSelectedPicture(HostFile* file, std::uint64_t fileSize, IconHandle* icon, IconImage** tail)
 {
-    HostSeek(file, PNG_CRC_SIZE, HOST_SEEK_CURRENT);
+    const std::int64_t start = HostSeek(file, PNG_CRC_SIZE, HOST_SEEK_CURRENT) + std::int64_t{PNG_CRC_SIZE};
     const std::uint64_t bytesLeft = BytesLeft(file, fileSize);
     std::uint8_t signature[PNG_SIGNATURE_SIZE];
     if (bytesLeft < PNG_MIN_FILE_SIZE || bytesLeft > UINT32_MAX || !ReadExactly(file, signature, PNG_SIGNATURE_SIZE) ||
         !std::equal(signature, signature + PNG_SIGNATURE_SIZE, PngSignature))
         return 1;
-    auto* data = static_cast<std::uint8_t*>(HostAllocMem(bytesLeft, 0, "pngbuf"));
-    if (!data)
-        return 0;
-    std::copy_n(signature, PNG_SIGNATURE_SIZE, data);
-    int made = ReadExactly(file, data + PNG_SIGNATURE_SIZE, bytesLeft - PNG_SIGNATURE_SIZE)
-                   ? DecodeEmbeddedPng(data, static_cast<std::uint32_t>(bytesLeft), "png", 1, icon, tail)
-                   : PICTURE_NOT_DECODED;
-    HostFreeMem(data);
-    return made != 0;
+    HostSeek(file, start, HOST_SEEK_START);
+    return DecodePictureFromFile(file, bytesLeft, "png", 1, icon, tail) != 0;
 }
 
 // Layout of the file: the PNG signature, then chunks up to "IEND", then

@@ -131,14 +131,8 @@ std::uint64_t InspectEntry(HostFile* file, std::uint64_t fileSize, IcoEntry* ent
 int ReadPngEntry(HostFile* file, const IcoEntry& entry, IconHandle* icon, IconImage** tail)
 {
     // InspectEntry has held the size to what follows the offset.
-    auto* data = static_cast<std::uint8_t*>(HostAllocMem(entry.dataBytes, 0, "pngbuf"));
-    if (!data)
-        return 0;
     HostSeek(file, entry.dataOffset, HOST_SEEK_START);
-    int ok = ReadExactly(file, data, entry.dataBytes) &&
-             DecodeEmbeddedPng(data, entry.dataBytes, "png", 0, icon, tail) == 1;
-    HostFreeMem(data);
-    return ok;
+    return DecodePictureFromFile(file, entry.dataBytes, "png", 0, icon, tail) == 1;
 }
 
 // Palette of n entries: blue, green, red, one ignored byte each. Words past

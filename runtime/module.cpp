@@ -156,7 +156,12 @@ std::string DefaultModulePath()
         return "tessel.qmp";
     std::string path(self, static_cast<std::size_t>(length));
     std::size_t slash = path.rfind('/');
-    return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "tessel.qmp";
+    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    // Beside the program in a build; in lib/tessel beside its bin once installed.
+    const std::string installed = folder + "../" + TESSEL_INSTALL_LIBDIR + "/tessel/tessel.qmp";
+    if (::access((folder + "tessel.qmp").c_str(), F_OK) != 0 && ::access(installed.c_str(), F_OK) == 0)
+        return installed;
+    return folder + "tessel.qmp";
 }
 
 }  // namespace tessel::runtime

@@ -3,6 +3,7 @@
 #include "tool/batch_item.h"
 #include "tool/batch_workers.h"
 #include "tool/commands.h"
+#include "tool/convert_prepare.h"
 #include "tool/icon_files.h"
 #include "tool/progress_bar.h"
 
@@ -12,6 +13,8 @@
 #include <ostream>
 #include <set>
 #include <vector>
+
+#include <unistd.h>
 
 namespace tessel::tool {
 
@@ -83,15 +86,25 @@ std::string CanonicalName(const std::string& path)
     return error ? fs::absolute(path, error).lexically_normal().string() : canonical.string();
 }
 
-// OUT/<stem>.<extension> for each input, in input order; a name already given
-// to an earlier input or belonging to an input itself gets -2, -3, ...
-void AssignOutputNames(std::vector<BatchItem>& items, const std::string& outDir, const std::string& extension)
+// A hidden name in OUT for each file to convert: the conversions write there,
+// and only the files converted get their real names afterwards.
+void AssignStagingNames(std::vector<BatchItem>& items, const std::string& outDir)
+{
+    const std::string prefix = ".tessel-batch-" + std::to_string(::getpid()) + "-";
+    for (std::size_t i = 0; i < items.size(); ++i)
+        items[i].staging = (fs::path(outDir) / (prefix + std::to_string(i))).string();
+}
+
+// OUT/<stem>.<extension> for each converted file, in input order; a name
+// already given to an earlier file or belonging to an input itself gets -2,
+// -3, ... The converted file moves there; a file that cannot is failed.
+void MoveToOutputNames(std::vector<BatchItem>& items, const std::string& outDir, const std::string& extension)
 {
     std::set<std::string> inputs, taken;
     for (const BatchItem& item : items)
         inputs.insert(CanonicalName(item.input));
     for (BatchItem& item : items) {
-        if (item.done)
+        if (item.outcome != BatchOutcome::Converted)
             continue;
         const std::string stem = fs::path(item.input).stem().string();
         const std::string suffix = extension.empty() ? "" : "." + extension;
@@ -104,6 +117,11 @@ void AssignOutputNames(std::vector<BatchItem>& items, const std::string& outDir,
                 item.output = path;
                 break;
             }
+        }
+        if (::rename(item.staging.c_str(), item.output.c_str()) != 0) {
+            item.outcome = BatchOutcome::Failed;
+            item.reason = item.output + ": cannot replace (" + SystemReason(errno) + ")";
+            ::unlink(item.staging.c_str());
         }
     }
 }
@@ -122,13 +140,18 @@ int RunBatchConvert(const CommandLine& line, const std::string& modulePath, std:
         return EXIT_USAGE;
     }
     const runtime::SaveFormat format = *choice.format;
+    const SaveFormatRow* row = FindSaveFormat(format.keyword.c_str());
+    if (std::string why = row ? CheckSizes(line, *row) : ""; !why.empty()) {
+        err << "tessel: " << why << "\n" << UsageHint("convert");
+        return EXIT_USAGE;
+    }
 
     if (std::string why; !MakeDirectory(line.outDir, &why)) {
         err << "tessel: " << line.outDir << ": " << why << "\n";
         return EXIT_FAILED;
     }
     std::vector<BatchItem> items = ListInputs(line);
-    AssignOutputNames(items, line.outDir, format.extension);
+    AssignStagingNames(items, line.outDir);
 
     {
         ProgressBar progress(err, items.size());
@@ -150,14 +173,20 @@ int RunBatchConvert(const CommandLine& line, const std::string& modulePath, std:
         }
     }
 
-    std::size_t converted = 0, failed = 0, skipped = 0;
+    MoveToOutputNames(items, line.outDir, format.extension);
+
+    std::size_t converted = 0, failed = 0, skipped = 0, lost = 0;
     for (const BatchItem& item : items) {
         converted += item.outcome == BatchOutcome::Converted;
         failed += item.outcome == BatchOutcome::Failed;
         skipped += item.outcome == BatchOutcome::Skipped;
+        lost += item.losses.size();
     }
-    out << "converted " << converted << ", failed " << failed << ", skipped " << skipped << " (" << items.size()
-        << (items.size() == 1 ? " file" : " files") << " to " << format.keyword << " in " << line.outDir << ")\n";
+    if (!line.quiet || failed || skipped || lost)
+        out << "converted " << converted << ", failed " << failed << ", skipped " << skipped
+            << (lost ? ", " + std::to_string(lost) + (lost == 1 ? " image" : " images") + " left out or reduced" : "")
+            << " (" << items.size() << (items.size() == 1 ? " file" : " files") << " to " << format.keyword << " in "
+            << line.outDir << ")\n";
     for (const BatchItem& item : items) {
         if (item.outcome == BatchOutcome::Failed)
             out << "failed: " << item.input << ": " << item.reason << "\n";
@@ -166,6 +195,9 @@ int RunBatchConvert(const CommandLine& line, const std::string& modulePath, std:
         if (item.outcome == BatchOutcome::Skipped)
             out << "skipped: " << item.input << ": " << item.reason << "\n";
     }
+    for (const BatchItem& item : items)
+        for (const std::string& loss : item.losses)
+            out << "lost: " << item.input << ": " << loss << "\n";
     return failed ? EXIT_FAILED : EXIT_OK;
 }
 

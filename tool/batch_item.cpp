@@ -3,6 +3,8 @@
 #include "tool/convert_prepare.h"
 #include "tool/icon_files.h"
 
+#include <sstream>
+
 namespace tessel::tool {
 
 void ConvertOne(runtime::Module& module, const CommandLine& line, const runtime::SaveFormat& format,
@@ -30,13 +32,26 @@ void ConvertOne(runtime::Module& module, const CommandLine& line, const runtime:
         item.reason = "holds no images";
         return;
     }
+    const SaveFormatRow* row = FindSaveFormat(format.keyword.c_str());
+    if (!row) {
+        item.reason = "the module's format " + format.keyword + " is not known here";
+        return;
+    }
+    const std::vector<ImageShape> inputs = ShapesOf(loaded.icon.images);
     PrepareIconForFormat(line, format.keyword, loaded.icon);
     if (std::string why = WhyNothingFits(loaded.icon.images, format.keyword); !why.empty()) {
         item.outcome = BatchOutcome::Skipped;
         item.reason = why;
         return;
     }
-    if (!SaveIconFile(module, item.output, SaveRequestFor(line, format), loaded.icon, &item.reason))
+    std::ostringstream unused;   // a batch never writes to standard output
+    Icon written;
+    auto verify = [&](const Icon& result) {
+        item.losses = DescribeLosses(inputs, result.images, line, *row);
+        return line.strict && !item.losses.empty() ? "not written: it would lose images (--strict)" : std::string();
+    };
+    if (!SaveIconFile(module, item.staging, SaveRequestFor(line, format), loaded.icon, unused, verify, &written,
+                      &item.reason))
         return;
     item.outcome = BatchOutcome::Converted;
     item.reason.clear();

@@ -7,6 +7,7 @@
 #include "tool/command_line.h"
 
 #include <string>
+#include <vector>
 
 namespace tessel::tool {
 
@@ -15,14 +16,16 @@ enum class BatchOutcome : char { Converted = 'c', Failed = 'f', Skipped = 's' };
 
 struct BatchItem {
     std::string input;
-    std::string output;    // empty when the input could not even be listed
+    std::string staging;   // where the conversion writes, hidden in the output directory
+    std::string output;    // the name it gets once converted
     BatchOutcome outcome = BatchOutcome::Failed;
     std::string reason;    // for Failed and Skipped
+    std::vector<std::string> losses;   // images left out or reduced, one line each
     bool done = false;
 };
 
-// Loads item.input, prepares it as convert does and saves it as item.output in
-// format; sets outcome and reason and marks the item done. A file that is not
+// Loads item.input, prepares it as convert does and saves it as item.staging
+// in format; sets outcome, reason and losses and marks the item done. A file that is not
 // an icon, holds no images or has nothing the format can hold is skipped.
 void ConvertOne(runtime::Module& module, const CommandLine& line, const runtime::SaveFormat& format,
                 BatchItem& item);

@@ -17,12 +17,19 @@ namespace tessel::tool {
 namespace {
 
 // A worker's report on one file of its share, in the order of the share:
-// "outcome<TAB>reason<LF>", the reason with tabs and line breaks made spaces.
+// "outcome<TAB>reason[<TAB>loss]...<LF>", each text with tabs and line
+// breaks made spaces.
 std::string ResultRecord(const BatchItem& item)
 {
-    std::string reason = item.reason;
-    std::replace_if(reason.begin(), reason.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
-    return static_cast<char>(item.outcome) + std::string("\t") + reason + "\n";
+    auto field = [](std::string text) {
+        std::replace_if(text.begin(), text.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
+        return "\t" + text;
+    };
+    std::string record(1, static_cast<char>(item.outcome));
+    record += field(item.reason);
+    for (const std::string& loss : item.losses)
+        record += field(loss);
+    return record + "\n";
 }
 
 bool WriteAll(int fd, const std::string& text)
@@ -54,7 +61,13 @@ void TakeRecords(Worker& worker, std::vector<BatchItem>& items, ProgressBar& pro
     for (std::size_t end; (end = worker.buffer.find('\n')) != std::string::npos;) {
         BatchItem& item = items[worker.share.at(worker.reported++)];
         item.outcome = static_cast<BatchOutcome>(worker.buffer[0]);
-        item.reason = worker.buffer.substr(2, end - 2);
+        std::vector<std::string> fields;
+        for (std::size_t at = 2, tab; at <= end; at = tab + 1) {
+            tab = std::min(worker.buffer.find('\t', at), end);
+            fields.push_back(worker.buffer.substr(at, tab - at));
+        }
+        item.reason = fields.front();
+        item.losses.assign(fields.begin() + 1, fields.end());
         item.done = true;
         progress.Advance(item.input);
         worker.buffer.erase(0, end + 1);
@@ -186,7 +199,7 @@ void RunWorkers(const CommandLine& line, const std::string& modulePath, const st
             else
                 item.reason = "the worker converting it stopped before reporting";
             std::error_code ignored;
-            std::filesystem::remove(item.output, ignored);
+            std::filesystem::remove(item.staging, ignored);
             progress.Advance(item.input);
         }
     }

@@ -117,6 +117,33 @@ std::vector<CheckFinding> CheckIconBytes(const std::vector<std::uint8_t>& bytes,
     return findings;
 }
 
+const SaveFormatRow* SaveFormatOfBytes(const std::vector<std::uint8_t>& bytes)
+{
+    const ByteView file(bytes);
+    auto inContainer = [](IconContainer container, std::int32_t variant) -> const SaveFormatRow* {
+        for (const SaveFormatRow& row : SaveFormatTable)
+            if (row.container == container && row.variant == variant)
+                return &row;
+        return nullptr;
+    };
+    if (file.Fits(0, 2) && file.BE16(0) == DISKOBJECT_MAGIC_HIGH) {
+        Findings findings;
+        AmigaParts parts;
+        CheckDiskObject(file, findings, &parts);
+        return inContainer(CONTAINER_DISKOBJECT, parts.argb       ? AMIGA_OS40
+                                                 : parts.imag     ? AMIGA_OS35
+                                                 : parts.newIcons ? AMIGA_NEWICONS
+                                                                  : AMIGA_CLASSIC);
+    }
+    if (HasPngSignature(file, 0))
+        return inContainer(CONTAINER_PNG_ICON, 0);
+    if (StartsLikeIco(file))
+        return inContainer(CONTAINER_WINDOWS_ICON, 0);
+    if (file.Fits(0, MAGIC_BYTES) && file.BE32(0) == ICNS_MAGIC)
+        return inContainer(CONTAINER_MAC_ICON, 0);
+    return nullptr;
+}
+
 int RunCheck(runtime::Module& module, const CommandLine& line, std::ostream& out, std::ostream& err)
 {
     int status = EXIT_OK;

@@ -4,6 +4,7 @@
 // they look at lengths, offsets, ids and tables, never at pixels.
 #pragma once
 
+#include "plugin/format_table.h"
 #include "runtime/module.h"
 
 #include <cstdint>
@@ -26,6 +27,12 @@ struct CheckFinding {
 // reserved and type fields are wrong. Other bytes give no findings. Bounded
 // in time and never reads past bytes.
 std::vector<CheckFinding> CheckIconBytes(const std::vector<std::uint8_t>& bytes, const std::string& fileName = "");
+
+// The save format that writes files like these bytes, by the same reading:
+// for a DiskObject the Amiga kind its parts show (an ARGB chunk AMIGAOS40, an
+// IMAG chunk AMIGAOS35, NewIcons lines NEWICON, else AMIGAOS); null for bytes
+// of no icon family.
+const SaveFormatRow* SaveFormatOfBytes(const std::vector<std::uint8_t>& bytes);
 
 // Runs "tessel check" over line.files: one verdict line per file on out, its
 // findings indented below. Returns 1 when any file did not load, else 0.

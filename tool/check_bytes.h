@@ -65,7 +65,15 @@ inline constexpr std::uint32_t DISKOBJECT_MAGIC_HIGH = DISKOBJECT_MAGIC >> 16;
 static_assert(DISKOBJECT_MAGIC_HIGH == 0xE310);
 
 // The checks of each family, run on a whole file.
-void CheckDiskObject(const ByteView& file, Findings& findings);   // with its icon FORM and NewIcons lines
+// What a DiskObject holds besides its classic images: NewIcons lines in its
+// tooltypes, IMAG or ARGB chunks in its FORM.
+struct AmigaParts {
+    bool newIcons = false;
+    bool imag = false;
+    bool argb = false;
+};
+// With its icon FORM and NewIcons lines; parts, when given, says what it found.
+void CheckDiskObject(const ByteView& file, Findings& findings, AmigaParts* parts = nullptr);
 void CheckPng(const ByteView& file, Findings& findings);          // PNG icons and plain PNG pictures
 void CheckIco(const ByteView& file, Findings& findings);
 void CheckIcns(const ByteView& file, Findings& findings);

@@ -25,7 +25,7 @@ constexpr std::uint64_t DISKOBJECT_TOOL_TYPES_WORD_SIZE = 4;
 constexpr std::uint64_t ICON_FORM_TYPE_OFFSET = ICON_CHUNK_HEADER_SIZE;
 constexpr std::uint64_t ICON_CHUNK_ID_SIZE = ICON_CHUNK_LENGTH;
 
-void CheckIconForm(const ByteView& file, std::uint64_t start, Findings& findings)
+void CheckIconForm(const ByteView& file, std::uint64_t start, Findings& findings, AmigaParts& parts)
 {
     if (!file.Fits(start, ICON_FORM_HEADER_SIZE) || file.BE32(start + ICON_FORM_TYPE_OFFSET) != ICON_FORM_TYPE) {
         Problem(findings, "FORM after the DiskObject is not an ICON FORM");
@@ -48,6 +48,8 @@ void CheckIconForm(const ByteView& file, std::uint64_t start, Findings& findings
             Problem(findings, "chunk " + QuotedId(id) + " (" + Str(length) + " bytes) runs past the FORM");
             return;
         }
+        parts.imag = parts.imag || id == ICON_CHUNK_IMAG;
+        parts.argb = parts.argb || id == ICON_CHUNK_ARGB;
         if (id == ICON_CHUNK_IMAG) {
             if (length < ICON_IMAG_HEADER_SIZE) {
                 Problem(findings, "IMAG chunk of " + Str(length) + " bytes is shorter than its header");
@@ -94,7 +96,7 @@ std::uint64_t CheckText(const ByteView& file, std::uint64_t at, const std::strin
     return textStart + length;
 }
 
-void CheckNewIcons(const std::vector<std::string>& toolTypes, Findings& findings)
+void CheckNewIcons(const std::vector<std::string>& toolTypes, Findings& findings, AmigaParts& parts)
 {
     std::size_t marker = toolTypes.size();
     for (std::size_t i = 0; i < toolTypes.size() && marker == toolTypes.size(); ++i) {
@@ -103,6 +105,7 @@ void CheckNewIcons(const std::vector<std::string>& toolTypes, Findings& findings
     }
     if (marker == toolTypes.size())
         return;
+    parts.newIcons = true;
     if (marker == 0 || toolTypes[marker - 1] != " ")
         Problem(findings, "NewIcons marker without a \" \" line before it");
     for (const char* prefix : {"IM1=", "IM2="}) {
@@ -131,8 +134,10 @@ void CheckNewIcons(const std::vector<std::string>& toolTypes, Findings& findings
 
 }  // namespace
 
-void CheckDiskObject(const ByteView& file, Findings& findings)
+void CheckDiskObject(const ByteView& file, Findings& findings, AmigaParts* found)
 {
+    AmigaParts scratch;
+    AmigaParts& parts = found ? *found : scratch;
     if (file.Size() < DISKOBJECT_HEADER_SIZE) {
         Problem(findings, "header cut short: " + Str(file.Size()) + " bytes, a DiskObject needs 78");
         return;
@@ -208,7 +213,7 @@ void CheckDiskObject(const ByteView& file, Findings& findings)
                 Note(findings, "tooltype " + Str(i) + " is empty");
             toolTypes.push_back(text);
         }
-        CheckNewIcons(toolTypes, findings);
+        CheckNewIcons(toolTypes, findings, parts);
     }
     if (file.BE32(DISKOBJECT_TOOL_WINDOW_FLAG) != 0 && (at = CheckText(file, at, "tool window", &text, findings)) == 0)
         return;
@@ -222,7 +227,7 @@ void CheckDiskObject(const ByteView& file, Findings& findings)
     if (at == file.Size())
         return;
     if (file.Fits(at, ICON_CHUNK_ID_SIZE) && file.BE32(at) == ICON_CHUNK_FORM)
-        CheckIconForm(file, at, findings);
+        CheckIconForm(file, at, findings, parts);
     else
         Note(findings, Str(file.Size() - at) + " non-FORM bytes after the DiskObject");
 }

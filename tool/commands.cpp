@@ -10,7 +10,9 @@
 #include "tool/preview.h"
 #include "tool/text_encoding.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <tuple>
 #include <ostream>
 
 namespace tessel::tool {
@@ -74,41 +76,98 @@ int RunInfo(runtime::Module& module, const CommandLine& line, std::ostream& out,
     return status;
 }
 
+// The image --largest takes: the largest, the deepest of equal size, the
+// first of equal ones.
+std::size_t LargestImage(const std::vector<Image>& images)
+{
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < images.size(); ++i)
+        if (std::tuple(std::int64_t{images[i].width} * images[i].height, images[i].depth) >
+            std::tuple(std::int64_t{images[best].width} * images[best].height, images[best].depth))
+            best = i;
+    return best;
+}
+
 int RunExtract(runtime::Module& module, const CommandLine& line, std::ostream& out, std::ostream& err)
 {
     namespace fs = std::filesystem;
-    const std::string& file = line.files.front();
-    LoadResult loaded = LoadIconFile(module, file);
-    if (!loaded.ok) {
-        err << "tessel: " << file << ": " << loaded.error << "\n";
-        return EXIT_FAILED;
-    }
-    if (std::string why; !MakeDirectory(line.output, &why)) {
+    if (std::string why; line.output != "-" && !MakeDirectory(line.output, &why)) {
         err << "tessel: " << line.output << ": " << why << "\n";
         return EXIT_FAILED;
     }
-    for (std::size_t i = 0; i < loaded.icon.images.size(); ++i) {
-        // The filters keep the numbering of the full list, so names stay stable.
-        const bool selected = (loaded.icon.images[i].flags & IMAGEFLAG_SELECTED) != 0;
-        if ((line.selectedOnly && !selected) || (line.normalOnly && selected))
+    int status = EXIT_OK;
+    for (const std::string& file : line.files) {
+        LoadResult loaded = LoadIconFile(module, file);
+        if (!loaded.ok) {
+            err << "tessel: " << file << ": " << loaded.error << "\n";
+            status = EXIT_FAILED;
             continue;
-        std::string path = (fs::path(line.output) / ExtractFileName(file, i)).string();
-        std::string why;
-        if (!WriteImagePng(loaded.icon.images[i], path, &why)) {
-            err << "tessel: " << path << ": " << why << "\n";
-            return EXIT_FAILED;
         }
-        out << path << "\n";
+        const std::vector<Image>& images = loaded.icon.images;
+        if (line.extractIndex && std::size_t(*line.extractIndex) >= images.size()) {
+            err << "tessel: " << file << ": no image " << *line.extractIndex << " (it has " << images.size() << ")\n";
+            status = EXIT_FAILED;
+            continue;
+        }
+        for (std::size_t i = 0; i < images.size(); ++i) {
+            // The filters keep the numbering of the full list, so names stay stable.
+            const bool selected = (images[i].flags & IMAGEFLAG_SELECTED) != 0;
+            if ((line.selectedOnly && !selected) || (line.normalOnly && selected) ||
+                (line.extractIndex && i != std::size_t(*line.extractIndex)) || (line.largest && i != LargestImage(images)))
+                continue;
+            const std::string path =
+                line.output == "-" ? line.output : (fs::path(line.output) / ExtractFileName(file, i, images[i])).string();
+            std::string why;
+            if (!WriteImagePng(images[i], path, out, &why)) {
+                err << "tessel: " << path << ": " << why << "\n";
+                status = EXIT_FAILED;
+                break;
+            }
+            if (!line.quiet && line.output != "-")
+                out << path << "\n";
+        }
     }
-    return EXIT_OK;
+    return status;
+}
+
+// The keyword of the format the file at output is in, when it is one of the
+// inputs: editing an icon in place keeps its kind.
+std::string InPlaceKeyword(const CommandLine& line)
+{
+    namespace fs = std::filesystem;
+    if (line.output == "-")
+        return {};
+    for (const std::string& input : line.files) {
+        std::error_code error;
+        if (input != "-" && fs::equivalent(input, line.output, error)) {
+            std::vector<std::uint8_t> bytes;
+            const SaveFormatRow* format = ReadFileBytes(input, UINT32_MAX, &bytes) ? SaveFormatOfBytes(bytes) : nullptr;
+            return format ? format->keyword : "";
+        }
+    }
+    return {};
+}
+
+// "16x16/32 24x24/32 ..." for the report.
+std::string ShapesText(const std::vector<Image>& images)
+{
+    std::string text;
+    for (const ImageShape& shape : ShapesOf(images))
+        text += (text.empty() ? "" : " ") + ShapeText(shape);
+    return text;
 }
 
 int RunConvert(runtime::Module& module, const CommandLine& line, std::ostream& out, std::ostream& err)
 {
     std::vector<runtime::SaveFormat> formats = module.SaveFormats();
-    FormatChoice choice = ChooseSaveFormat(formats, line.formatKeyword, line.output);
-    if (!choice.format) {
-        err << "tessel: " << choice.error << "\n" << UsageHint("convert");
+    FormatChoice choice = ChooseSaveFormat(formats, line.formatKeyword.empty() ? InPlaceKeyword(line) : line.formatKeyword,
+                                           line.output);
+    const SaveFormatRow* row = choice.format ? FindSaveFormat(choice.format->keyword.c_str()) : nullptr;
+    if (choice.format && row)
+        choice.error = CheckSizes(line, *row);
+    if (!choice.format || !row || !choice.error.empty()) {
+        err << "tessel: " << (choice.error.empty() ? "the module's format is not known here" : choice.error) << "\n"
+            << UsageHint("convert");
         return EXIT_USAGE;
     }
     std::vector<Icon> icons;
@@ -125,23 +184,42 @@ int RunConvert(runtime::Module& module, const CommandLine& line, std::ostream& o
     if (status != EXIT_OK)
         return status;
     Icon merged = MergeIcons(icons);
+    icons.clear();
     if (merged.images.empty()) {
         err << "tessel: " << line.output << ": nothing to save (the inputs hold no images)\n";
         return EXIT_FAILED;
     }
+    const std::vector<ImageShape> inputs = ShapesOf(merged.images);
     PrepareIconForFormat(line, choice.format->keyword, merged);
     if (std::string refusal = WhyNothingFits(merged.images, choice.format->keyword); !refusal.empty()) {
         err << "tessel: " << line.output << ": " << refusal << "\n";
         return EXIT_FAILED;
     }
     const SaveRequest request = SaveRequestFor(line, *choice.format);
+    std::vector<std::string> losses;
+    Icon written;
     std::string why;
-    if (!SaveIconFile(module, line.output, request, merged, &why)) {
+    const bool saved = SaveIconFile(
+        module, line.output, request, merged, out,
+        [&](const Icon& result) {
+            losses = DescribeLosses(inputs, result.images, line, *row);
+            return line.strict && !losses.empty() ? "not written: it would lose " + std::to_string(losses.size()) +
+                                                        (losses.size() == 1 ? " image (--strict)" : " images (--strict)")
+                                                  : std::string();
+        },
+        &written, &why);
+    // The report goes where the icon does not; warnings always reach the user.
+    const bool reportOut = !line.quiet && line.output != "-";
+    std::ostream& lossStream = reportOut && saved ? out : err;
+    if (reportOut && saved)
+        out << line.output << ": " << request.formatName << ", " << written.images.size()
+            << (written.images.size() == 1 ? " image: " : " images: ") << ShapesText(written.images) << "\n";
+    for (const std::string& loss : losses)
+        lossStream << (reportOut && saved ? "  " : "tessel: " + line.output + ": ") << loss << "\n";
+    if (!saved) {
         err << "tessel: " << line.output << ": " << why << "\n";
         return EXIT_FAILED;
     }
-    out << line.output << ": " << request.formatName << ", " << merged.images.size()
-        << (merged.images.size() == 1 ? " image\n" : " images\n");
     return EXIT_OK;
 }
 
@@ -158,6 +236,19 @@ FormatChoice ChooseSaveFormat(const std::vector<runtime::SaveFormat>& formats, c
                 choice.format = &format;
                 return choice;
             }
+        }
+        // An extension no other format shares names its format too.
+        const runtime::SaveFormat* byExtension = nullptr;
+        int users = 0;
+        for (const runtime::SaveFormat& format : formats) {
+            if (LowerAscii(format.extension) == LowerAscii(keyword)) {
+                byExtension = &format;
+                ++users;
+            }
+        }
+        if (users == 1) {
+            choice.format = byExtension;
+            return choice;
         }
         choice.error = "unknown format keyword '" + keyword + "' (one of: " + keywords + ")";
         return choice;
@@ -211,15 +302,24 @@ int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     }
 
     std::string modulePath = line.modulePath.empty() ? runtime::DefaultModulePath() : line.modulePath;
+    if (line.command == Command::Version) {
+        // The tool's own version needs no module; the module's is shown
+        // when it loads, and why not when it does not.
+        out << "tessel " << TESSEL_VERSION << "\n";
+        std::string error;
+        std::unique_ptr<runtime::Module> module = runtime::Module::Open(modulePath, &error);
+        if (module)
+            out << "module: " << DescribeModule(module->Info()) << "\n        " << modulePath << "\n";
+        else
+            out << "module: not loaded: " << (error.empty() ? modulePath + ": cannot load module" : error) << "\n";
+        return EXIT_OK;
+    }
     if (line.command == Command::Convert && !line.outDir.empty())
         return RunBatchConvert(line, modulePath, out, err);
     std::unique_ptr<runtime::Module> module = OpenModule(modulePath, err);
     if (!module)
         return EXIT_FAILED;
     switch (line.command) {
-    case Command::Version:
-        out << DescribeModule(module->Info()) << "\nmodule: " << modulePath << "\n";
-        return EXIT_OK;
     case Command::Formats:
         return RunFormats(*module, out, err);
     case Command::Info:
@@ -233,6 +333,7 @@ int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     case Command::Check:
         return RunCheck(*module, line, out, err);
     case Command::Help:
+    case Command::Version:
         break;
     }
     return EXIT_OK;

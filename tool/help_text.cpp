@@ -1,17 +1,20 @@
 // The help the tool prints for --help and "tessel help COMMAND".
 #include "tool/command_line.h"
 
+#include <string_view>
+
 namespace tessel::tool {
 
 namespace {
 
 constexpr char OverviewHelp[] = R"(tessel - inspect, convert and extract icons
 
-usage: tessel [--module PATH] COMMAND [OPTIONS] [FILES]
+usage: tessel [--module PATH] [--quiet] COMMAND [OPTIONS] [FILES]
 
 Tessel reads Amiga icons (.info: classic, NewIcons, OS 3.5, OS 4, PNG icons),
 Windows icons (.ico) and macOS icons (.icns), and writes any of them. Plain
-PNG pictures are accepted wherever an icon is read.
+PNG pictures are accepted wherever an icon is read. Wherever one file is read
+or written, - stands for standard input or standard output.
 
 commands:
   formats    list the formats tessel can write, with their keywords
@@ -23,10 +26,7 @@ commands:
   help       show help for a command: tessel help convert
 
 global options:
-  --module PATH   use the module at PATH instead of the default: the file
-                  named by $TESSEL_MODULE, or tessel.qmp beside this program
-  --help, -h      show this help, or the help of the command it follows
-  --version       show the module's name, version and date
+@options
 
 examples:
   tessel info Disk.info                  what is in this icon?
@@ -34,6 +34,7 @@ examples:
   tessel convert logo.png -o logo.ico    a PNG picture as a Windows icon
   tessel convert logo.png -o logo.icns   ... and as a macOS icon
   tessel convert icons --out-dir out -f WINDOWS   every icon in a folder
+  tessel convert Disk.info -o Disk.info --tooltype STARTDIR=Work:   edit in place
 
 exit status:
   0  success
@@ -59,28 +60,22 @@ exit status: 0 success, 1 module not loadable, 2 usage error.
 
 constexpr char InfoHelp[] = R"(usage: tessel info FILE... [--json | --brief]
 
-Shows, for each FILE, the format it is in, the icon's attributes and its
-images.
+Shows, for each FILE, the format it is in (for Amiga icons also the keyword
+of the exact kind: AMIGAOS, NEWICON, AMIGAOS35, AMIGAOS40 or PNG, the one
+'convert -f' writes it with), the icon's attributes and its images.
 
   attributes   type (disk, drawer, tool, project, garbage, ...), position,
                drawer window (left, top, width x height), view mode, show-all,
-               stack size, default tool and tooltypes. Formats without these
-               (Windows, macOS, plain PNG) show zeros and none.
+               stack size, default tool and tooltypes. Windows and macOS icons
+               hold none of these, and show none.
   images       for each image in order: index, width x height, depth (1 to 8
                for palette images, 32 for full colour), flags (1 primary,
-               2 selected) and the transparent pen (none when -1).
+               2 selected) and, for palette images, the transparent pen (none
+               when the image has none).
 
 options:
-  --json   print one JSON document per file, one per line, for scripts:
-           {"file": ..., "format": ..., "attributes": {...},
-            "images": [{"index", "width", "height", "depth", "flags",
-                        "transparentPen"}, ...]}
-           Text bytes that are not UTF-8 are read as Latin-1.
-  --brief  one line per file, for big folders: file, format, image count and
-           each image as WIDTHxHEIGHT/DEPTH, followed by p when it is flagged
-           primary and s when it is the selected state. A file that cannot be
-           read gets a line too: FILE  error: REASON.
-             icons/disk.info  Amiga icon  4 images  48x48/2 48x48/2s 64x64/32p 64x64/32s
+@options
+    icons/disk.info  Amiga icon  4 images  48x48/2 48x48/2s 64x64/32p 64x64/32s
 
 examples:
   tessel info Disk.info
@@ -91,106 +86,92 @@ exit status: 0 all files shown, 1 some file could not be read (the others are
 still shown), 2 usage error.
 )";
 
-constexpr char ExtractHelp[] = R"(usage: tessel extract FILE -o DIR [--selected-only | --normal-only]
+constexpr char ExtractHelp[] = R"(usage: tessel extract FILE... -o DIR [--selected-only | --normal-only]
+                      [--largest | --index N]
 
-Writes every image of FILE, in order, as an RGBA PNG picture in DIR (created
-when missing): DIR/NAME-0.png, DIR/NAME-1.png, ... where NAME is FILE's name
-without its last extension. Palette images are expanded through their
-palette; the transparent pen becomes fully transparent. Existing pictures of
-the same name are replaced.
+Writes every image of each FILE, in order, as an RGBA PNG picture in DIR
+(created when missing), named NAME-N-WxH.png, or NAME-N-WxH-selected.png for
+the selected state, where NAME is FILE's name without its last extension, N
+the image's number in 'tessel info' and WxH its size. Palette images are
+expanded through their palette; the transparent pen becomes fully
+transparent. Existing pictures of the same name are replaced. With -o - the
+one picture chosen by --largest or --index goes to standard output.
 
 options:
-  -o DIR, --output DIR   the directory to write into
-  --selected-only   only the images of the selected state (drawn when the
-                    icon is clicked)
-  --normal-only     only the images of the normal state
-                    Both keep the numbers of the full list, so Disk-1.png is
-                    the same image with or without a filter.
+@options
+
+The filters keep the numbers of the full list, so Disk-1-48x48-selected.png
+is the same image with or without a filter.
 
 examples:
-  tessel extract Disk.info -o pictures      pictures/Disk-0.png, pictures/Disk-1.png
-  tessel extract Disk.info -o sel --selected-only   sel/Disk-1.png, ...
-  tessel extract app.icns -o /tmp/app       every size of a macOS icon
+  tessel extract Disk.info -o pictures     pictures/Disk-0-48x48.png, pictures/Disk-1-48x48-selected.png
+  tessel extract icons/*.icns -o big --largest   the largest image of each
+  tessel extract app.ico -o - --index 2 | display   one image, piped
 
-exit status: 0 success, 1 FILE unreadable or a picture not written, 2 usage error.
+exit status: 0 success, 1 a FILE unreadable or a picture not written (the
+other FILEs are still done), 2 usage error.
 )";
 
-constexpr char ConvertHelp[] = R"(usage: tessel convert INPUT... -o OUTPUT [-f KEYWORD] [--compress] [--resize]
-                      [ATTRIBUTE OPTIONS]
+constexpr char ConvertHelp[] = R"(usage: tessel convert INPUT... -o OUTPUT [-f KEYWORD] [--resize | --sizes LIST]
+                      [--strict] [--compress | --no-compress] [ATTRIBUTE OPTIONS]
        tessel convert DIR_OR_FILES... --out-dir OUT -f KEYWORD [--recursive]
                       [--jobs N] [--compress] [--resize] [ATTRIBUTE OPTIONS]
 
 Reads every INPUT (icons of any readable format, or plain PNG pictures), puts
-all their images together in order, and writes them as one icon to OUTPUT.
-The attributes (type, default tool, tooltypes, ...) come from the first input
-that has any. OUTPUT is written under a temporary name and renamed only once
-complete: a failed conversion never leaves a broken file and never touches an
-existing OUTPUT.
+all their images together, and writes them as one icon to OUTPUT. The icon's
+main picture and its selected twin come first; smaller placeholder images of
+the Amiga formats give way to it. The attributes (type, default tool,
+tooltypes, ...) come from the first input that has any. OUTPUT is written
+under a temporary name and renamed only once complete: a failed conversion
+never leaves a broken file and never touches an existing OUTPUT.
 
-options:
-  -o OUTPUT, --output OUTPUT   the file to write
-  -f KEYWORD, --format KEYWORD
-                the format to write, by keyword (any case); see 'tessel
-                formats'. Without -f the format follows OUTPUT's extension:
-                .ico WINDOWS, .icns MACOS. A .info OUTPUT needs -f, since
-                several Amiga formats use that extension.
-  --compress    ask the format's writer to compress where it can
-  --resize      make the sizes the format stores and the inputs lack, each
-                scaled down from the nearest larger image of the same state
-                (normal from normal, selected from selected). WINDOWS gets
-                16, 24, 32, 48 and 256; MACOS 16, 32, 48, 64, 128, 256, 512
-                and 1024.
-                The Amiga formats and PNG need no particular size, so nothing
-                is made for them. Nothing is ever enlarged: a size with no
-                larger image is left out. Scaling averages the exact area
-                under each new pixel, with transparency taken into account;
-                palette images are made true colour first, and an image that
-                is not square is centred on transparency.
+Then the written file is read back, and a report says what it holds, with a
+line for each input image it left out or reduced, and why:
+  app.ico: Windows icon, 5 images: 16x16/32 24x24/32 32x32/32 48x48/32 256x256/32
+    left out 1024x1024/32: Windows icons hold at most 256x256; use --resize
 
-attribute options (set on the way, over what the inputs gave):
-  --type T              drawer, tool, project, disk, garbage, or a number 1..8
-  --default-tool TEXT   the program that opens a project
-  --tooltype KEY=VALUE  a tooltype; repeat for more, kept in the order given.
-                        One with the same KEY as an input's replaces it.
-  --position X,Y        the icon's place in its window (may be negative)
-  --stack N             the stack size, in bytes
-  Windows and macOS icons have no such attributes: the options only matter
-  for the Amiga formats and PNG icons.
+options (attribute options set what the inputs gave; Windows and macOS icons
+have no attributes):
+@options
+
+Scaling (--resize, --sizes) averages the exact area under each new pixel,
+with transparency taken into account; palette images are made true colour
+first, and a picture that is not square is centred on transparency.
 
 batch conversion (--out-dir instead of -o):
   Converts each input on its own into OUT (created when missing), as
   OUT/NAME.EXT: NAME the input's name without its last extension, EXT the
   format's extension. A directory argument means every regular file in it
-  (and in its subdirectories with --recursive). A name already used in this
-  run, or that of an input, gets -2, -3, ... added; no input is ever
-  overwritten. Conversion goes on past failures; at the end a summary on
-  standard output counts the files converted, failed and skipped, with one
-  line for each failure and each skip and its reason:
-    converted 150, failed 2, skipped 1 (153 files to WINDOWS in out)
+  (and in its subdirectories with --recursive). A name already used by an
+  output of this run, or that of an input, gets -2, -3, ... added; skipped
+  and failed files take no name, and no input is ever overwritten.
+  Conversion goes on past failures; at the end a summary on standard output
+  counts the files converted, failed and skipped, and the images left out,
+  with one line for each failure, each skip and each file that lost images:
+    converted 150, failed 2, skipped 1, 3 images left out (153 files to WINDOWS in out)
     failed: icons/odd.info: cannot read Amiga icon (damaged or not supported)
     skipped: icons/README: not an icon file (starts with 53 68 6F 77)
+    lost: icons/disk.info: left out 8x8/2: macOS icons hold only square images of 16, ...
   Skipped files are not icons, or hold nothing the format can store (the line
-  says what it would need: macOS icons, for one, store only square images of
-  certain sizes, which --resize can make). When standard error is a
-  terminal a progress bar shows there; otherwise nothing is printed there.
-  A failed file leaves nothing in OUT.
-  --out-dir OUT   the directory to write into (not together with -o)
-  --recursive     go into subdirectories of directory arguments
-  --jobs N, -j N  convert in N worker processes at once (1..64); the
-                  summary is the same, in input order
+  says what it would need). When standard error is a terminal a progress bar
+  shows there. A failed file leaves nothing in OUT.
 
 examples:
   tessel convert logo.png -o logo.ico
   tessel convert logo16.png logo32.png logo128.png -o logo.icns
   tessel convert big512.png -o app.icns --resize      every macOS size to 512
-  tessel convert logo.png -o Logo.info -f amigaos35
-  tessel convert Disk.info -o Disk.info -f PNG --compress
+  tessel convert logo.png -o Logo.info -f amigaos35 --resize
+  tessel convert logo.png -o app.ico --sizes 16,32,48,256 --strict
+  tessel convert Disk.info -o Disk.info --remove-tooltype STARTDIR
+  tessel convert Disk.info -o Disk.info -f PNG
+  cat logo.png | tessel convert - -f ico -o - > logo.ico
   tessel convert app.png -o App.info -f AMIGAOS40 --type tool --stack 8192 \
       --tooltype DONOTWAIT=YES --position 20,-4
   tessel convert icons/ --out-dir ico -f WINDOWS --jobs 2
 
 exit status: 0 written, 1 an input could not be read or OUTPUT not written
-(in a batch: any file failed), 2 usage error (including an unknown or missing
+(with --strict also: an image would be lost; in a batch: any file failed), 2
+usage error (including an unknown or missing
 format keyword, a bad number, -o together with --out-dir).
 )";
 
@@ -212,11 +193,7 @@ written under a temporary name and renamed only once complete. A sheet can be
 at most 16384 pixels a side: preview a big folder a few dozen files at a time.
 
 options:
-  -o SHEET, --output SHEET   the PNG picture to write
-  --scale N     magnify the whole sheet, text too, N times (1 to 8; default 1)
-  --columns N   at most N images a row in each block (1 to 64); by default
-                as many as fit in about 1024 pixels
-
+@options
 examples:
   tessel preview Disk.info app.ico app.icns -o sheet.png
   tessel preview icons/*.info -o icons.png --columns 4 --scale 2
@@ -270,6 +247,9 @@ preview, check).
 'tessel COMMAND --help' does the same.
 )";
 
+// Where a text gets the options section made from the option table.
+constexpr char OPTIONS_MARK[] = "@options\n";
+
 struct HelpRow {
     const char* topic;
     const char* text;
@@ -292,8 +272,12 @@ constexpr HelpRow HelpTable[] = {
 std::string HelpText(const std::string& topic)
 {
     for (const HelpRow& row : HelpTable) {
-        if (topic == row.topic)
-            return row.text;
+        if (topic != row.topic)
+            continue;
+        std::string text = row.text;
+        if (std::size_t at = text.find(OPTIONS_MARK); at != std::string::npos)
+            text.replace(at, std::string_view(OPTIONS_MARK).size(), OptionsHelp(topic));
+        return text;
     }
     return {};
 }

@@ -1,13 +1,18 @@
 #include "tool/icon_files.h"
 
 #include "plugin/format_table.h"
+#include "runtime/host_services.h"
+#include "tool/check.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <ostream>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,6 +42,25 @@ constexpr bool EveryContainerNamed()
     return unnamed == 0;
 }
 static_assert(EveryContainerNamed());
+
+// "-" names standard input or output.
+constexpr char STANDARD_STREAM[] = "-";
+
+// How much of a DiskObject is read to tell which Amiga kind it is.
+constexpr std::uint64_t KIND_MAX_BYTES = 256ull << 20;
+
+// Standard input, read whole the first time it is asked for.
+const std::vector<std::uint8_t>& StandardInput()
+{
+    static const std::vector<std::uint8_t> input = [] {
+        std::vector<std::uint8_t> bytes;
+        char buffer[65536];
+        for (ssize_t got; (got = TEMP_FAILURE_RETRY(::read(STDIN_FILENO, buffer, sizeof buffer))) > 0;)
+            bytes.insert(bytes.end(), buffer, buffer + got);
+        return bytes;
+    }();
+    return input;
+}
 
 // A temporary name is the target's name with this around it; the target's
 // part is cut so the whole stays within a file-name component's limit.
@@ -120,6 +144,13 @@ std::string DescribeLeadingBytes(const std::vector<std::uint8_t>& leadingBytes)
 SniffResult SniffFile(const std::string& path)
 {
     SniffResult result;
+    if (path == STANDARD_STREAM) {
+        const std::vector<std::uint8_t>& input = StandardInput();
+        result.opened = true;
+        result.leadingBytes.assign(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(std::min(input.size(), MAGIC_BYTES)));
+        result.format = FormatFromMagic(result.leadingBytes);
+        return result;
+    }
     // Non-blocking, so a FIFO given by mistake cannot hang the open.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
@@ -152,6 +183,25 @@ SniffResult SniffFile(const std::string& path)
     return result;
 }
 
+bool ReadFileBytes(const std::string& path, std::uint64_t maxBytes, std::vector<std::uint8_t>* bytes)
+{
+    if (path == STANDARD_STREAM) {
+        const std::vector<std::uint8_t>& input = StandardInput();
+        bytes->assign(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(input.size(), maxBytes)));
+        return true;
+    }
+    std::ifstream stream(path, std::ios::binary);
+    if (!stream)
+        return false;
+    bytes->clear();
+    char buffer[65536];
+    while (bytes->size() < maxBytes && stream.read(buffer, sizeof buffer).gcount() > 0) {
+        const std::uint64_t take = std::min<std::uint64_t>(static_cast<std::uint64_t>(stream.gcount()), maxBytes - bytes->size());
+        bytes->insert(bytes->end(), buffer, buffer + take);
+    }
+    return !stream.bad();
+}
+
 LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const SniffResult* sniffed)
 {
     LoadResult result;
@@ -165,13 +215,22 @@ LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const 
         return result;
     }
     result.icon.format = sniff.format;
+    // Which Amiga kind a DiskObject is takes its bytes; the others show it in
+    // their first ones.
+    std::vector<std::uint8_t> bytes = sniff.leadingBytes;
+    if (sniff.format == ContainerName(CONTAINER_DISKOBJECT) && !ReadFileBytes(path, KIND_MAX_BYTES, &bytes))
+        bytes = sniff.leadingBytes;
+    result.icon.savedAs = SaveFormatOfBytes(bytes);
 
     IconAttributes record{};
     const TagItem tags[] = {
         {LOADICON_TAG_ATTRIBUTES, reinterpret_cast<std::uintptr_t>(&record)},
         {0, 0},
     };
-    IconHandle* handle = module.LoadIcon(ModuleFileName(path).c_str(), tags);
+    const std::vector<std::uint8_t>& input = StandardInput();
+    const std::string name = path == STANDARD_STREAM ? runtime::RegisterMemFile(input.data(), input.size(), "icon")
+                                                     : ModuleFileName(path);
+    IconHandle* handle = module.LoadIcon(name.c_str(), tags);
     if (!handle) {
         result.error = "cannot read " + sniff.format + " (damaged or not supported)";
         return result;
@@ -256,8 +315,37 @@ bool MakeDirectory(const std::string& path, std::string* why)
     return true;
 }
 
+bool WriteOutput(const std::string& output, std::ostream& standardOutput,
+                 const std::function<bool(const std::string& temporaryPath)>& write, std::string* why)
+{
+    if (output != STANDARD_STREAM)
+        return ReplaceFile(output, write, why);
+    // The bytes are made in a file of their own first, so that a failure
+    // sends nothing down the stream.
+    const char* folder = std::getenv("TMPDIR");
+    const std::string place = std::string(folder && *folder ? folder : "/tmp") + "/tessel-output";
+    bool sent = false;
+    const bool written = ReplaceFile(
+        place,
+        [&](const std::string& temporaryPath) {
+            if (!write(temporaryPath))
+                return false;
+            std::vector<std::uint8_t> bytes;
+            if (!ReadFileBytes(temporaryPath, UINT64_MAX, &bytes)) {
+                *why = "cannot read back the output (" + SystemReason(errno) + ")";
+                return false;
+            }
+            standardOutput.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            sent = true;
+            return false;   // nothing is kept in the folder
+        },
+        why);
+    return written || sent;
+}
+
 bool SaveIconFile(runtime::Module& module, const std::string& output, const SaveRequest& request,
-                  const Icon& icon, std::string* why)
+                  const Icon& icon, std::ostream& standardOutput,
+                  const std::function<std::string(const Icon& written)>& verify, Icon* written, std::string* why)
 {
     SaveImageList images(icon.images);
     AttributesRecord attributes(icon.attributes);
@@ -267,13 +355,21 @@ bool SaveIconFile(runtime::Module& module, const std::string& output, const Save
         {SAVEICON_TAG_ATTRIBUTES, reinterpret_cast<std::uintptr_t>(attributes.Get())},
         {0, 0},
     };
-    return ReplaceFile(
-        output,
+    return WriteOutput(
+        output, standardOutput,
         [&](const std::string& temporaryPath) {
-            if (module.SaveIcon(ModuleFileName(temporaryPath).c_str(), images.First(), tags) == 1)
-                return true;
-            *why = "cannot save as " + request.formatName;
-            return false;
+            if (module.SaveIcon(ModuleFileName(temporaryPath).c_str(), images.First(), tags) != 1) {
+                *why = "cannot save as " + request.formatName;
+                return false;
+            }
+            LoadResult loaded = LoadIconFile(module, temporaryPath);
+            if (!loaded.ok) {
+                *why = "the written " + request.formatName + " does not read back (" + loaded.error + ")";
+                return false;
+            }
+            *written = std::move(loaded.icon);
+            *why = verify(*written);
+            return why->empty();
         },
         why);
 }

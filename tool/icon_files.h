@@ -3,11 +3,13 @@
 // half-written file behind.
 #pragma once
 
+#include "plugin/format_table.h"
 #include "runtime/module.h"
 #include "tool/icon_values.h"
 
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -35,7 +37,7 @@ struct LoadResult {
 };
 // Sniffs the file (unless the caller already did: sniffed), then loads it
 // through the module and copies the result before handing the icon back
-// with FreeIcon.
+// with FreeIcon. The path "-" is standard input, read whole once.
 LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const SniffResult* sniffed = nullptr);
 
 // Calls write with the name of a new, empty, private file in the directory
@@ -46,15 +48,25 @@ LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const 
 bool ReplaceFile(const std::string& output, const std::function<bool(const std::string& temporaryPath)>& write,
                  std::string* why);
 
+// Writes an output named on the command line: by way of ReplaceFile, or for
+// "-" into a private temporary file whose bytes then go to standardOutput.
+bool WriteOutput(const std::string& output, std::ostream& standardOutput,
+                 const std::function<bool(const std::string& temporaryPath)>& write, std::string* why);
+
 struct SaveRequest {
     std::uint32_t formatId = 0;
     std::string formatName;  // for messages
     bool compress = false;
 };
 // Saves the images and attributes through SaveIcon into output, by way of
-// ReplaceFile.
+// WriteOutput, then loads what was written into *written. When verify
+// returns a reason, the output is not written and *why is that reason.
 bool SaveIconFile(runtime::Module& module, const std::string& output, const SaveRequest& request,
-                  const Icon& icon, std::string* why);
+                  const Icon& icon, std::ostream& standardOutput,
+                  const std::function<std::string(const Icon& written)>& verify, Icon* written, std::string* why);
+
+// Reads at most maxBytes of a file ("-": standard input) into bytes.
+bool ReadFileBytes(const std::string& path, std::uint64_t maxBytes, std::vector<std::uint8_t>* bytes);
 
 // Creates the directory at path and any parents it lacks, unless it is a
 // directory already. On failure says why: "cannot create directory (...)".

@@ -1,10 +1,13 @@
 #include "tool/icon_report.h"
 
+#include "plugin/format_table.h"
 #include "tool/text_encoding.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <limits>
+#include <string_view>
 
 namespace tessel::tool {
 
@@ -62,6 +65,31 @@ std::string Field(const char* label, const std::string& value)
     return "  " + PaddedTo(std::string(label) + ":", 15) + value + "\n";
 }
 
+// The file's format, with the keyword that writes it when its extension is
+// shared by several formats: "Amiga icon (AMIGAOS35)".
+std::string FormatLabel(const Icon& icon)
+{
+    if (!icon.savedAs)
+        return icon.format;
+    const auto sharing = std::count_if(std::begin(SaveFormatTable), std::end(SaveFormatTable), [&](const SaveFormatRow& row) {
+        return std::string_view(row.extension) == icon.savedAs->extension;
+    });
+    return sharing > 1 ? icon.format + " (" + icon.savedAs->keyword + ")" : icon.format;
+}
+
+// Whether the file's format has the Amiga attributes; when not known, they
+// are shown.
+bool ShowsAttributes(const Icon& icon)
+{
+    return !icon.savedAs || icon.savedAs->carriesAttributes;
+}
+
+// The transparent pen as info shows it: true-colour images have none.
+std::int32_t ShownPen(const Image& image)
+{
+    return image.depth > 8 ? -1 : image.transparentPen;
+}
+
 }  // namespace
 
 std::string FormatsTable(const std::vector<runtime::SaveFormat>& formats)
@@ -97,11 +125,30 @@ static std::int64_t PaletteSize(const Image& image)
     return image.depth > 8 ? 0 : std::int64_t{1} << image.depth;
 }
 
+static std::string AttributeLines(const Attributes& a);
+
 std::string InfoText(const std::string& file, const Icon& icon)
 {
     const Attributes& a = icon.attributes;
-    std::string text = file + ": " + icon.format + "\n";
+    std::string text = file + ": " + FormatLabel(icon) + "\n";
+    if (ShowsAttributes(icon))
+        text += AttributeLines(a);
+    text += Field("images", std::to_string(icon.images.size()));
+    for (std::size_t i = 0; i < icon.images.size(); ++i) {
+        const Image& image = icon.images[i];
+        text += "    #" + std::to_string(i) + ": " + std::to_string(image.width) + " x " +
+                std::to_string(image.height) + ", depth " + std::to_string(image.depth) + ", flags " +
+                std::to_string(image.flags) + " (" + FlagNames(image.flags) + "), transparent pen " +
+                (ShownPen(image) < 0 ? std::string("none") : std::to_string(image.transparentPen)) +
+                (image.depth <= 8 ? ", palette " + std::to_string(PaletteSize(image)) + " colours" : std::string()) +
+                "\n";
+    }
+    return text;
+}
 
+static std::string AttributeLines(const Attributes& a)
+{
+    std::string text;
     std::string typeName = a.type == 0 ? "none" : IconTypeName(a.type);
     text += Field("type", typeName.empty() ? std::to_string(a.type) : typeName + " (" + std::to_string(a.type) + ")");
     if (a.posX == NO_ICON_POSITION || a.posY == NO_ICON_POSITION)
@@ -119,17 +166,6 @@ std::string InfoText(const std::string& file, const Icon& icon)
     text += Field("tooltypes", std::to_string(a.toolTypes.size()));
     for (const std::string& line : a.toolTypes)
         text += "    " + DisplayString(line) + "\n";
-
-    text += Field("images", std::to_string(icon.images.size()));
-    for (std::size_t i = 0; i < icon.images.size(); ++i) {
-        const Image& image = icon.images[i];
-        text += "    #" + std::to_string(i) + ": " + std::to_string(image.width) + " x " +
-                std::to_string(image.height) + ", depth " + std::to_string(image.depth) + ", flags " +
-                std::to_string(image.flags) + " (" + FlagNames(image.flags) + "), transparent pen " +
-                (image.transparentPen < 0 ? std::string("none") : std::to_string(image.transparentPen)) +
-                (image.depth <= 8 ? ", palette " + std::to_string(PaletteSize(image)) + " colours" : std::string()) +
-                "\n";
-    }
     return text;
 }
 
@@ -137,18 +173,22 @@ std::string InfoJson(const std::string& file, const Icon& icon)
 {
     const Attributes& a = icon.attributes;
     auto number = [](std::int64_t value) { return std::to_string(value); };
-    std::string json = "{\"file\":" + JsonString(file) + ",\"format\":" + JsonString(icon.format);
-
-    json += ",\"attributes\":{\"type\":" + number(a.type) + ",\"typeName\":" + JsonString(IconTypeName(a.type)) +
+    std::string json = "{\"file\":" + JsonString(file) + ",\"format\":" + JsonString(icon.format) +
+                       ",\"keyword\":" + (icon.savedAs ? JsonString(icon.savedAs->keyword) : "null");
+    if (!ShowsAttributes(icon)) {
+        json += ",\"attributes\":null";
+    } else {
+        json += ",\"attributes\":{\"type\":" + number(a.type) + ",\"typeName\":" + JsonString(IconTypeName(a.type)) +
             ",\"posX\":" + number(a.posX) + ",\"posY\":" + number(a.posY) +
             ",\"drawerLeft\":" + number(a.drawerLeft) + ",\"drawerTop\":" + number(a.drawerTop) +
             ",\"drawerWidth\":" + number(a.drawerWidth) + ",\"drawerHeight\":" + number(a.drawerHeight) +
             ",\"viewMode\":" + number(a.viewMode) + ",\"showAll\":" + (a.showAll ? "true" : "false") +
             ",\"stackSize\":" + number(a.stackSize) +
             ",\"defaultTool\":" + (a.defaultTool ? JsonString(*a.defaultTool) : "null") + ",\"toolTypes\":[";
-    for (std::size_t i = 0; i < a.toolTypes.size(); ++i)
-        json += (i ? "," : "") + JsonString(a.toolTypes[i]);
-    json += "]}";
+        for (std::size_t i = 0; i < a.toolTypes.size(); ++i)
+            json += (i ? "," : "") + JsonString(a.toolTypes[i]);
+        json += "]}";
+    }
 
     json += ",\"images\":[";
     for (std::size_t i = 0; i < icon.images.size(); ++i) {
@@ -156,7 +196,7 @@ std::string InfoJson(const std::string& file, const Icon& icon)
         json += std::string(i ? "," : "") + "{\"index\":" + number(static_cast<std::int64_t>(i)) +
                 ",\"width\":" + number(image.width) + ",\"height\":" + number(image.height) +
                 ",\"depth\":" + number(image.depth) + ",\"flags\":" + number(image.flags) +
-                ",\"transparentPen\":" + number(image.transparentPen) +
+                ",\"transparentPen\":" + number(ShownPen(image)) +
                 ",\"paletteSize\":" + number(PaletteSize(image)) + "}";
     }
     json += "]}";
@@ -165,7 +205,7 @@ std::string InfoJson(const std::string& file, const Icon& icon)
 
 std::string InfoBriefLine(const std::string& file, const Icon& icon)
 {
-    std::string text = file + "  " + icon.format + "  " + std::to_string(icon.images.size()) +
+    std::string text = file + "  " + FormatLabel(icon) + "  " + std::to_string(icon.images.size()) +
                        (icon.images.size() == 1 ? " image" : " images");
     for (std::size_t i = 0; i < icon.images.size(); ++i) {
         const Image& image = icon.images[i];

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "icon/icon_limits.h"
+#include "plugin/format_table.h"
 #include "plugin/plugin_abi.h"
 
 #include <cstdint>
@@ -50,6 +51,7 @@ struct Attributes {
 
 struct Icon {
     std::string format;                    // display name of the file's format
+    const SaveFormatRow* savedAs = nullptr;   // the save format that writes files like it, when known
     Attributes attributes;
     std::vector<Image> images;
 };

@@ -30,30 +30,31 @@ std::vector<std::uint32_t> ImageToArgb(const Image& image)
     return argb;
 }
 
-std::string ExtractFileName(const std::string& inputPath, std::size_t index)
+std::string ExtractFileName(const std::string& inputPath, std::size_t index, const Image& image)
 {
-    std::string stem = std::filesystem::path(inputPath).filename().stem().string();
+    std::string stem = inputPath == "-" ? "stdin" : std::filesystem::path(inputPath).filename().stem().string();
     if (stem.empty())
         stem = "icon";
-    return stem + "-" + std::to_string(index) + ".png";
+    return stem + "-" + std::to_string(index) + "-" + std::to_string(image.width) + "x" + std::to_string(image.height) +
+           ((image.flags & IMAGEFLAG_SELECTED) ? "-selected" : "") + ".png";
 }
 
-bool WriteImagePng(const Image& image, const std::string& path, std::string* why)
+bool WriteImagePng(const Image& image, const std::string& path, std::ostream& standardOutput, std::string* why)
 {
     std::vector<std::uint32_t> argb = ImageToArgb(image);
-    return WriteArgbPng(argb.data(), image.width, image.height, path, why);
+    return WriteArgbPng(argb.data(), image.width, image.height, path, standardOutput, why);
 }
 
 bool WriteArgbPng(const std::uint32_t* argb, std::int32_t width, std::int32_t height, const std::string& path,
-                  std::string* why)
+                  std::ostream& standardOutput, std::string* why)
 {
     std::vector<std::uint8_t> png;
     if (!runtime::EncodePng(argb, width, height, png)) {
         *why = "cannot encode PNG";
         return false;
     }
-    return ReplaceFile(
-        path,
+    return WriteOutput(
+        path, standardOutput,
         [&](const std::string& temporaryPath) {
             std::ofstream file(temporaryPath, std::ios::binary | std::ios::trunc);
             file.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));

@@ -4,6 +4,7 @@
 #include "tool/icon_values.h"
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -15,16 +16,18 @@ namespace tessel::tool {
 std::vector<std::uint32_t> ImageToArgb(const Image& image);
 
 // The name extract gives image n of the icon at inputPath: the input's file
-// name without its last extension, a dash, n, ".png".
-std::string ExtractFileName(const std::string& inputPath, std::size_t index);
+// name without its last extension, then "-n-WxH", "-selected" for the
+// selected state, ".png".
+std::string ExtractFileName(const std::string& inputPath, std::size_t index, const Image& image);
 
-// Writes the image as an 8-bit RGBA PNG file at path. On failure says why.
-bool WriteImagePng(const Image& image, const std::string& path, std::string* why);
+// Writes the image as an 8-bit RGBA PNG file at path ("-": standard output).
+// On failure says why.
+bool WriteImagePng(const Image& image, const std::string& path, std::ostream& standardOutput, std::string* why);
 
 // Writes width x height 0xAARRGGBB words, top row first, as an 8-bit RGBA PNG
-// file at path, through a temporary file so that a failed write leaves no half
-// picture. On failure says why.
+// file at path ("-": standard output), through a temporary file so that a
+// failed write leaves no half picture. On failure says why.
 bool WriteArgbPng(const std::uint32_t* argb, std::int32_t width, std::int32_t height, const std::string& path,
-                  std::string* why);
+                  std::ostream& standardOutput, std::string* why);
 
 }  // namespace tessel::tool

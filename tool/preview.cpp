@@ -413,10 +413,12 @@ int RunPreview(runtime::Module& module, const CommandLine& line, std::ostream& o
     PreviewSheet sheet;
     std::string why;
     if (!DrawPreviewSheet(icons, options, &sheet, &why) ||
-        !WriteArgbPng(sheet.pixels.data(), sheet.width, sheet.height, line.output, &why)) {
+        !WriteArgbPng(sheet.pixels.data(), sheet.width, sheet.height, line.output, out, &why)) {
         err << "tessel: " << line.output << ": " << why << "\n";
         return EXIT_FAILED;
     }
+    if (line.quiet || line.output == "-")
+        return status;
     out << line.output << ": " << sheet.width << "x" << sheet.height << " sheet of "
         << Plural(icons.size() - unread, "icon") << ", " << Plural(images, "image");
     if (unread > 0)

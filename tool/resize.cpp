@@ -80,7 +80,12 @@ constexpr int CHANNELS = 4;
 
 // The sizes a Windows icon is usually given; the directory holds any side up
 // to its largest.
-constexpr std::int32_t WindowsIconSides[] = {16, 24, 32, 48, 256};
+constexpr std::int32_t WindowsIconSides[] = {16, 24, 32, 48, 64, 128, 256};
+
+// A Workbench icon's usual picture, and that of the formats made for larger
+// true-colour screens.
+constexpr std::int32_t WORKBENCH_SIDE = 46;
+constexpr std::int32_t TRUE_COLOUR_SIDE = 64;
 static_assert(WindowsIconSides[std::size(WindowsIconSides) - 1] <= WINDOWS_ICON_CAPACITY.maxSide);
 
 }  // namespace
@@ -114,12 +119,19 @@ std::vector<std::uint32_t> ScaleArgb(const std::vector<std::uint32_t>& source, s
     return result;
 }
 
-std::vector<std::int32_t> ResizeTargetSizes(const std::string& keyword)
+bool HoldsOnePicture(const SaveFormatRow& format)
 {
-    const SaveFormatRow* found = FindSaveFormat(keyword.c_str());
-    if (!found)
-        return {};
-    const SaveFormatRow& format = *found;
+    return format.container == CONTAINER_DISKOBJECT || format.container == CONTAINER_PNG_ICON;
+}
+
+std::int32_t UsualPictureSide(const SaveFormatRow& format)
+{
+    const bool trueColour = format.container == CONTAINER_PNG_ICON || format.variant == AMIGA_OS40;
+    return std::min(trueColour ? TRUE_COLOUR_SIDE : WORKBENCH_SIDE, format.images.maxSide);
+}
+
+std::vector<std::int32_t> ResizeTargetSizes(const SaveFormatRow& format)
+{
     std::vector<std::int32_t> sides;
     if (format.container == CONTAINER_WINDOWS_ICON) {
         for (std::int32_t side : WindowsIconSides)
@@ -135,9 +147,29 @@ std::vector<std::int32_t> ResizeTargetSizes(const std::string& keyword)
     return sides;
 }
 
-std::size_t AddResizedImages(std::vector<Image>& images, const std::string& keyword)
+Image ScaleImage(const Image& image, std::int32_t side, bool square)
 {
-    const std::vector<std::int32_t> sizes = ResizeTargetSizes(keyword);
+    const std::int32_t longer = std::max(image.width, image.height);
+    const std::int32_t width =
+        std::max<std::int32_t>(1, static_cast<std::int32_t>(std::lround(double(image.width) * side / longer)));
+    const std::int32_t height =
+        std::max<std::int32_t>(1, static_cast<std::int32_t>(std::lround(double(image.height) * side / longer)));
+    const std::vector<std::uint32_t> scaled = ScaleArgb(ImageToArgb(image), image.width, image.height, width, height);
+    Image made;
+    made.width = square ? side : width;
+    made.height = square ? side : height;
+    made.depth = 32;
+    made.flags = image.flags;
+    made.pixels.assign(std::size_t(made.width) * std::size_t(made.height) * 4, 0);
+    const std::int32_t left = (made.width - width) / 2, top = (made.height - height) / 2;
+    for (std::int32_t y = 0; y < height; ++y)
+        std::memcpy(made.pixels.data() + (std::size_t(top + y) * std::size_t(made.width) + std::size_t(left)) * 4,
+                    scaled.data() + std::size_t(y) * std::size_t(width), std::size_t(width) * 4);
+    return made;
+}
+
+std::size_t AddResizedImages(std::vector<Image>& images, const std::vector<std::int32_t>& sizes)
+{
     const std::size_t existing = images.size();
     for (bool selected : {false, true}) {
         auto inState = [&](const Image& image) { return ((image.flags & IMAGEFLAG_SELECTED) != 0) == selected; };
@@ -159,24 +191,8 @@ std::size_t AddResizedImages(std::vector<Image>& images, const std::string& keyw
             }
             if (present || !nearest)
                 continue;
-            const std::vector<std::uint32_t> argb = ImageToArgb(*nearest);
-            // The longer side becomes size; the other keeps the proportion.
-            const std::int32_t side = std::max(nearest->width, nearest->height);
-            const std::int32_t width = std::max<std::int32_t>(
-                1, static_cast<std::int32_t>(std::lround(double(nearest->width) * size / side)));
-            const std::int32_t height = std::max<std::int32_t>(
-                1, static_cast<std::int32_t>(std::lround(double(nearest->height) * size / side)));
-            const std::vector<std::uint32_t> scaled = ScaleArgb(argb, nearest->width, nearest->height, width, height);
-            Image made;
-            made.width = size;
-            made.height = size;
-            made.depth = 32;
-            made.flags = nearest->flags & IMAGEFLAG_SELECTED;
-            made.pixels.assign(std::size_t(size) * std::size_t(size) * 4, 0);
-            const std::int32_t left = (size - width) / 2, top = (size - height) / 2;
-            for (std::int32_t y = 0; y < height; ++y)
-                std::memcpy(made.pixels.data() + (std::size_t(top + y) * std::size_t(size) + std::size_t(left)) * 4,
-                            scaled.data() + std::size_t(y) * std::size_t(width), std::size_t(width) * 4);
+            Image made = ScaleImage(*nearest, size, true);
+            made.flags &= IMAGEFLAG_SELECTED;
             images.push_back(std::move(made));
         }
     }

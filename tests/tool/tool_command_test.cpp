@@ -80,7 +80,8 @@ const CommandCase kCommands[] = {
     {"info x --json --brief", 2, "", "--json and --brief exclude each other"},
     {"info x --json=yes", 2, "", "unknown option '--json=yes' for info"},
     {"extract x", 2, "", "extract needs -o DIR"}, {"extract -o $T", 2, "", "extract needs a FILE"},
-    {"extract a b -o $T", 2, "", "extract takes one FILE"}, {"extract x -o", 2, "", "-o needs a DIR"},
+    {"extract a -o -", 2, "", "-o - writes one picture: give one FILE and --largest or --index N"},
+    {"extract x -o", 2, "", "-o needs a DIR"}, {"extract x -o d --largest --index 1", 2, "", "exclude each other"},
     {"extract x -o $T --selected-only --normal-only", 2, "", "--selected-only and --normal-only exclude each other"},
     {"convert x", 2, "", "convert needs -o OUTPUT"},
     {"convert -o y.ico", 2, "", "convert needs at least one INPUT"},
@@ -107,7 +108,11 @@ const CommandCase kCommands[] = {
     {"convert $T/p16.png -o $T/out.", 2, "", "cannot tell the format from '$T/out.'"},
     {"convert $T/p16.png -o $T/out.ico -f BMP", 2, "", "unknown format keyword 'BMP' (one of: AMIGAOS, NEWICON, "
                                                        "AMIGAOS35, AMIGAOS40, PNG, WINDOWS, MACOS)"},
-    {"convert $T/p16.png --out-dir $T/o -f ICO", 2, "", "unknown format keyword 'ICO'"},
+    {"convert $T/p16.png -o $T/a.icns --sizes 16,20", 2, "", "macOS icons cannot hold 20x20 (their sides: 16, 32,"},
+    {"convert $T/p16.png -o $T/a.info -f png --sizes 16,32", 2, "", "PNG icons hold one picture per state: give --sizes one"},
+    {"convert $T/p16.png -o $T/a.ico --sizes 16,x", 2, "", "--sizes needs sides 1..16384 between commas"},
+    {"convert - --out-dir $T/o -f PNG", 2, "", "standard input (-) is not one"},
+    {"preview x -o s.jpg", 2, "", "preview writes a PNG picture: give -o a name ending in .png"},
     {"preview x", 2, "", "preview needs -o SHEET"},
     {"preview -o s.png", 2, "", "preview needs at least one FILE"},
     {"preview x -o s.png --scale 9", 2, "", "--scale needs a number 1..8"},
@@ -117,11 +122,12 @@ const CommandCase kCommands[] = {
     {"info x --scale 2", 2, "", "unknown option '--scale' for info"},
     // Help and version.
     {"--help", 0, "commands:|exit status:", ""},
-    {"-h info", 0, "usage: tessel info FILE... [--json | --brief]|--brief  one line per file", ""},
+    {"-h info", 0, "usage: tessel info FILE... [--json | --brief]|  --brief               one line per file", ""},
     {"help convert", 0, "usage: tessel convert INPUT...|--resize", ""},
     {"help check --help", 0, "usage: tessel check FILE...", ""},
     {"check --help x", 0, "usage: tessel check FILE...", ""},
-    {"--version", 0, "\nmodule: " TESSEL_MODULE_PATH "\n", ""},
+    {"--version", 0, "tessel 1.0\nmodule: Tessel 1.0|" TESSEL_MODULE_PATH "\n", ""},
+    {"--module /nonexistent/tessel.qmp --version", 0, "tessel 1.0\nmodule: not loaded: ", ""},
     {"--module /nonexistent/tessel.qmp formats", 1, "", "tessel: "},
     {"--module=/nonexistent/tessel.qmp convert x --out-dir $T/o -f PNG", 1, "", "tessel: "},
     // The formats, in the module's table order.
@@ -131,7 +137,7 @@ const CommandCase kCommands[] = {
                    "MACOS      macOS icon        .icns  0xbba9467b\n", ""},
     // An image with no planes is one the module loads; it converts like any other.
     {"info $T/flat.info", 0, "#0: 4 x 2, depth 0, flags 1 (primary), transparent pen 0, palette 1 colours\n", ""},
-    {"convert $T/flat.info -o $T/flat.ico", 0, "=$T/flat.ico: Windows icon, 1 image\n", ""},
+    {"convert $T/flat.info -o $T/flat.ico", 0, "=$T/flat.ico: Windows icon, 1 image: 4x2/1\n", ""},
     // Files that cannot be read: named, with the reason; the others still shown.
     {"info $T/missing $S/tessel.ico", 1, "$S/tessel.ico: Windows icon\n", "tessel: $T/missing: cannot open (no such file or directory)\n"},
     {"info $T", 1, "", "tessel: $T: cannot open (is a directory)\n"},
@@ -142,7 +148,8 @@ const CommandCase kCommands[] = {
     {"info $T/cut.ico", 1, "", "tessel: $T/cut.ico: cannot read Windows icon (damaged or not supported)\n"},
     {"info --brief $T/cut.ico $C/amiga/aros-docs.info", 1,
      "$T/cut.ico  error: cannot read Windows icon (damaged or not supported)\n"
-     "$C/amiga/aros-docs.info  Amiga icon  2 images  57x21/3p 57x21/3s\n", ""},
+     "$C/amiga/aros-docs.info  Amiga icon (AMIGAOS)  2 images  57x21/3p 57x21/3s\n", ""},
+    {"info --json $S/tessel.ico", 0, "\"keyword\":\"WINDOWS\",\"attributes\":null,", ""},
     {"info --brief $T/p16.png", 0, "$T/p16.png  PNG icon  1 image  16x16/32\n", ""},
     {"check $T/missing $S/tessel.info", 1, "$S/tessel.info: sound (Amiga icon, 4 images)\n",
      "tessel: $T/missing: cannot open (no such file or directory)\n"},
@@ -151,32 +158,52 @@ const CommandCase kCommands[] = {
      "cannot read Windows icon (damaged or not supported)\n  problem: directory of 1 entries runs past", ""},
     {"check $T/p16.png", 0, "$T/p16.png: sound (PNG icon, 1 image)\n", ""},
     // Converting: the format from -f in any case or the extension; what no format can hold is refused.
-    {"convert $T/p16.png -o $T/a.ico", 0, "=$T/a.ico: Windows icon, 1 image\n", ""},
-    {"convert $T/p16.png $T/p20.png -o $T/two.ICNS", 0, "=$T/two.ICNS: macOS icon, 2 images\n", ""},
+    {"convert $T/p16.png -o $T/a -f ico", 0, "=$T/a: Windows icon, 1 image: 16x16/32\n", ""},
+    {"--quiet convert $T/p16.png -o $T/a.ico", 0, "", ""},
+    {"convert $T/p16.png $T/p20.png -o $T/two.ICNS", 0, "=$T/two.ICNS: macOS icon, 1 image: 16x16/32\n  left out 20x20/32: "
+     "macOS icons hold only square images of 16, 32, 48, 64, 128, 256, 512 or 1024 pixels; use --resize\n", ""},
+    {"convert $T/p16.png $T/p300.png -o $T/l.ico --strict", 1, "", "$T/l.ico: left out 300x300/32: Windows icons hold at "
+     "most 256x256; use --resize\ntessel: $T/l.ico: not written: it would lose 1 image (--strict)\n"},
+    {"convert $T/p300.png -o $T/s.ico --sizes 16,48,256", 0, "=$T/s.ico: Windows icon, 3 images: 256x256/32 48x48/32 16x16/32\n", ""},
+    {"convert $T/p100.png -o $T/r.info -f newicon --resize", 0, "=$T/r.info: NewIcon, 2 images: 46x46/2 46x46/1\n", ""},
+    {"convert $C/amiga/amigagpt-amigagpt_morphos.info -o $T/mo.info -f amigaos35", 0, "4 images: 64x64/2 64x64/2 selected "
+     "64x64/8 64x64/8 selected\n  left out 8x8/1: a placeholder for the 64x64 picture\n", ""},
+    {"convert $C/amiga/amigagpt-amigagpt_morphos.info --out-dir $T/lb -f ico", 0, "converted 1, failed 0, skipped 0, 1 image "
+     "left out or reduced (1 file to WINDOWS in $T/lb)\nlost: $C/amiga/amigagpt-amigagpt_morphos.info: left out 64x64/32 "
+     "selected: Windows icons have no selected state\n", ""},
     {"convert $T/notes.txt -o $T/cut.ico", 1, "", "tessel: $T/notes.txt: not an icon file"},
     {"convert $T/missing $T/short.info -o $T/x.ico", 1, "", "$T/missing: cannot open|$T/short.info: not an icon file"},
     {"convert $T/p16.png -o $T -f WINDOWS", 1, "", "tessel: $T: is a directory"},
     {"convert $T/p16.png -o $T/new/ -f WINDOWS", 1, "", "tessel: $T/new/: is a directory"},
     {"convert $T/p16.png -o $T/nodir/x.ico", 1, "", "cannot create a temporary file in $T/nodir"},
     {"convert $T/p20.png -o $T/m.icns", 1, "", "macOS icons store only square images of 16, 32, 48, 64, 128, 256, 512"},
-    {"convert $T/p20.png -o $T/m.icns --resize", 0, "=$T/m.icns: macOS icon, 2 images\n", ""},
+    {"convert $T/p20.png -o $T/m.icns --resize", 0, "=$T/m.icns: macOS icon, 1 image: 16x16/32\n", ""},
     {"convert $T/p100.png -o $T/n.info -f newicon", 1, "", "needs a normal-state image of at most 93x93 besides"},
-    {"convert $T/p100.png -o $T/n.info -f AmigaOS35", 0, "=$T/n.info: AmigaOS 3.5 icon, 1 image\n", ""},
+    {"convert $T/p100.png -o $T/n.info -f AmigaOS35", 0, "=$T/n.info: AmigaOS 3.5 icon, 2 images: 100x100/2 100x100/1\n", ""},
     {"convert $T/p300.png -o $T/n.info -f AMIGAOS", 1, "", "Amiga icons need a normal-state image of at most 256x256"},
-    {"convert $T/p300.png -o $T/w.ico", 1, "", "Windows icons store images of at most 256x256"},
-    {"convert $T/p300.png -o $T/w.info -f PNG --compress", 0, "=$T/w.info: PNG icon, 1 image\n", ""},
+    {"convert $T/p300.png -o $T/w.ico", 1, "", "Windows icons store images of at most 256x256; --resize makes them"},
+    {"convert $T/p300.png -o $T/w.info -f PNG --compress", 0, "=$T/w.info: PNG icon, 1 image: 300x300/32\n", ""},
     {"convert $T/p16.png -o $T/t.info -f AMIGAOS40 --type TOOL --stack 8192 --position -12,+34 --default-tool SYS:C/More "
-     "--tooltype K=\xe9\x01\" --tooltype B=2", 0, "=$T/t.info: AmigaOS 4.0 icon, 1 image\n", ""},
+     "--tooltype K=\xe9\x01\" --tooltype B=2", 0, "=$T/t.info: AmigaOS 4.0 icon, 2 images: 16x16/2 16x16/32\n", ""},
     {"info $T/t.info", 0, "type:          tool (3)\n  position:      -12, 34\n|stack size:    8192\n  default tool:  \"SYS:C/More\"\n"
      "  tooltypes:     2\n    \"K=\xc3\xa9\\x01\\\"\"\n    \"B=2\"\n  images:        2\n    #0: 16 x 16, depth 2, flags 0 (none), "
      "transparent pen 0, palette 4 colours\n    #1: 16 x 16, depth 32, flags 1 (primary), transparent pen none\n", ""},
     {"info --json $T/t.info", 0, "\"typeName\":\"tool\",\"posX\":-12,\"posY\":34,|\"toolTypes\":[\"K=\\u00e9\\u0001\\\"\",\"B=2\"]", ""},
-    {"convert $T/t.info $T/p20.png -o $T/m.info -f png --tooltype k=3 --type 8", 0, "=$T/m.info: PNG icon, 3 images\n", ""},
+    {"convert $T/t.info $T/p20.png -o $T/m.info -f png --tooltype k=3 --type 8", 0, "=$T/m.info: PNG icon, 1 image: "
+     "16x16/32\n  left out 16x16/2: PNG icons hold one picture per state\n  left out 20x20/32: PNG icons hold one picture "
+     "per state\n", ""},
     {"info $T/m.info", 0, "appicon (8)|tooltypes:     2\n    \"k=3\"\n    \"B=2\"|images:        1\n    #0: 16 x 16, depth 32, flags 0", ""},
+    // Editing in place keeps the kind of Amiga icon; a KEY matches its disabled form.
+    {"convert $T/t.info -o $T/t.info --remove-tooltype b --tooltype (K=0)", 0, "=$T/t.info: AmigaOS 4.0 icon, 2 images: 16x16/2 16x16/32\n", ""},
+    {"info $T/t.info", 0, ": Amiga icon (AMIGAOS40)\n|tooltypes:     1\n    \"(K=0)\"\n", ""},
     // Extracting, with the numbers of the full list kept by the filters.
-    {"extract $C/amiga/aros-docs.info -o $T/sel --selected-only", 0, "=$T/sel/aros-docs-1.png\n", ""},
-    {"extract $C/amiga/aros-docs.info -o $T/nor --normal-only", 0, "=$T/nor/aros-docs-0.png\n", ""},
-    {"extract $T/p16.png -o $T/all/new", 0, "=$T/all/new/p16-0.png\n", ""},
+    {"extract $C/amiga/aros-docs.info -o $T/sel --selected-only", 0, "=$T/sel/aros-docs-1-57x21-selected.png\n", ""},
+    {"extract $C/amiga/aros-docs.info $T/p16.png -o $T/nor --normal-only", 0, "=$T/nor/aros-docs-0-57x21.png\n"
+     "$T/nor/p16-0-16x16.png\n", ""},
+    {"extract $S/tessel.ico $T/missing $T/p16.png -o $T/all/new --largest", 1, "=$T/all/new/tessel-3-256x256.png\n"
+     "$T/all/new/p16-0-16x16.png\n", "tessel: $T/missing: cannot open"},
+    {"extract $T/p16.png -o - --index 0", 0, "\x89PNG\r\n", ""},
+    {"extract $T/p16.png -o $T --index 1", 1, "", "tessel: $T/p16.png: no image 1 (it has 1)\n"},
     {"extract $T/notes.txt -o $T/x", 1, "", "tessel: $T/notes.txt: not an icon file"},
     {"extract $T/p16.png -o $T/notes.txt", 1, "", "tessel: $T/notes.txt: cannot create directory"},
     // Contact sheets.
@@ -243,12 +270,12 @@ TEST_F(ToolCommand, BatchConvertsEachInputOnItsOwn)
     std::filesystem::create_directories(dir.File("in/sub"));
     for (const char* name : {"in/a.png", "in/sub/a.png", "in/c.png"})
         std::filesystem::copy_file(dir.File(name[3] == 'c' ? "p20.png" : "p16.png"), dir.File(name));
-    std::filesystem::copy_file(dir.File("notes.txt"), dir.File("in/b.txt"));
+    std::filesystem::copy_file(dir.File("notes.txt"), dir.File("in/a.dat"));
     std::filesystem::copy_file(dir.File("cut.ico"), dir.File("in/d.ico"));
     const std::string summary = T(
         "converted 2, failed 1, skipped 2 (5 files to MACOS in $T/in/out)\n"
         "failed: $T/in/d.ico: cannot read Windows icon (damaged or not supported)\n"
-        "skipped: $T/in/b.txt: not an icon file (starts with 68 65 6C 6C)\n"
+        "skipped: $T/in/a.dat: not an icon file (starts with 68 65 6C 6C)\n"
         "skipped: $T/in/c.png: nothing the format can hold (macOS icons store only square images of 16, 32, 48, 64, "
         "128, 256, 512 or 1024 pixels; --resize makes them from larger images)\n");
     for (const char* jobs : {"1", "64"}) {   // workers are forked; the batch returns in this process
@@ -283,7 +310,7 @@ for line in sys.stdin:
     elif what == 'same':
         subprocess.run(['icotool', '-x', '-o', rest[0], path])
         theirs = sorted(glob.glob(rest[0] + '/*_*_*.png'), key=lambda f: int(f.split('_')[-2]))
-        print('same', [rgba(f) == rgba('%s-%d.png' % (rest[1], i)) for i, f in enumerate(theirs)])
+        print('same', [rgba(f) == rgba(glob.glob('%s-%d-*.png' % (rest[1], i))[0]) for i, f in enumerate(theirs)])
     elif what == 'json':
         print('json', len([json.loads(line) for line in open(path)]) > 150)
 )";
@@ -305,8 +332,8 @@ TEST_F(ToolCommand, IndependentReadersAgree)
     const test::ProcessResult run = RunProgram({"/usr/bin/python3", "-c", kOracle}, {},
                                                dir.File("oracle.in"));
     EXPECT_EQ(run.out, "ICO [(16, 16), (20, 20)] (0, 0, 255, 255) [('20', '20'), ('16', '16')]\n"
-                       "ICO [(16, 16), (24, 24), (32, 32), (48, 48), (100, 100)] (0, 0, 255, 255) "
-                       "[('100', '100'), ('48', '48'), ('32', '32'), ('24', '24'), ('16', '16')]\n"
+                       "ICO [(16, 16), (24, 24), (32, 32), (48, 48), (64, 64), (100, 100)] (0, 0, 255, 255) "
+                       "[('100', '100'), ('64', '64'), ('48', '48'), ('32', '32'), ('24', '24'), ('16', '16')]\n"
                        "ICNS [(16, 16, 1), (32, 32, 1), (48, 48, 1), (64, 64, 1)] (0, 0, 255, 255) \n"
                        "PNG [(638, 310)] (255, 255, 255, 255) \nsame [True, True, True, True]\njson True\n")
         << run.err;
@@ -325,6 +352,19 @@ TEST_F(ToolCommand, FaultsLeaveNoBrokenFile)
     }
     EXPECT_EQ(test::ReadFileBytes(dir.File("cut.ico")), (Bytes{0, 0, 1, 0, 1, 0}));
     EXPECT_EQ(DirectoryEntries(dir.Path()), before);
+}
+
+// "-" reads standard input and writes standard output, with the report kept
+// off the icon's bytes.
+TEST_F(ToolCommand, StandardStreamsStandForFiles)
+{
+    const std::string tool = TESSEL_TOOL_PATH;
+    const test::ProcessResult converted = RunProgram({tool, "--module", TESSEL_MODULE_PATH, "convert", "-", "-f", "ICO",
+                                                      "-o", "-", "--sizes", "16,48"}, {}, dir.File("p100.png"));
+    EXPECT_EQ(std::tie(converted.exitCode, converted.err), std::make_tuple(0, std::string()));
+    std::ofstream(dir.File("piped.ico"), std::ios::binary) << converted.out;
+    EXPECT_EQ(RunProgram({tool, "--module", TESSEL_MODULE_PATH, "info", "--brief", "-"}, {}, dir.File("piped.ico")).out,
+              "-  Windows icon  2 images  48x48/32 16x16/32\n");
 }
 
 // On a terminal (script(1) gives the program one) a batch draws a progress

@@ -107,10 +107,12 @@ TEST(ToolResize, ScalerAveragesTheExactAreaOnPremultipliedAlpha)
 
 TEST(ToolResize, MakesTheMissingSizesPerStateFromTheNearestLargerImage)
 {
-    EXPECT_EQ(ResizeTargetSizes("WINDOWS"), (std::vector<std::int32_t>{16, 24, 32, 48, 256}));
-    EXPECT_EQ(ResizeTargetSizes("MACOS"), (std::vector<std::int32_t>{16, 32, 48, 64, 128, 256, 512, 1024}));
+    const std::vector<std::int32_t> windows = ResizeTargetSizes(*FindSaveFormat("WINDOWS"));
+    EXPECT_EQ(windows, (std::vector<std::int32_t>{16, 24, 32, 48, 64, 128, 256}));
+    EXPECT_EQ(ResizeTargetSizes(*FindSaveFormat("MACOS")), (std::vector<std::int32_t>{16, 32, 48, 64, 128, 256, 512, 1024}));
+    EXPECT_EQ(ResizeTargetSizes(*FindSaveFormat("PNG")), std::vector<std::int32_t>{});
     std::vector<Image> images = {Solid(64, 32, 0xFFFF0000, IMAGEFLAG_PRIMARY), Pens(40, 40, 8, IMAGEFLAG_SELECTED)};
-    ASSERT_EQ(AddResizedImages(images, "WINDOWS"), 7u);
+    ASSERT_EQ(AddResizedImages(images, windows), 7u);
     const std::int32_t sides[] = {16, 24, 32, 48, 16, 24, 32};   // normal from 64x32, selected from 40x40
     for (std::size_t i = 0; i < 7; ++i) {
         const Image& made = images[2 + i];
@@ -124,10 +126,9 @@ TEST(ToolResize, MakesTheMissingSizesPerStateFromTheNearestLargerImage)
 
     // The nearest larger side wins, then the deeper image; a size present is kept.
     images = {Solid(128, 128, 0xFF0000FF), Pens(64, 64, 4), Solid(64, 64, 0xFF00FF00)};
-    ASSERT_EQ(AddResizedImages(images, "MACOS"), 3u);
+    ASSERT_EQ(AddResizedImages(images, {16, 32, 48, 64}), 3u);
     for (std::size_t i = 3; i < 6; ++i)
         EXPECT_EQ(At(images[i], 0, 0), 0xFF00FF00u) << i;
-    EXPECT_EQ(AddResizedImages(images, "PNG"), 0u);
 }
 
 TEST(ToolFitting, EachFormatGetsTheDepthsItStores)

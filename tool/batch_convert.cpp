@@ -5,7 +5,10 @@
 #include "tool/commands.h"
 #include "tool/convert_prepare.h"
 #include "tool/icon_files.h"
+#include "tool/output_files.h"
 #include "tool/progress_bar.h"
+
+#include "tool/text_encoding.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +24,9 @@ namespace tessel::tool {
 namespace {
 
 namespace fs = std::filesystem;
+
+// A run ended by a signal exits as shells report one: 128 + the signal.
+constexpr int EXIT_SIGNAL_BASE = 128;
 
 // The files named on the command line, directories opened (recursively with
 // --recursive) into their regular files sorted by path, so that every run
@@ -147,11 +153,12 @@ int RunBatchConvert(const CommandLine& line, const std::string& modulePath, std:
     }
 
     if (std::string why; !MakeDirectory(line.outDir, &why)) {
-        err << "tessel: " << line.outDir << ": " << why << "\n";
+        err << "tessel: " << Shown(line.outDir) << ": " << why << "\n";
         return EXIT_FAILED;
     }
     std::vector<BatchItem> items = ListInputs(line);
     AssignStagingNames(items, line.outDir);
+    InstallSignalCleanup(true);
 
     {
         ProgressBar progress(err, items.size());
@@ -165,7 +172,7 @@ int RunBatchConvert(const CommandLine& line, const std::string& modulePath, std:
             RunWorkers(line, modulePath, format.keyword, items, progress, out, err);
         } else {
             for (BatchItem& item : items) {
-                if (item.done)
+                if (item.done || InterruptingSignal())
                     continue;
                 ConvertOne(*module, line, format, item);
                 progress.Advance(item.input);
@@ -175,8 +182,12 @@ int RunBatchConvert(const CommandLine& line, const std::string& modulePath, std:
 
     MoveToOutputNames(items, line.outDir, format.extension);
 
-    std::size_t converted = 0, failed = 0, skipped = 0, lost = 0;
+    std::size_t converted = 0, failed = 0, skipped = 0, lost = 0, undone = 0;
     for (const BatchItem& item : items) {
+        if (!item.done) {
+            ++undone;
+            continue;
+        }
         converted += item.outcome == BatchOutcome::Converted;
         failed += item.outcome == BatchOutcome::Failed;
         skipped += item.outcome == BatchOutcome::Skipped;
@@ -186,19 +197,24 @@ int RunBatchConvert(const CommandLine& line, const std::string& modulePath, std:
         out << "converted " << converted << ", failed " << failed << ", skipped " << skipped
             << (lost ? ", " + std::to_string(lost) + (lost == 1 ? " image" : " images") + " left out or reduced" : "")
             << " (" << items.size() << (items.size() == 1 ? " file" : " files") << " to " << format.keyword << " in "
-            << line.outDir << ")\n";
+            << Shown(line.outDir) << ")\n";
+    const int signal = InterruptingSignal();
+    InstallSignalCleanup(false);
+    if (signal)
+        out << "interrupted by signal " << signal << ": " << undone << (undone == 1 ? " file" : " files")
+            << " not converted\n";
     for (const BatchItem& item : items) {
-        if (item.outcome == BatchOutcome::Failed)
-            out << "failed: " << item.input << ": " << item.reason << "\n";
+        if (item.done && item.outcome == BatchOutcome::Failed)
+            out << "failed: " << Shown(item.input) << ": " << Shown(item.reason) << "\n";
     }
     for (const BatchItem& item : items) {
         if (item.outcome == BatchOutcome::Skipped)
-            out << "skipped: " << item.input << ": " << item.reason << "\n";
+            out << "skipped: " << Shown(item.input) << ": " << Shown(item.reason) << "\n";
     }
     for (const BatchItem& item : items)
         for (const std::string& loss : item.losses)
-            out << "lost: " << item.input << ": " << loss << "\n";
-    return failed ? EXIT_FAILED : EXIT_OK;
+            out << "lost: " << Shown(item.input) << ": " << loss << "\n";
+    return signal ? EXIT_SIGNAL_BASE + signal : failed ? EXIT_FAILED : EXIT_OK;
 }
 
 }  // namespace tessel::tool

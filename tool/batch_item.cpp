@@ -53,6 +53,8 @@ void ConvertOne(runtime::Module& module, const CommandLine& line, const runtime:
     if (!SaveIconFile(module, item.staging, SaveRequestFor(line, format), loaded.icon, unused, verify, &written,
                       &item.reason))
         return;
+    if (loaded.icon.attributes.toolTypesCut)
+        item.losses.push_back("only the first " + std::to_string(MAX_TOOL_TYPES) + " tooltypes are kept");
     item.outcome = BatchOutcome::Converted;
     item.reason.clear();
 }

@@ -1,5 +1,7 @@
 #include "tool/batch_workers.h"
 
+#include "tool/output_files.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -141,6 +143,9 @@ void RunWorkers(const CommandLine& line, const std::string& modulePath, const st
         }
         worker.pid = ::fork();
         if (worker.pid == 0) {
+            // A signal ends a worker at once, its temporary file removed.
+            UnregisterWorkers();
+            InstallSignalCleanup(false);
             ::close(fds[0]);
             for (const Worker& other : workers)
                 if (other.fd >= 0)
@@ -152,6 +157,7 @@ void RunWorkers(const CommandLine& line, const std::string& modulePath, const st
             ::close(fds[0]);
         } else {
             worker.fd = fds[0];
+            RegisterWorker(worker.pid);
         }
         ::close(fds[1]);
     }
@@ -185,11 +191,16 @@ void RunWorkers(const CommandLine& line, const std::string& modulePath, const st
         if (worker.pid != -1)
             TEMP_FAILURE_RETRY(::waitpid(worker.pid, &status, 0));
         worker.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-        // Files it never reported: how the worker ended is the reason. Their
-        // output may be a temporary file or nothing; never a finished one that
-        // the summary calls failed.
+        // Files it never reported: how the worker ended is the reason, unless
+        // the batch was interrupted (then they are left undone). Their output
+        // may be a temporary file or nothing; never a finished one that the
+        // summary calls failed.
         for (std::size_t index : std::span(worker.share).subspan(worker.reported)) {
             BatchItem& item = items[index];
+            std::error_code ignored;
+            std::filesystem::remove(item.staging, ignored);
+            if (InterruptingSignal())
+                continue;
             item.done = true;
             item.outcome = BatchOutcome::Failed;
             if (worker.pid == -1)
@@ -198,11 +209,10 @@ void RunWorkers(const CommandLine& line, const std::string& modulePath, const st
                 item.reason = "the worker converting it stopped (signal " + std::to_string(worker.signal) + ")";
             else
                 item.reason = "the worker converting it stopped before reporting";
-            std::error_code ignored;
-            std::filesystem::remove(item.staging, ignored);
             progress.Advance(item.input);
         }
     }
+    UnregisterWorkers();
     ::sigaction(SIGPIPE, &previous, nullptr);
 }
 

@@ -16,7 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <filesystem>
 #include <ostream>
 
 namespace tessel::tool {
@@ -79,23 +79,6 @@ bool NamedIco(const std::string& fileName)
            LowerAscii(std::string_view(fileName).substr(fileName.size() - icoSuffix.size())) == icoSuffix;
 }
 
-// Reads the file, at most CHECK_MAX_FILE_BYTES of it.
-bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes)
-{
-    std::ifstream stream(path, std::ios::binary);
-    if (!stream)
-        return false;
-    stream.seekg(0, std::ios::end);
-    const std::streamoff size = stream.tellg();
-    stream.seekg(0, std::ios::beg);
-    if (size < 0 || !stream)
-        return false;
-    bytes->resize(static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(size), CHECK_MAX_FILE_BYTES)));
-    stream.read(reinterpret_cast<char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
-    bytes->resize(static_cast<std::size_t>(stream.gcount()));
-    return !stream.bad();
-}
-
 }  // namespace
 
 std::vector<CheckFinding> CheckIconBytes(const std::vector<std::uint8_t>& bytes, const std::string& fileName)
@@ -150,24 +133,32 @@ int RunCheck(runtime::Module& module, const CommandLine& line, std::ostream& out
     for (const std::string& file : line.files) {
         SniffResult sniff = SniffFile(file);
         if (!sniff.opened) {
-            err << "tessel: " << file << ": " << sniff.error << "\n";
+            err << "tessel: " << Shown(file) << ": " << sniff.error << "\n";
             status = EXIT_FAILED;
             continue;
         }
         LoadResult loaded = LoadIconFile(module, file);
         if (loaded.ok) {
             const std::size_t count = loaded.icon.images.size();
-            out << file << ": sound (" << loaded.icon.format << ", " << count << (count == 1 ? " image)\n" : " images)\n");
+            out << Shown(file) << ": sound (" << loaded.icon.format << ", " << count << (count == 1 ? " image)\n" : " images)\n");
         } else if (sniff.format.empty()) {
-            out << file << ": " << loaded.error << "\n";
+            out << Shown(file) << ": " << loaded.error << "\n";
             status = EXIT_FAILED;
         } else {
-            out << file << ": damaged: " << loaded.error << "\n";
+            out << Shown(file) << ": damaged: " << loaded.error << "\n";
             status = EXIT_FAILED;
         }
+        // The layout of a larger file is not read: its lengths would be
+        // measured against a part of it.
+        std::error_code sizeError;
+        if (file != STANDARD_STREAM && std::filesystem::file_size(file, sizeError) > CHECK_MAX_FILE_BYTES && !sizeError) {
+            out << "  note: not checked byte by byte: the file is larger than " << (CHECK_MAX_FILE_BYTES >> 20)
+                << " MiB\n";
+            continue;
+        }
         std::vector<std::uint8_t> bytes;
-        if (!ReadWholeFile(file, &bytes)) {
-            err << "tessel: " << file << ": cannot read (" << SystemReason(errno) << ")\n";
+        if (!ReadFileBytes(file, CHECK_MAX_FILE_BYTES, &bytes)) {
+            err << "tessel: " << Shown(file) << ": cannot read (" << SystemReason(errno) << ")\n";
             status = EXIT_FAILED;
             continue;
         }

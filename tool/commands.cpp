@@ -55,15 +55,17 @@ int RunInfo(runtime::Module& module, const CommandLine& line, std::ostream& out,
         LoadResult loaded = LoadIconFile(module, file);
         if (!loaded.ok && line.brief) {
             // One line per file, a failure too, so the listing stays complete.
-            out << file << "  error: " << loaded.error << "\n";
+            out << Shown(file) << "  error: " << loaded.error << "\n";
             status = EXIT_FAILED;
             continue;
         }
         if (!loaded.ok) {
-            err << "tessel: " << file << ": " << loaded.error << "\n";
+            err << "tessel: " << Shown(file) << ": " << loaded.error << "\n";
             status = EXIT_FAILED;
             continue;
         }
+        if (loaded.icon.attributes.toolTypesCut)
+            err << "tessel: " << Shown(file) << ": warning: only the first " << MAX_TOOL_TYPES << " tooltypes are shown\n";
         if (line.brief) {
             out << InfoBriefLine(file, loaded.icon) << "\n";
         } else if (line.json) {
@@ -92,20 +94,20 @@ int RunExtract(runtime::Module& module, const CommandLine& line, std::ostream& o
 {
     namespace fs = std::filesystem;
     if (std::string why; line.output != "-" && !MakeDirectory(line.output, &why)) {
-        err << "tessel: " << line.output << ": " << why << "\n";
+        err << "tessel: " << Shown(line.output) << ": " << why << "\n";
         return EXIT_FAILED;
     }
     int status = EXIT_OK;
     for (const std::string& file : line.files) {
         LoadResult loaded = LoadIconFile(module, file);
         if (!loaded.ok) {
-            err << "tessel: " << file << ": " << loaded.error << "\n";
+            err << "tessel: " << Shown(file) << ": " << loaded.error << "\n";
             status = EXIT_FAILED;
             continue;
         }
         const std::vector<Image>& images = loaded.icon.images;
         if (line.extractIndex && std::size_t(*line.extractIndex) >= images.size()) {
-            err << "tessel: " << file << ": no image " << *line.extractIndex << " (it has " << images.size() << ")\n";
+            err << "tessel: " << Shown(file) << ": no image " << *line.extractIndex << " (it has " << images.size() << ")\n";
             status = EXIT_FAILED;
             continue;
         }
@@ -119,12 +121,12 @@ int RunExtract(runtime::Module& module, const CommandLine& line, std::ostream& o
                 line.output == "-" ? line.output : (fs::path(line.output) / ExtractFileName(file, i, images[i])).string();
             std::string why;
             if (!WriteImagePng(images[i], path, out, &why)) {
-                err << "tessel: " << path << ": " << why << "\n";
+                err << "tessel: " << Shown(path) << ": " << why << "\n";
                 status = EXIT_FAILED;
                 break;
             }
-            if (!line.quiet && line.output != "-")
-                out << path << "\n";
+            if (!line.quiet && !IsStandardOutput(path))
+                out << Shown(path) << "\n";
         }
     }
     return status;
@@ -175,7 +177,7 @@ int RunConvert(runtime::Module& module, const CommandLine& line, std::ostream& o
     for (const std::string& input : line.files) {
         LoadResult loaded = LoadIconFile(module, input);
         if (!loaded.ok) {
-            err << "tessel: " << input << ": " << loaded.error << "\n";
+            err << "tessel: " << Shown(input) << ": " << loaded.error << "\n";
             status = EXIT_FAILED;
             continue;
         }
@@ -191,8 +193,11 @@ int RunConvert(runtime::Module& module, const CommandLine& line, std::ostream& o
     }
     const std::vector<ImageShape> inputs = ShapesOf(merged.images);
     PrepareIconForFormat(line, choice.format->keyword, merged);
+    if (merged.attributes.toolTypesCut)
+        err << "tessel: " << Shown(line.output) << ": warning: only the first " << MAX_TOOL_TYPES
+            << " tooltypes are kept\n";
     if (std::string refusal = WhyNothingFits(merged.images, choice.format->keyword); !refusal.empty()) {
-        err << "tessel: " << line.output << ": " << refusal << "\n";
+        err << "tessel: " << Shown(line.output) << ": " << refusal << "\n";
         return EXIT_FAILED;
     }
     const SaveRequest request = SaveRequestFor(line, *choice.format);
@@ -209,15 +214,15 @@ int RunConvert(runtime::Module& module, const CommandLine& line, std::ostream& o
         },
         &written, &why);
     // The report goes where the icon does not; warnings always reach the user.
-    const bool reportOut = !line.quiet && line.output != "-";
+    const bool reportOut = !line.quiet && !IsStandardOutput(line.output);
     std::ostream& lossStream = reportOut && saved ? out : err;
     if (reportOut && saved)
-        out << line.output << ": " << request.formatName << ", " << written.images.size()
+        out << Shown(line.output) << ": " << request.formatName << ", " << written.images.size()
             << (written.images.size() == 1 ? " image: " : " images: ") << ShapesText(written.images) << "\n";
     for (const std::string& loss : losses)
-        lossStream << (reportOut && saved ? "  " : "tessel: " + line.output + ": ") << loss << "\n";
+        lossStream << (reportOut && saved ? "  " : "tessel: " + Shown(line.output) + ": ") << loss << "\n";
     if (!saved) {
-        err << "tessel: " << line.output << ": " << why << "\n";
+        err << "tessel: " << Shown(line.output) << ": " << why << "\n";
         return EXIT_FAILED;
     }
     return EXIT_OK;

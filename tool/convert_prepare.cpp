@@ -81,6 +81,8 @@ void ApplyAttributeOptions(const CommandLine& line, Attributes& attributes)
             *same = toolType;
         else if (attributes.toolTypes.size() < MAX_TOOL_TYPES)
             attributes.toolTypes.push_back(toolType);
+        else
+            attributes.toolTypesCut = true;
     }
 }
 

@@ -43,8 +43,8 @@ constexpr bool EveryContainerNamed()
 }
 static_assert(EveryContainerNamed());
 
-// "-" names standard input or output.
-constexpr char STANDARD_STREAM[] = "-";
+// Room for a memory stream's name.
+constexpr std::size_t MEM_NAME_ROOM = 64;
 
 // How much of a DiskObject is read to tell which Amiga kind it is.
 constexpr std::uint64_t KIND_MAX_BYTES = 256ull << 20;
@@ -61,11 +61,6 @@ const std::vector<std::uint8_t>& StandardInput()
     }();
     return input;
 }
-
-// A temporary name is the target's name with this around it; the target's
-// part is cut so the whole stays within a file-name component's limit.
-constexpr std::size_t TEMPORARY_BASE_MAX = 200;
-constexpr char TEMPORARY_SUFFIX[] = ".tessel-XXXXXX";
 
 // The runtime reads "mem:" names as memory files; a path that happens to
 // start that way is made unmistakably a path.
@@ -89,27 +84,17 @@ private:
     IconHandle* icon_;
 };
 
-// The mode of an ordinary new file. The process's umask is read once: it
-// can only be read by setting it, and nothing here changes it.
-mode_t NewFileMode()
+SniffResult SniffBytes(const std::vector<std::uint8_t>& bytes)
 {
-    static const mode_t mode = [] {
-        mode_t mask = ::umask(0);
-        ::umask(mask);
-        return static_cast<mode_t>(0666 & ~mask);
-    }();
-    return mode;
+    SniffResult sniff;
+    sniff.opened = true;
+    sniff.leadingBytes.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), MAGIC_BYTES)));
+    sniff.format = FormatFromMagic(sniff.leadingBytes);
+    return sniff;
 }
 
 }  // namespace
 
-std::string SystemReason(int errorNumber)
-{
-    std::string reason = std::strerror(errorNumber);
-    if (!reason.empty())
-        reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
-    return reason;
-}
 
 std::string FormatFromMagic(const std::vector<std::uint8_t>& leadingBytes)
 {
@@ -144,13 +129,8 @@ std::string DescribeLeadingBytes(const std::vector<std::uint8_t>& leadingBytes)
 SniffResult SniffFile(const std::string& path)
 {
     SniffResult result;
-    if (path == STANDARD_STREAM) {
-        const std::vector<std::uint8_t>& input = StandardInput();
-        result.opened = true;
-        result.leadingBytes.assign(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(std::min(input.size(), MAGIC_BYTES)));
-        result.format = FormatFromMagic(result.leadingBytes);
-        return result;
-    }
+    if (path == STANDARD_STREAM)
+        return SniffBytes(StandardInput());
     // Non-blocking, so a FIFO given by mistake cannot hang the open.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
@@ -202,34 +182,21 @@ bool ReadFileBytes(const std::string& path, std::uint64_t maxBytes, std::vector<
     return !stream.bad();
 }
 
-LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const SniffResult* sniffed)
+namespace {
+
+// Loads the icon the module finds under name, whose bytes (or as many as
+// tell its kind) are bytes.
+LoadResult LoadNamedIcon(runtime::Module& module, const std::string& name, const SniffResult& sniff,
+                         const std::vector<std::uint8_t>& bytes)
 {
     LoadResult result;
-    const SniffResult sniff = sniffed ? *sniffed : SniffFile(path);
-    if (!sniff.opened) {
-        result.error = sniff.error;
-        return result;
-    }
-    if (sniff.format.empty()) {
-        result.error = "not an icon file (" + DescribeLeadingBytes(sniff.leadingBytes) + ")";
-        return result;
-    }
     result.icon.format = sniff.format;
-    // Which Amiga kind a DiskObject is takes its bytes; the others show it in
-    // their first ones.
-    std::vector<std::uint8_t> bytes = sniff.leadingBytes;
-    if (sniff.format == ContainerName(CONTAINER_DISKOBJECT) && !ReadFileBytes(path, KIND_MAX_BYTES, &bytes))
-        bytes = sniff.leadingBytes;
     result.icon.savedAs = SaveFormatOfBytes(bytes);
-
     IconAttributes record{};
     const TagItem tags[] = {
         {LOADICON_TAG_ATTRIBUTES, reinterpret_cast<std::uintptr_t>(&record)},
         {0, 0},
     };
-    const std::vector<std::uint8_t>& input = StandardInput();
-    const std::string name = path == STANDARD_STREAM ? runtime::RegisterMemFile(input.data(), input.size(), "icon")
-                                                     : ModuleFileName(path);
     IconHandle* handle = module.LoadIcon(name.c_str(), tags);
     if (!handle) {
         result.error = "cannot read " + sniff.format + " (damaged or not supported)";
@@ -247,59 +214,36 @@ LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const 
     return result;
 }
 
-bool ReplaceFile(const std::string& output, const std::function<bool(const std::string& temporaryPath)>& write,
-                 std::string* why)
-{
-    namespace fs = std::filesystem;
-    std::error_code error;
-    if (output.empty() || output.back() == '/' || fs::is_directory(output, error)) {
-        *why = "is a directory";
-        return false;
-    }
-    fs::path target(output);
-    std::string directory = target.parent_path().string();
-    if (directory.empty())
-        directory = ".";
-    std::string base = target.filename().string().substr(0, TEMPORARY_BASE_MAX);
-    std::string pattern = directory + "/." + base + TEMPORARY_SUFFIX;
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0) {
-        *why = "cannot create a temporary file in " + directory + " (" + SystemReason(errno) + ")";
-        return false;
-    }
-    // The mode the result will have is set now, on the descriptor, unless
-    // it would keep the file from being written: then by name afterwards.
-    struct stat existing{};
-    const mode_t mode = ::stat(output.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)
-                            ? existing.st_mode & 07777
-                            : NewFileMode();
-    const bool writableMode = (mode & S_IWUSR) != 0;
-    if (writableMode)
-        ::fchmod(fd, mode);
-    ::close(fd);
-    const std::string temporaryPath(name.data());
 
-    bool written = false;
-    try {
-        written = write(temporaryPath);
-    } catch (...) {
-        ::unlink(temporaryPath.c_str());
-        throw;
+}  // namespace
+
+LoadResult LoadIconBytes(runtime::Module& module, const std::vector<std::uint8_t>& bytes)
+{
+    const SniffResult sniff = SniffBytes(bytes);
+    if (sniff.format.empty()) {
+        LoadResult result;
+        result.error = "not an icon file (" + DescribeLeadingBytes(sniff.leadingBytes) + ")";
+        return result;
     }
-    if (!written) {
-        ::unlink(temporaryPath.c_str());
-        return false;
+    return LoadNamedIcon(module, runtime::RegisterMemFile(bytes.data(), bytes.size(), "icon"), sniff, bytes);
+}
+
+LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const SniffResult* sniffed)
+{
+    if (path == STANDARD_STREAM)
+        return LoadIconBytes(module, StandardInput());
+    const SniffResult sniff = sniffed ? *sniffed : SniffFile(path);
+    if (!sniff.opened || sniff.format.empty()) {
+        LoadResult result;
+        result.error = !sniff.opened ? sniff.error : "not an icon file (" + DescribeLeadingBytes(sniff.leadingBytes) + ")";
+        return result;
     }
-    if (!writableMode)
-        ::chmod(temporaryPath.c_str(), mode);
-    if (::rename(temporaryPath.c_str(), output.c_str()) != 0) {
-        *why = "cannot replace (" + SystemReason(errno) + ")";
-        ::unlink(temporaryPath.c_str());
-        return false;
-    }
-    return true;
+    // Which Amiga kind a DiskObject is takes its bytes; the others show it in
+    // their first ones.
+    std::vector<std::uint8_t> bytes = sniff.leadingBytes;
+    if (sniff.format == ContainerName(CONTAINER_DISKOBJECT) && !ReadFileBytes(path, KIND_MAX_BYTES, &bytes))
+        bytes = sniff.leadingBytes;
+    return LoadNamedIcon(module, ModuleFileName(path), sniff, bytes);
 }
 
 bool MakeDirectory(const std::string& path, std::string* why)
@@ -315,34 +259,6 @@ bool MakeDirectory(const std::string& path, std::string* why)
     return true;
 }
 
-bool WriteOutput(const std::string& output, std::ostream& standardOutput,
-                 const std::function<bool(const std::string& temporaryPath)>& write, std::string* why)
-{
-    if (output != STANDARD_STREAM)
-        return ReplaceFile(output, write, why);
-    // The bytes are made in a file of their own first, so that a failure
-    // sends nothing down the stream.
-    const char* folder = std::getenv("TMPDIR");
-    const std::string place = std::string(folder && *folder ? folder : "/tmp") + "/tessel-output";
-    bool sent = false;
-    const bool written = ReplaceFile(
-        place,
-        [&](const std::string& temporaryPath) {
-            if (!write(temporaryPath))
-                return false;
-            std::vector<std::uint8_t> bytes;
-            if (!ReadFileBytes(temporaryPath, UINT64_MAX, &bytes)) {
-                *why = "cannot read back the output (" + SystemReason(errno) + ")";
-                return false;
-            }
-            standardOutput.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-            sent = true;
-            return false;   // nothing is kept in the folder
-        },
-        why);
-    return written || sent;
-}
-
 bool SaveIconFile(runtime::Module& module, const std::string& output, const SaveRequest& request,
                   const Icon& icon, std::ostream& standardOutput,
                   const std::function<std::string(const Icon& written)>& verify, Icon* written, std::string* why)
@@ -355,23 +271,34 @@ bool SaveIconFile(runtime::Module& module, const std::string& output, const Save
         {SAVEICON_TAG_ATTRIBUTES, reinterpret_cast<std::uintptr_t>(attributes.Get())},
         {0, 0},
     };
-    return WriteOutput(
-        output, standardOutput,
-        [&](const std::string& temporaryPath) {
-            if (module.SaveIcon(ModuleFileName(temporaryPath).c_str(), images.First(), tags) != 1) {
-                *why = "cannot save as " + request.formatName;
-                return false;
-            }
-            LoadResult loaded = LoadIconFile(module, temporaryPath);
-            if (!loaded.ok) {
-                *why = "the written " + request.formatName + " does not read back (" + loaded.error + ")";
-                return false;
-            }
-            *written = std::move(loaded.icon);
-            *why = verify(*written);
-            return why->empty();
-        },
-        why);
+    // The icon is made in memory, read back from there, and only then
+    // written where it goes.
+    std::vector<std::uint8_t> bytes;
+    {
+        char name[MEM_NAME_ROOM];
+        std::unique_ptr<HostStream, void (*)(HostStream*)> stream(TesselHostOpenMemStream(name, sizeof name, 0),
+                                                                  TesselHostCloseMemStream);
+        if (!stream) {
+            *why = "out of memory";
+            return false;
+        }
+        std::uint64_t length = 0;
+        const void* data = nullptr;
+        if (module.SaveIcon(name, images.First(), tags) != 1 ||
+            !(data = TesselHostGetMemStreamData(stream.get(), &length, 0))) {
+            *why = "cannot save as " + request.formatName;
+            return false;
+        }
+        bytes.assign(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + length);
+    }
+    LoadResult loaded = LoadIconBytes(module, bytes);
+    if (!loaded.ok) {
+        *why = "the written " + request.formatName + " does not read back (" + loaded.error + ")";
+        return false;
+    }
+    *written = std::move(loaded.icon);
+    *why = verify(*written);
+    return why->empty() && CommitBytes(output, bytes, standardOutput, why);
 }
 
 }  // namespace tessel::tool

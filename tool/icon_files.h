@@ -6,6 +6,7 @@
 #include "plugin/format_table.h"
 #include "runtime/module.h"
 #include "tool/icon_values.h"
+#include "tool/output_files.h"
 
 #include <cstdint>
 #include <functional>
@@ -40,27 +41,17 @@ struct LoadResult {
 // with FreeIcon. The path "-" is standard input, read whole once.
 LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const SniffResult* sniffed = nullptr);
 
-// Calls write with the name of a new, empty, private file in the directory
-// of output, then moves that file over output when write returned true. On
-// any failure the temporary file is removed and output is left as it was.
-// The result gets the permissions of the file it replaces, or those of an
-// ordinary new file. When write returns false, *why is left for write to set.
-bool ReplaceFile(const std::string& output, const std::function<bool(const std::string& temporaryPath)>& write,
-                 std::string* why);
-
-// Writes an output named on the command line: by way of ReplaceFile, or for
-// "-" into a private temporary file whose bytes then go to standardOutput.
-bool WriteOutput(const std::string& output, std::ostream& standardOutput,
-                 const std::function<bool(const std::string& temporaryPath)>& write, std::string* why);
+// Loads an icon from bytes in memory, as LoadIconFile does from a file.
+LoadResult LoadIconBytes(runtime::Module& module, const std::vector<std::uint8_t>& bytes);
 
 struct SaveRequest {
     std::uint32_t formatId = 0;
     std::string formatName;  // for messages
     bool compress = false;
 };
-// Saves the images and attributes through SaveIcon into output, by way of
-// WriteOutput, then loads what was written into *written. When verify
-// returns a reason, the output is not written and *why is that reason.
+// Saves the images and attributes through SaveIcon into memory, loads what
+// was written into *written and, unless verify returns a reason (then *why),
+// writes it as output by way of CommitBytes.
 bool SaveIconFile(runtime::Module& module, const std::string& output, const SaveRequest& request,
                   const Icon& icon, std::ostream& standardOutput,
                   const std::function<std::string(const Icon& written)>& verify, Icon* written, std::string* why);
@@ -72,7 +63,5 @@ bool ReadFileBytes(const std::string& path, std::uint64_t maxBytes, std::vector<
 // directory already. On failure says why: "cannot create directory (...)".
 bool MakeDirectory(const std::string& path, std::string* why);
 
-// The message for errno-style failures, lower case first letter.
-std::string SystemReason(int errorNumber);
 
 }  // namespace tessel::tool

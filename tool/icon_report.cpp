@@ -130,7 +130,7 @@ static std::string AttributeLines(const Attributes& a);
 std::string InfoText(const std::string& file, const Icon& icon)
 {
     const Attributes& a = icon.attributes;
-    std::string text = file + ": " + FormatLabel(icon) + "\n";
+    std::string text = Shown(file) + ": " + FormatLabel(icon) + "\n";
     if (ShowsAttributes(icon))
         text += AttributeLines(a);
     text += Field("images", std::to_string(icon.images.size()));
@@ -205,7 +205,7 @@ std::string InfoJson(const std::string& file, const Icon& icon)
 
 std::string InfoBriefLine(const std::string& file, const Icon& icon)
 {
-    std::string text = file + "  " + FormatLabel(icon) + "  " + std::to_string(icon.images.size()) +
+    std::string text = Shown(file) + "  " + FormatLabel(icon) + "  " + std::to_string(icon.images.size()) +
                        (icon.images.size() == 1 ? " image" : " images");
     for (std::size_t i = 0; i < icon.images.size(); ++i) {
         const Image& image = icon.images[i];

@@ -62,8 +62,10 @@ Attributes CopyAttributes(const IconAttributes& record)
     if (record.defaultTool)
         attributes.defaultTool = std::string(record.defaultTool);
     if (record.toolTypes) {
-        for (std::size_t i = 0; i < MAX_TOOL_TYPES && record.toolTypes[i]; ++i)
+        std::size_t i = 0;
+        for (; i < MAX_TOOL_TYPES && record.toolTypes[i]; ++i)
             attributes.toolTypes.emplace_back(record.toolTypes[i]);
+        attributes.toolTypesCut = i == MAX_TOOL_TYPES && record.toolTypes[i];
     }
     return attributes;
 }

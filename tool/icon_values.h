@@ -46,7 +46,8 @@ struct Attributes {
     std::int32_t stackSize = 0;
     std::int32_t showAll = 0;
     std::optional<std::string> defaultTool;
-    std::vector<std::string> toolTypes;    // raw bytes, usually Latin-1
+    std::vector<std::string> toolTypes;
+    bool toolTypesCut = false;   // more than MAX_TOOL_TYPES were given: the rest are not kept    // raw bytes, usually Latin-1
 };
 
 struct Icon {

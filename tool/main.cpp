@@ -2,6 +2,7 @@
 // the tool library.
 #include "runtime/host_services.h"
 #include "tool/commands.h"
+#include "tool/output_files.h"
 
 #include <cstdlib>
 #include <exception>
@@ -13,6 +14,7 @@
 int main(int argc, char** argv)
 {
     tessel::runtime::KeepPictureBuffersOnHeap();
+    tessel::tool::InstallSignalCleanup(false);
     int status = tessel::tool::EXIT_FAILED;
     try {
         // A testing aid: TESSEL_FAULTS makes allocations, reads, writes or

@@ -48,22 +48,17 @@ bool WriteImagePng(const Image& image, const std::string& path, std::ostream& st
 bool WriteArgbPng(const std::uint32_t* argb, std::int32_t width, std::int32_t height, const std::string& path,
                   std::ostream& standardOutput, std::string* why)
 {
+    if (std::uint64_t(width) * std::uint64_t(height) * 4 > runtime::HOST_IMAGE_MAX_BYTES) {
+        *why = "cannot write a " + std::to_string(width) + "x" + std::to_string(height) + " picture (more than " +
+               std::to_string(runtime::HOST_IMAGE_MAX_BYTES >> 20) + " MiB of 32-bit pixels)";
+        return false;
+    }
     std::vector<std::uint8_t> png;
     if (!runtime::EncodePng(argb, width, height, png)) {
         *why = "cannot encode PNG";
         return false;
     }
-    return WriteOutput(
-        path, standardOutput,
-        [&](const std::string& temporaryPath) {
-            std::ofstream file(temporaryPath, std::ios::binary | std::ios::trunc);
-            file.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
-            file.close();
-            if (!file)
-                *why = "cannot write (" + SystemReason(errno) + ")";
-            return static_cast<bool>(file);
-        },
-        why);
+    return CommitBytes(path, png, standardOutput, why);
 }
 
 }  // namespace tessel::tool

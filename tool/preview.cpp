@@ -6,6 +6,9 @@
 #include "tool/icon_files.h"
 #include "tool/picture_export.h"
 
+#include "tool/output_files.h"
+#include "tool/text_encoding.h"
+
 #include <algorithm>
 #include <cctype>
 #include <ostream>
@@ -399,7 +402,7 @@ int RunPreview(runtime::Module& module, const CommandLine& line, std::ostream& o
             icon.icon = std::move(loaded.icon);
             images += icon.icon.images.size();
         } else {
-            err << "tessel: " << file << ": " << loaded.error << "\n";
+            err << "tessel: " << Shown(file) << ": " << loaded.error << "\n";
             icon.error = loaded.error;
             status = EXIT_FAILED;
             ++unread;
@@ -414,12 +417,12 @@ int RunPreview(runtime::Module& module, const CommandLine& line, std::ostream& o
     std::string why;
     if (!DrawPreviewSheet(icons, options, &sheet, &why) ||
         !WriteArgbPng(sheet.pixels.data(), sheet.width, sheet.height, line.output, out, &why)) {
-        err << "tessel: " << line.output << ": " << why << "\n";
+        err << "tessel: " << Shown(line.output) << ": " << why << "\n";
         return EXIT_FAILED;
     }
-    if (line.quiet || line.output == "-")
+    if (line.quiet || IsStandardOutput(line.output))
         return status;
-    out << line.output << ": " << sheet.width << "x" << sheet.height << " sheet of "
+    out << Shown(line.output) << ": " << sheet.width << "x" << sheet.height << " sheet of "
         << Plural(icons.size() - unread, "icon") << ", " << Plural(images, "image");
     if (unread > 0)
         out << ", " << unread << " unreadable";

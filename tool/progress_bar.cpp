@@ -1,5 +1,7 @@
 #include "tool/progress_bar.h"
 
+#include "tool/text_encoding.h"
+
 #include <unistd.h>
 
 #include <filesystem>
@@ -27,7 +29,7 @@ void ProgressBar::Advance(const std::string& file)
     const std::size_t filled = done_ * BAR_WIDTH / total_;
     std::string text = "[" + std::string(filled, '#') + std::string(BAR_WIDTH - filled, ' ') + "] " +
                        std::to_string(done_) + "/" + std::to_string(total_) + " " +
-                       std::filesystem::path(file).filename().string();
+                       Shown(std::filesystem::path(file).filename().string());
     text.resize(LINE_WIDTH, ' ');
     err_ << "\r" << text << std::flush;
     drawn_ = true;

@@ -51,12 +51,15 @@ struct Escaping {
     const char* hexForm;            // printf form of any other control character, and of DEL
     bool namesBackspaceAndFormFeed; // \b and \f rather than the hex form
     bool latin1ToUtf8;              // a lone byte A0..FF becomes its UTF-8 pair; else the hex form
+    bool quoted = true;             // between quotes, and a quote escaped
 };
 
 // JSON: high bytes that are not UTF-8 are Latin-1, so the byte is the code point.
 constexpr Escaping JsonEscaping = {"\\u%04x", true, false};
 // Terminal: Latin-1 letters converted to UTF-8, C1 controls kept visible.
 constexpr Escaping DisplayEscaping = {"\\x%02X", false, true};
+// File names: bytes that are not UTF-8 shown as they are, in hex; no quotes.
+constexpr Escaping NameEscaping = {"\\x%02X", false, false, false};
 
 void AppendHexEscape(std::string& out, const char* form, unsigned value)
 {
@@ -69,7 +72,8 @@ std::string Quoted(std::string_view bytes, const Escaping& escaping)
 {
     std::string out;
     out.reserve(bytes.size() + 2);
-    out += '"';
+    if (escaping.quoted)
+        out += '"';
     for (std::size_t i = 0; i < bytes.size();) {
         auto byte = static_cast<std::uint8_t>(bytes[i]);
         if (byte >= 0x80) {
@@ -87,7 +91,7 @@ std::string Quoted(std::string_view bytes, const Escaping& escaping)
             continue;
         }
         switch (byte) {
-        case '"': out += "\\\""; break;
+        case '"': out += escaping.quoted ? "\\\"" : "\""; break;
         case '\\': out += "\\\\"; break;
         case '\n': out += "\\n"; break;
         case '\r': out += "\\r"; break;
@@ -107,7 +111,8 @@ std::string Quoted(std::string_view bytes, const Escaping& escaping)
         }
         ++i;
     }
-    out += '"';
+    if (escaping.quoted)
+        out += '"';
     return out;
 }
 
@@ -116,6 +121,8 @@ std::string Quoted(std::string_view bytes, const Escaping& escaping)
 std::string JsonString(std::string_view bytes) { return Quoted(bytes, JsonEscaping); }
 
 std::string DisplayString(std::string_view bytes) { return Quoted(bytes, DisplayEscaping); }
+
+std::string Shown(std::string_view name) { return Quoted(name, NameEscaping); }
 
 std::string LowerAscii(std::string_view text)
 {

@@ -18,6 +18,11 @@ std::string JsonString(std::string_view bytes);
 // style.
 std::string DisplayString(std::string_view bytes);
 
+// A file name or other text for a line of output: UTF-8 kept, backslashes,
+// control characters and bytes that are not UTF-8 escaped in C style, so that
+// no name can break a line, forge one or reach the terminal as a command.
+std::string Shown(std::string_view name);
+
 // The text with A..Z made a..z and every other byte kept, for names typed in
 // any case: format keywords, extensions, icon types, tooltype keys.
 std::string LowerAscii(std::string_view text);

@@ -6,12 +6,16 @@
 #include "tool/commands.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 namespace tessel::tool {
@@ -141,6 +145,7 @@ const CommandCase kCommands[] = {
     // Files that cannot be read: named, with the reason; the others still shown.
     {"info $T/missing $S/tessel.ico", 1, "$S/tessel.ico: Windows icon\n", "tessel: $T/missing: cannot open (no such file or directory)\n"},
     {"info $T", 1, "", "tessel: $T: cannot open (is a directory)\n"},
+    {"info $T/a\nfailed:\x1b[2J", 1, "", "=tessel: $T/a\\nfailed:\\x1B[2J: cannot open (no such file or directory)\n"},
     {"info /dev/null", 1, "", "tessel: /dev/null: cannot open (not a regular file)\n"},
     {"info $T/notes.txt", 1, "", "tessel: $T/notes.txt: not an icon file (starts with 68 65 6C 6C)\n"},
     {"info $T/short.info", 1, "", ": not an icon file (only 2 bytes long: E3 10)\n"},
@@ -365,6 +370,82 @@ TEST_F(ToolCommand, StandardStreamsStandForFiles)
     std::ofstream(dir.File("piped.ico"), std::ios::binary) << converted.out;
     EXPECT_EQ(RunProgram({tool, "--module", TESSEL_MODULE_PATH, "info", "--brief", "-"}, {}, dir.File("piped.ico")).out,
               "-  Windows icon  2 images  48x48/32 16x16/32\n");
+}
+
+// An output name that is a link is written through to its target; a FIFO or
+// a device is written into, never replaced.
+TEST_F(ToolCommand, OutputsGoWhereTheNameLeads)
+{
+    namespace fs = std::filesystem;
+    ASSERT_EQ(Tool("convert $T/p16.png -o $T/plain.ico").status, 0);
+    const Bytes expected = test::ReadFileBytes(dir.File("plain.ico"));
+    test::WriteFileBytes(dir.File("target.ico"), {1});
+    fs::create_symlink("target.ico", dir.File("link.ico"));
+    fs::create_symlink("made.ico", dir.File("dangling.ico"));
+    ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
+    std::string fromFifo;
+    std::thread reader([&] { std::ifstream fifo(dir.File("fifo"), std::ios::binary); fromFifo.assign(std::istreambuf_iterator<char>(fifo), {}); });
+    for (const char* line : {"convert $T/p16.png -o $T/link.ico", "convert $T/p16.png -o $T/dangling.ico",
+                             "convert $T/p16.png -o $T/fifo -f ico", "convert $T/p16.png -o /dev/null -f ico"})
+        EXPECT_EQ(Tool(line).status, 0) << line;
+    reader.join();
+    EXPECT_EQ(std::make_tuple(fs::is_symlink(dir.File("link.ico")), fs::is_symlink(dir.File("dangling.ico")),
+                              fs::is_fifo(dir.File("fifo")), fs::is_character_file("/dev/null")),
+              std::make_tuple(true, true, true, true));
+    EXPECT_EQ(test::ReadFileBytes(dir.File("target.ico")), expected);
+    EXPECT_EQ(test::ReadFileBytes(dir.File("made.ico")), expected);
+    EXPECT_EQ(Bytes(fromFifo.begin(), fromFifo.end()), expected);
+}
+
+// A signal at any moment of a save leaves the old output or the new one and
+// no temporary file; a batch stops its workers and says it was interrupted.
+TEST_F(ToolCommand, SignalsLeaveNoTemporaryFile)
+{
+    auto start = [&](const std::vector<std::string>& args) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            std::vector<char*> argv;
+            for (const std::string& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            if (!::freopen(dir.File("summary.txt").c_str(), "w", stdout))
+                ::_exit(126);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        return pid;
+    };
+    const std::string tool = TESSEL_TOOL_PATH, module = TESSEL_MODULE_PATH;
+    for (int delay = 0; delay < 100; delay += 10) {
+        const pid_t pid = start({tool, "--module", module, "convert", dir.File("p300.png"), "-o", dir.File("out.icns"), "--resize"});
+        ::usleep(useconds_t(delay) * 1000);
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) ? WEXITSTATUS(status) == 0 : WTERMSIG(status) == SIGTERM) << delay;
+        for (const std::string& name : DirectoryEntries(dir.Path()))
+            EXPECT_NE(name[0], '.') << name << " after " << delay << " ms";
+    }
+    std::filesystem::create_directories(dir.File("in"));
+    for (int i = 0; i < 40; ++i)
+        std::filesystem::copy_file(dir.File("p300.png"), dir.File("in/" + std::to_string(i) + ".png"));
+    const pid_t batch = start({tool, "--module", module, "convert", dir.File("in"), "--out-dir", dir.File("out"), "-f",
+                               "MACOS", "--resize", "-j", "2"});
+    ::usleep(300000);
+    ::kill(batch, SIGINT);
+    int status = 0;
+    ::waitpid(batch, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT);
+    std::ifstream summary(dir.File("summary.txt"));
+    const std::string text((std::istreambuf_iterator<char>(summary)), {});
+    EXPECT_NE(text.find("\ninterrupted by signal 2: "), std::string::npos) << text;
+    EXPECT_EQ(text.find("failed: "), std::string::npos) << text;
+    const std::size_t written = DirectoryEntries(dir.File("out")).size();
+    ::usleep(300000);   // a worker left running would still be writing
+    EXPECT_EQ(DirectoryEntries(dir.File("out")).size(), written);
+    EXPECT_LT(written, 40u);
+    for (const std::string& name : DirectoryEntries(dir.File("out")))
+        EXPECT_NE(name[0], '.') << name;
 }
 
 // On a terminal (script(1) gives the program one) a batch draws a progress

@@ -50,10 +50,11 @@ void ConvertOne(runtime::Module& module, const CommandLine& line, const runtime:
         item.losses = DescribeLosses(inputs, result.images, line, *row);
         return line.strict && !item.losses.empty() ? "not written: it would lose images (--strict)" : std::string();
     };
-    if (!SaveIconFile(module, item.staging, SaveRequestFor(line, format), loaded.icon, unused, verify, &written,
+    const bool cut = loaded.icon.attributes.toolTypesCut;
+    if (!SaveIconFile(module, item.staging, SaveRequestFor(line, format), std::move(loaded.icon), unused, verify, &written,
                       &item.reason))
         return;
-    if (loaded.icon.attributes.toolTypesCut)
+    if (cut)
         item.losses.push_back("only the first " + std::to_string(MAX_TOOL_TYPES) + " tooltypes are kept");
     item.outcome = BatchOutcome::Converted;
     item.reason.clear();

@@ -137,7 +137,7 @@ int RunCheck(runtime::Module& module, const CommandLine& line, std::ostream& out
             status = EXIT_FAILED;
             continue;
         }
-        LoadResult loaded = LoadIconFile(module, file);
+        LoadResult loaded = LoadIconFile(module, file, nullptr, Pixels::No);
         if (loaded.ok) {
             const std::size_t count = loaded.icon.images.size();
             out << Shown(file) << ": sound (" << loaded.icon.format << ", " << count << (count == 1 ? " image)\n" : " images)\n");

@@ -52,7 +52,7 @@ int RunInfo(runtime::Module& module, const CommandLine& line, std::ostream& out,
     int status = EXIT_OK;
     bool first = true;
     for (const std::string& file : line.files) {
-        LoadResult loaded = LoadIconFile(module, file);
+        LoadResult loaded = LoadIconFile(module, file, nullptr, Pixels::No);
         if (!loaded.ok && line.brief) {
             // One line per file, a failure too, so the listing stays complete.
             out << Shown(file) << "  error: " << loaded.error << "\n";
@@ -174,6 +174,7 @@ int RunConvert(runtime::Module& module, const CommandLine& line, std::ostream& o
     }
     std::vector<Icon> icons;
     int status = EXIT_OK;
+    std::uint64_t working = 0;
     for (const std::string& input : line.files) {
         LoadResult loaded = LoadIconFile(module, input);
         if (!loaded.ok) {
@@ -181,12 +182,17 @@ int RunConvert(runtime::Module& module, const CommandLine& line, std::ostream& o
             status = EXIT_FAILED;
             continue;
         }
+        working += TrueColourBytes(loaded.icon.images);
+        if (working > MAX_ICON_WORKING_BYTES) {
+            err << "tessel: " << Shown(input) << ": the inputs' images need more than "
+                << (MAX_ICON_WORKING_BYTES >> 20) << " MiB as true colour, more than the tool works on\n";
+            return EXIT_FAILED;
+        }
         icons.push_back(std::move(loaded.icon));
     }
     if (status != EXIT_OK)
         return status;
-    Icon merged = MergeIcons(icons);
-    icons.clear();
+    Icon merged = MergeIcons(std::move(icons));
     if (merged.images.empty()) {
         err << "tessel: " << line.output << ": nothing to save (the inputs hold no images)\n";
         return EXIT_FAILED;
@@ -205,7 +211,7 @@ int RunConvert(runtime::Module& module, const CommandLine& line, std::ostream& o
     Icon written;
     std::string why;
     const bool saved = SaveIconFile(
-        module, line.output, request, merged, out,
+        module, line.output, request, std::move(merged), out,
         [&](const Icon& result) {
             losses = DescribeLosses(inputs, result.images, line, *row);
             return line.strict && !losses.empty() ? "not written: it would lose " + std::to_string(losses.size()) +

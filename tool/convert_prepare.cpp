@@ -191,6 +191,10 @@ std::vector<ImageShape> ShapesOf(const std::vector<Image>& images)
     std::vector<ImageShape> shapes;
     for (const Image& image : images) {
         ImageShape shape{image.width, image.height, image.depth, (image.flags & IMAGEFLAG_SELECTED) != 0};
+        if (image.pixels.empty()) {   // loaded without its pixels: what it is is all there is
+            shapes.push_back(shape);
+            continue;
+        }
         // Counting stops past what any palette holds.
         std::unordered_set<std::uint32_t> seen;
         for (std::uint32_t word : ImageToArgb(image)) {

@@ -187,7 +187,7 @@ namespace {
 // Loads the icon the module finds under name, whose bytes (or as many as
 // tell its kind) are bytes.
 LoadResult LoadNamedIcon(runtime::Module& module, const std::string& name, const SniffResult& sniff,
-                         const std::vector<std::uint8_t>& bytes)
+                         const std::vector<std::uint8_t>& bytes, Pixels pixels)
 {
     LoadResult result;
     result.icon.format = sniff.format;
@@ -205,7 +205,7 @@ LoadResult LoadNamedIcon(runtime::Module& module, const std::string& name, const
     // The record points into the handle: everything is copied before FreeIcon.
     IconGuard guard(module, handle);
     std::string why;
-    if (!CopyImages(module.GetIconImages(handle), result.icon.images, &why)) {
+    if (!CopyImages(module.GetIconImages(handle), result.icon.images, &why, pixels == Pixels::Yes)) {
         result.error = "cannot read " + sniff.format + " (" + why + ")";
         return result;
     }
@@ -217,7 +217,7 @@ LoadResult LoadNamedIcon(runtime::Module& module, const std::string& name, const
 
 }  // namespace
 
-LoadResult LoadIconBytes(runtime::Module& module, const std::vector<std::uint8_t>& bytes)
+LoadResult LoadIconBytes(runtime::Module& module, const std::vector<std::uint8_t>& bytes, Pixels pixels)
 {
     const SniffResult sniff = SniffBytes(bytes);
     if (sniff.format.empty()) {
@@ -225,13 +225,13 @@ LoadResult LoadIconBytes(runtime::Module& module, const std::vector<std::uint8_t
         result.error = "not an icon file (" + DescribeLeadingBytes(sniff.leadingBytes) + ")";
         return result;
     }
-    return LoadNamedIcon(module, runtime::RegisterMemFile(bytes.data(), bytes.size(), "icon"), sniff, bytes);
+    return LoadNamedIcon(module, runtime::RegisterMemFile(bytes.data(), bytes.size(), "icon"), sniff, bytes, pixels);
 }
 
-LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const SniffResult* sniffed)
+LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const SniffResult* sniffed, Pixels pixels)
 {
     if (path == STANDARD_STREAM)
-        return LoadIconBytes(module, StandardInput());
+        return LoadIconBytes(module, StandardInput(), pixels);
     const SniffResult sniff = sniffed ? *sniffed : SniffFile(path);
     if (!sniff.opened || sniff.format.empty()) {
         LoadResult result;
@@ -243,7 +243,7 @@ LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const 
     std::vector<std::uint8_t> bytes = sniff.leadingBytes;
     if (sniff.format == ContainerName(CONTAINER_DISKOBJECT) && !ReadFileBytes(path, KIND_MAX_BYTES, &bytes))
         bytes = sniff.leadingBytes;
-    return LoadNamedIcon(module, ModuleFileName(path), sniff, bytes);
+    return LoadNamedIcon(module, ModuleFileName(path), sniff, bytes, pixels);
 }
 
 bool MakeDirectory(const std::string& path, std::string* why)
@@ -259,22 +259,22 @@ bool MakeDirectory(const std::string& path, std::string* why)
     return true;
 }
 
-bool SaveIconFile(runtime::Module& module, const std::string& output, const SaveRequest& request,
-                  const Icon& icon, std::ostream& standardOutput,
-                  const std::function<std::string(const Icon& written)>& verify, Icon* written, std::string* why)
+bool SaveIconFile(runtime::Module& module, const std::string& output, const SaveRequest& request, Icon icon,
+                  std::ostream& standardOutput, const std::function<std::string(const Icon& written)>& verify,
+                  Icon* written, std::string* why)
 {
-    SaveImageList images(icon.images);
-    AttributesRecord attributes(icon.attributes);
-    const TagItem tags[] = {
-        {SAVEICON_TAG_FORMAT, request.formatId},
-        {SAVEICON_TAG_COMPRESS, request.compress ? 1u : 0u},
-        {SAVEICON_TAG_ATTRIBUTES, reinterpret_cast<std::uintptr_t>(attributes.Get())},
-        {0, 0},
-    };
     // The icon is made in memory, read back from there, and only then
     // written where it goes.
     std::vector<std::uint8_t> bytes;
     {
+        SaveImageList images(icon.images);
+        AttributesRecord attributes(icon.attributes);
+        const TagItem tags[] = {
+            {SAVEICON_TAG_FORMAT, request.formatId},
+            {SAVEICON_TAG_COMPRESS, request.compress ? 1u : 0u},
+            {SAVEICON_TAG_ATTRIBUTES, reinterpret_cast<std::uintptr_t>(attributes.Get())},
+            {0, 0},
+        };
         char name[MEM_NAME_ROOM];
         std::unique_ptr<HostStream, void (*)(HostStream*)> stream(TesselHostOpenMemStream(name, sizeof name, 0),
                                                                   TesselHostCloseMemStream);
@@ -291,7 +291,8 @@ bool SaveIconFile(runtime::Module& module, const std::string& output, const Save
         }
         bytes.assign(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + length);
     }
-    LoadResult loaded = LoadIconBytes(module, bytes);
+    std::vector<Image>().swap(icon.images);   // the pixels are done with
+    LoadResult loaded = LoadIconBytes(module, bytes, Pixels::No);
     if (!loaded.ok) {
         *why = "the written " + request.formatName + " does not read back (" + loaded.error + ")";
         return false;

@@ -39,10 +39,14 @@ struct LoadResult {
 // Sniffs the file (unless the caller already did: sniffed), then loads it
 // through the module and copies the result before handing the icon back
 // with FreeIcon. The path "-" is standard input, read whole once.
-LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const SniffResult* sniffed = nullptr);
+// With Pixels::No the images say what they are but hold no pixels (for
+// reports), and no size is too large.
+enum class Pixels { Yes, No };
+LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const SniffResult* sniffed = nullptr,
+                        Pixels pixels = Pixels::Yes);
 
 // Loads an icon from bytes in memory, as LoadIconFile does from a file.
-LoadResult LoadIconBytes(runtime::Module& module, const std::vector<std::uint8_t>& bytes);
+LoadResult LoadIconBytes(runtime::Module& module, const std::vector<std::uint8_t>& bytes, Pixels pixels = Pixels::Yes);
 
 struct SaveRequest {
     std::uint32_t formatId = 0;
@@ -50,11 +54,11 @@ struct SaveRequest {
     bool compress = false;
 };
 // Saves the images and attributes through SaveIcon into memory, loads what
-// was written into *written and, unless verify returns a reason (then *why),
+// was written into *written (without pixels) and, unless verify returns a reason (then *why),
 // writes it as output by way of CommitBytes.
-bool SaveIconFile(runtime::Module& module, const std::string& output, const SaveRequest& request,
-                  const Icon& icon, std::ostream& standardOutput,
-                  const std::function<std::string(const Icon& written)>& verify, Icon* written, std::string* why);
+bool SaveIconFile(runtime::Module& module, const std::string& output, const SaveRequest& request, Icon icon,
+                  std::ostream& standardOutput, const std::function<std::string(const Icon& written)>& verify,
+                  Icon* written, std::string* why);
 
 // Reads at most maxBytes of a file ("-": standard input) into bytes.
 bool ReadFileBytes(const std::string& path, std::uint64_t maxBytes, std::vector<std::uint8_t>* bytes);

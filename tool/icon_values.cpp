@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace tessel::tool {
 
@@ -10,7 +11,7 @@ bool HasAttributes(const Attributes& attributes)
     return attributes.type != 0 || attributes.defaultTool.has_value() || !attributes.toolTypes.empty();
 }
 
-bool CopyImages(const IconImage* first, std::vector<Image>& images, std::string* why)
+bool CopyImages(const IconImage* first, std::vector<Image>& images, std::string* why, bool withPixels)
 {
     auto fail = [&](const std::string& reason) {
         if (why)
@@ -19,6 +20,7 @@ bool CopyImages(const IconImage* first, std::vector<Image>& images, std::string*
         return false;
     };
     images.clear();
+    std::uint64_t trueColourBytes = 0;
     for (const IconImage* record = first; record; record = record->next) {
         if (images.size() == MAX_IMAGES_PER_ICON)
             return fail("more than " + std::to_string(MAX_IMAGES_PER_ICON) + " images");
@@ -27,12 +29,20 @@ bool CopyImages(const IconImage* first, std::vector<Image>& images, std::string*
             return fail("image " + std::to_string(images.size()) + " has an impossible size or depth");
         if (!record->pixels)
             return fail("image " + std::to_string(images.size()) + " has no pixels");
+        trueColourBytes += IconPixelBytes(record->width, record->height, 32);
+        if (withPixels && trueColourBytes > MAX_ICON_WORKING_BYTES)
+            return fail("its images need more than " + std::to_string(MAX_ICON_WORKING_BYTES >> 20) +
+                        " MiB as true colour, more than the tool works on");
         Image image;
         image.width = record->width;
         image.height = record->height;
         image.depth = record->depth;
         image.flags = record->flags;
         image.transparentPen = record->transparentPen;
+        if (!withPixels) {
+            images.push_back(std::move(image));
+            continue;
+        }
         image.pixels.assign(record->pixels, record->pixels + bytes);
         if (record->depth <= 8) {
             // A missing palette reads as all black rather than failing the load:
@@ -70,18 +80,27 @@ Attributes CopyAttributes(const IconAttributes& record)
     return attributes;
 }
 
-Icon MergeIcons(const std::vector<Icon>& icons)
+Icon MergeIcons(std::vector<Icon>&& icons)
 {
     Icon merged;
     bool haveAttributes = false;
-    for (const Icon& icon : icons) {
+    for (Icon& icon : icons) {
         if (!haveAttributes && HasAttributes(icon.attributes)) {
             merged.attributes = icon.attributes;
             haveAttributes = true;
         }
-        merged.images.insert(merged.images.end(), icon.images.begin(), icon.images.end());
+        std::move(icon.images.begin(), icon.images.end(), std::back_inserter(merged.images));
     }
+    icons.clear();
     return merged;
+}
+
+std::uint64_t TrueColourBytes(const std::vector<Image>& images)
+{
+    std::uint64_t bytes = 0;
+    for (const Image& image : images)
+        bytes += IconPixelBytes(image.width, image.height, 32);
+    return bytes;
 }
 
 SaveImageList::SaveImageList(const std::vector<Image>& images)
@@ -100,13 +119,17 @@ SaveImageList::SaveImageList(const std::vector<Image>& images)
         record.transparentPen = image.transparentPen;
         record.depth = image.depth;
         record.mark = 0;
-        pixels_.push_back(image.pixels);
-        // A short buffer is padded so the module never reads past it; the
-        // module itself refuses sizes it cannot store.
-        std::uint64_t needed = IconPixelBytes(image.width, image.height, image.depth);
-        if (needed > pixels_.back().size())
+        // The module only reads the pixels, so a whole buffer is lent as it
+        // is; a short one is copied and padded so the module never reads
+        // past it (the module itself refuses sizes it cannot store).
+        const std::uint64_t needed = IconPixelBytes(image.width, image.height, image.depth);
+        if (needed > image.pixels.size()) {
+            pixels_.push_back(image.pixels);
             pixels_.back().resize(needed, 0);
-        record.pixels = pixels_.back().data();
+            record.pixels = pixels_.back().data();
+        } else {
+            record.pixels = const_cast<std::uint8_t*>(image.pixels.data());
+        }
         if (image.depth <= 8) {
             // Always a full 256-entry palette, so no pixel byte can index past it.
             std::vector<std::uint32_t> palette(ICON_PALETTE_ENTRIES, 0);

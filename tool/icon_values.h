@@ -21,6 +21,10 @@ inline constexpr std::size_t MAX_IMAGES_PER_ICON = SAVE_MAX_IMAGES;
 // null end from being walked for ever, and caps what --tooltype adds; 65,536
 // lines is far past what any icon carries.
 inline constexpr std::size_t MAX_TOOL_TYPES = 65536;
+// The true-colour bytes of all of an icon's images the tool works on: the
+// largest picture the runtime takes, so that the few working copies a
+// conversion makes stay well within a gigabyte.
+inline constexpr std::uint64_t MAX_ICON_WORKING_BYTES = ICON_MAX_IMAGE_BYTES;
 
 // An image as CopyImages makes it, whole: its pixel buffer and palette always
 // have the sizes written here, which the code drawing and writing it relies on.
@@ -64,12 +68,19 @@ bool HasAttributes(const Attributes& attributes);
 // Copies the module's image list and attribute record into plain values.
 // Returns false, with *why set, when the list is not one the tool can trust
 // (an impossible size, no pixels, an endless list).
-bool CopyImages(const IconImage* first, std::vector<Image>& images, std::string* why);
+// withPixels false copies what each image is (sides, depth, flags, pen) but
+// neither pixels nor palette, for reports; with them, an icon whose images
+// would need more than MAX_ICON_WORKING_BYTES as true colour is refused.
+bool CopyImages(const IconImage* first, std::vector<Image>& images, std::string* why, bool withPixels = true);
 Attributes CopyAttributes(const IconAttributes& record);
 
 // Images of every icon in order, attributes from the first icon that has any
 // (zeroed when none has).
-Icon MergeIcons(const std::vector<Icon>& icons);
+// The icons' images are moved, and the list left empty.
+Icon MergeIcons(std::vector<Icon>&& icons);
+
+// What the images would take as true colour.
+std::uint64_t TrueColourBytes(const std::vector<Image>& images);
 
 // A linked list of IconImage records over copies of the images, for SaveIcon.
 // The records and buffers live as long as the list.

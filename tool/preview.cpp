@@ -313,7 +313,9 @@ void DrawBlock(Canvas& canvas, const Block& block, std::int64_t sheetWidth)
     if (!block.errorLine.empty())
         canvas.Text(SHEET_MARGIN, block.headingY + FONT_CELL_HEIGHT + HEADING_GAP, block.errorLine, ERROR_INK);
     for (const ShownImage& image : block.images) {
-        const std::vector<std::uint32_t> pixels = ShownPixels(image);
+        // Without its pixels an image keeps its frame and label, empty.
+        const std::vector<std::uint32_t> pixels =
+            image.source ? ShownPixels(image) : std::vector<std::uint32_t>(std::size_t(image.width) * std::size_t(image.height));
         canvas.Outline(image.x, image.y, FrameSide(image.width, 1), FrameSide(image.height, 1), FRAME_COLOUR);
         canvas.Picture(pixels, image.width, image.height, image.x + FRAME_WIDTH, image.y + FRAME_WIDTH, 1);
         if (image.doubled) {
@@ -351,7 +353,7 @@ std::vector<std::string> PreviewLabel(const Image& image, std::int32_t shrink)
 }
 
 bool DrawPreviewSheet(const std::vector<PreviewIcon>& icons, const PreviewOptions& options, PreviewSheet* sheet,
-                      std::string* why)
+                      std::string* why, const std::function<bool(std::size_t index, Icon& icon)>& loadPixels)
 {
     if (options.scale < 1 || options.scale > PREVIEW_MAX_SCALE || options.columns < 0 ||
         options.columns > PREVIEW_MAX_COLUMNS) {
@@ -382,8 +384,22 @@ bool DrawPreviewSheet(const std::vector<PreviewIcon>& icons, const PreviewOption
         return false;
     }
     Canvas canvas(static_cast<std::int32_t>(width), static_cast<std::int32_t>(height));
-    for (const Block& block : blocks)
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        Block& block = blocks[i];
+        Icon whole;
+        if (loadPixels && !block.images.empty()) {
+            const bool same = loadPixels(i, whole) && whole.images.size() == block.images.size() &&
+                              std::equal(whole.images.begin(), whole.images.end(), block.images.begin(),
+                                         [](const Image& image, const ShownImage& shown) {
+                                             return image.width == shown.source->width &&
+                                                    image.height == shown.source->height &&
+                                                    image.depth == shown.source->depth;
+                                         });
+            for (std::size_t k = 0; k < block.images.size(); ++k)
+                block.images[k].source = same ? &whole.images[k] : nullptr;
+        }
         DrawBlock(canvas, block, width);
+    }
     *sheet = canvas.Magnified(options.scale);
     return true;
 }
@@ -396,7 +412,7 @@ int RunPreview(runtime::Module& module, const CommandLine& line, std::ostream& o
     for (const std::string& file : line.files) {
         PreviewIcon icon;
         icon.name = file;
-        LoadResult loaded = LoadIconFile(module, file);
+        LoadResult loaded = LoadIconFile(module, file, nullptr, Pixels::No);
         if (loaded.ok) {
             icon.loaded = true;
             icon.icon = std::move(loaded.icon);
@@ -415,7 +431,18 @@ int RunPreview(runtime::Module& module, const CommandLine& line, std::ostream& o
     options.columns = line.previewColumns;
     PreviewSheet sheet;
     std::string why;
-    if (!DrawPreviewSheet(icons, options, &sheet, &why) ||
+    // The sheet is laid out from what the images are; each icon's pixels are
+    // read again when its block is drawn, so only one icon's are held.
+    auto loadPixels = [&](std::size_t index, Icon& icon) {
+        LoadResult loaded = LoadIconFile(module, icons[index].name);
+        if (!loaded.ok) {
+            err << "tessel: " << Shown(icons[index].name) << ": " << loaded.error << "\n";
+            status = EXIT_FAILED;
+        }
+        icon = std::move(loaded.icon);
+        return loaded.ok;
+    };
+    if (!DrawPreviewSheet(icons, options, &sheet, &why, loadPixels) ||
         !WriteArgbPng(sheet.pixels.data(), sheet.width, sheet.height, line.output, out, &why)) {
         err << "tessel: " << Shown(line.output) << ": " << why << "\n";
         return EXIT_FAILED;

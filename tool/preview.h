@@ -7,6 +7,7 @@
 #include "tool/icon_values.h"
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -47,8 +48,13 @@ std::vector<std::string> PreviewLabel(const Image& image, std::int32_t shrink);
 // over 256 is shown shrunk by the smallest whole factor that brings it within
 // 256. Returns false, with *why set, when the sheet would be larger than a PNG
 // picture the tool writes.
+// When loadPixels is given, the icons' images need only say what they are:
+// each icon's pixels are fetched by loadPixels(index, icon) when its block is
+// drawn and let go after, so one icon's pixels are held at a time. An icon
+// whose pixels cannot be had then (or no longer match) is drawn without them.
 bool DrawPreviewSheet(const std::vector<PreviewIcon>& icons, const PreviewOptions& options, PreviewSheet* sheet,
-                      std::string* why);
+                      std::string* why,
+                      const std::function<bool(std::size_t index, Icon& icon)>& loadPixels = nullptr);
 
 // The preview command: loads line.files, draws the sheet of those it could
 // read with a line for each it could not, and writes it to line.output as a

@@ -16,7 +16,7 @@ IconImage* NewIconImage(std::int32_t width, std::int32_t height, std::int32_t de
         return nullptr;
     std::uint64_t paletteBytes = depth <= 8 ? ICON_PALETTE_ENTRIES * 4 : 0;
     std::uint64_t charge = IconImageCharge(width, height, depth);
-    if (charge > ICON_LOAD_BUDGET_BYTES - icon->imageBytesCharged)
+    if (charge > ICON_LOAD_BUDGET_BYTES - icon->imageBytesCharged || icon->imagesMade >= SAVE_MAX_IMAGES)
         return nullptr;
 
     auto* image = static_cast<IconImage*>(HostAllocMem(sizeof(IconImage), 1, "ic"));
@@ -27,6 +27,7 @@ IconImage* NewIconImage(std::int32_t width, std::int32_t height, std::int32_t de
     else
         icon->images = image;
     icon->imageBytesCharged += charge;
+    ++icon->imagesMade;
 
     image->depth = depth;
     image->transparentPen = transparentPen;

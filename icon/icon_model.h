@@ -27,6 +27,8 @@ struct IconHandle {
     // Pixel and palette bytes of every image made so far. A few bytes of a
     // hostile file can describe many large images; the load stops at a budget.
     std::uint64_t imageBytesCharged;
+    // Images made so far: a list no save could take is not worth building.
+    std::uint32_t imagesMade;
 };
 
 // What an image of a size and depth that IconPixelBytes allows costs against
@@ -34,8 +36,8 @@ struct IconHandle {
 std::uint64_t IconImageCharge(std::int32_t width, std::int32_t height, std::int32_t depth);
 
 // Appends a zero-filled image to the icon's list. Returns null, with the list
-// unchanged, when the size is refused or over the load's budget, or when the
-// record cannot be had. When a pixel or palette buffer cannot be had the
+// unchanged, when the size is refused, over the load's budget or past
+// SAVE_MAX_IMAGES images, or when the record cannot be had. When a pixel or palette buffer cannot be had the
 // record stays linked (FreeIcon releases it) but the tail does not move, and
 // the result is null: the caller gives up the load.
 IconImage* NewIconImage(std::int32_t width, std::int32_t height, std::int32_t depth,

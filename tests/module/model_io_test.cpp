@@ -49,7 +49,7 @@ TEST(IconModel, ToolTypeArrayAndAttributes)
             lines.emplace_back(*line);
         EXPECT_EQ(lines, row.lines);
         char tool[] = "C:More";
-        icon = {nullptr, 3, -5, 40, 1, 2, 300, 200, 2, 2, 8192, tool, icon.toolTypeBlock, 0, icon.toolTypeArray, 0};
+        icon = {nullptr, 3, -5, 40, 1, 2, 300, 200, 2, 2, 8192, tool, icon.toolTypeBlock, 0, icon.toolTypeArray, 0, 0};
         char* callers[] = {nullptr};
         IconAttributes a{};
         a.toolTypes = callers;

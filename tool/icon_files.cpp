@@ -1,6 +1,7 @@
 #include "tool/icon_files.h"
 
 #include "plugin/format_table.h"
+#include "runtime/host_services.h"
 
 #include <algorithm>
 #include <cctype>
@@ -173,7 +174,11 @@ LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const 
     };
     IconHandle* handle = module.LoadIcon(ModuleFileName(path).c_str(), tags);
     if (!handle) {
-        result.error = "cannot read " + sniff.format + " (damaged or not supported)";
+        // A picture inside that needed a library the runtime could not load
+        // is not the file's fault: the loader's message says so instead.
+        const std::string& fault = runtime::LibraryFault();
+        result.error =
+            "cannot read " + sniff.format + " (" + (fault.empty() ? "damaged or not supported" : fault) + ")";
         return result;
     }
     // The record points into the handle: everything is copied before FreeIcon.
@@ -272,7 +277,8 @@ bool SaveIconFile(runtime::Module& module, const std::string& output, const Save
         [&](const std::string& temporaryPath) {
             if (module.SaveIcon(ModuleFileName(temporaryPath).c_str(), images.First(), tags) == 1)
                 return true;
-            *why = "cannot save as " + request.formatName;
+            const std::string& fault = runtime::LibraryFault();
+            *why = "cannot save as " + request.formatName + (fault.empty() ? "" : " (" + fault + ")");
             return false;
         },
         why);

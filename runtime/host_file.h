@@ -97,9 +97,10 @@ struct FileState {
     std::unordered_set<HostFile*> files;
     std::unordered_set<HostStream*> streams;
     FileCounters counters;
+    // Seeded from std::random_device when the first name is made, not when
+    // the registry is: most runs of the tool never make one.
     std::mt19937_64 random;
-
-    FileState();
+    bool randomSeeded = false;
 };
 
 // Never destroyed: handles may be closed by static objects at exit.

@@ -4,11 +4,11 @@
 // 256-word 0x00RRGGBB palette) into one index byte per pixel for a palette of
 // 2^targetDepth entries. Mode HOST_QUANTIZE_MAP maps onto the caller's
 // palette; mode HOST_QUANTIZE_CHOOSE picks the palette first: the picture's
-// own colours when they fit, otherwise a reduction by libimagequant. Both are
-// deterministic: the same input always gives the same indices and palette.
+// own colours when they fit, otherwise a reduction by libimagequant (loaded
+// then, shared_libraries.h). Both are deterministic: the same input always
+// gives the same indices and palette.
 #include "runtime/host_services.h"
-
-#include <libimagequant.h>
+#include "runtime/shared_libraries.h"
 
 #include <algorithm>
 #include <array>
@@ -173,15 +173,11 @@ ColourCounts CountColours(const SourceView& source, std::size_t pixelCount, int 
     return result;
 }
 
-struct LiqAttrDeleter {
-    void operator()(liq_attr* attr) const { liq_attr_destroy(attr); }
-};
-struct LiqHistogramDeleter {
-    void operator()(liq_histogram* histogram) const { liq_histogram_destroy(histogram); }
-};
-struct LiqResultDeleter {
-    void operator()(liq_result* result) const { liq_result_destroy(result); }
-};
+// The deleters are the library's destroy functions, from its table.
+using tessel::runtime::ImageQuantFunctions;
+using LiqAttr = std::unique_ptr<liq_attr, void (*)(liq_attr*)>;
+using LiqHistogram = std::unique_ptr<liq_histogram, void (*)(liq_histogram*)>;
+using LiqResult = std::unique_ptr<liq_result, void (*)(liq_result*)>;
 
 // libimagequant slows down sharply on histograms much past 2^17 colours.
 // Bigger ones are first merged into buckets of nearby colours: the low bits
@@ -231,13 +227,16 @@ ColourCounts ThinColours(const ColourCounts& counted)
 // on failure.
 std::vector<std::uint32_t> ReduceColours(const ColourCounts& allColours, int maxColours)
 {
-    const ColourCounts counted = ThinColours(allColours);
-    std::unique_ptr<liq_attr, LiqAttrDeleter> attr(liq_attr_create());
-    if (!attr || liq_set_max_colors(attr.get(), maxColours) != LIQ_OK ||
-        liq_set_speed(attr.get(), QUANTIZE_LIQ_SPEED) != LIQ_OK ||
-        liq_set_quality(attr.get(), QUANTIZE_LIQ_MIN_QUALITY, QUANTIZE_LIQ_MAX_QUALITY) != LIQ_OK)
+    const ImageQuantFunctions* liq = tessel::runtime::ImageQuant();
+    if (!liq)
         return {};
-    std::unique_ptr<liq_histogram, LiqHistogramDeleter> histogram(liq_histogram_create(attr.get()));
+    const ColourCounts counted = ThinColours(allColours);
+    LiqAttr attr(liq->liq_attr_create(), liq->liq_attr_destroy);
+    if (!attr || liq->liq_set_max_colors(attr.get(), maxColours) != LIQ_OK ||
+        liq->liq_set_speed(attr.get(), QUANTIZE_LIQ_SPEED) != LIQ_OK ||
+        liq->liq_set_quality(attr.get(), QUANTIZE_LIQ_MIN_QUALITY, QUANTIZE_LIQ_MAX_QUALITY) != LIQ_OK)
+        return {};
+    LiqHistogram histogram(liq->liq_histogram_create(attr.get()), liq->liq_histogram_destroy);
     if (!histogram)
         return {};
     std::vector<liq_histogram_entry> entries(counted.colours.size());
@@ -248,14 +247,14 @@ std::vector<std::uint32_t> ReduceColours(const ColourCounts& allColours, int max
         entries[i].count = counted.counts[i];
     }
     if (entries.size() > static_cast<std::size_t>(INT32_MAX) ||
-        liq_histogram_add_colors(histogram.get(), attr.get(), entries.data(), static_cast<int>(entries.size()), 0) !=
-            LIQ_OK)
+        liq->liq_histogram_add_colors(histogram.get(), attr.get(), entries.data(), static_cast<int>(entries.size()),
+                                      0) != LIQ_OK)
         return {};
     liq_result* rawResult = nullptr;
-    if (liq_histogram_quantize(histogram.get(), attr.get(), &rawResult) != LIQ_OK || !rawResult)
+    if (liq->liq_histogram_quantize(histogram.get(), attr.get(), &rawResult) != LIQ_OK || !rawResult)
         return {};
-    std::unique_ptr<liq_result, LiqResultDeleter> result(rawResult);
-    const liq_palette* chosen = liq_get_palette(result.get());
+    LiqResult result(rawResult, liq->liq_result_destroy);
+    const liq_palette* chosen = liq->liq_get_palette(result.get());
     if (!chosen || chosen->count < 1 || chosen->count > static_cast<unsigned>(maxColours))
         return {};
     std::vector<std::uint32_t> colours;

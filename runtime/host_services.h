@@ -139,6 +139,15 @@ bool EncodePng(const std::uint32_t* pixels, std::int32_t width, std::int32_t hei
 bool EncodePngFromRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t height,
                        std::vector<std::uint8_t>& out);
 
+// ---- Libraries loaded on first use (shared_libraries.cpp) --------------------
+
+// Why a job of the current entry-point call failed for want of a library
+// that is loaded only when needed (libopenjp2, libimagequant): the loader's
+// one-line message, naming the library; empty when no job lacked one. The
+// module loader clears it as each entry-point call begins.
+const std::string& LibraryFault();
+void ClearLibraryFault();
+
 // ---- Formats registered by the module (format_registry.cpp) -----------------
 
 struct RegisteredFormat {

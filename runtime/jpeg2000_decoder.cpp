@@ -1,5 +1,5 @@
 // JPEG 2000 decoding: a picture in memory to 0xAARRGGBB words, through
-// libopenjp2.
+// libopenjp2, loaded when the first picture comes (shared_libraries.h).
 //
 // A picture comes either as a file of boxes or as a bare codestream.
 // A box: 4-byte big-endian length (header included), 4-letter type, contents.
@@ -20,8 +20,7 @@
 // header claims before any sample is decoded, and turns the components
 // into words.
 #include "runtime/picture_codecs.h"
-
-#include <openjpeg.h>
+#include "runtime/shared_libraries.h"
 
 #include <algorithm>
 #include <cstring>
@@ -95,18 +94,9 @@ OPJ_OFF_T SkipJpeg2000Source(OPJ_OFF_T count, void* user)
 // failure reaches the caller as a refusal.
 void IgnoreJpeg2000Message(const char*, void*) {}
 
-struct OpjStreamDeleter {
-    void operator()(opj_stream_t* stream) const { opj_stream_destroy(stream); }
-};
-struct OpjCodecDeleter {
-    void operator()(opj_codec_t* codec) const { opj_destroy_codec(codec); }
-};
-struct OpjImageDeleter {
-    void operator()(opj_image_t* image) const { opj_image_destroy(image); }
-};
-using OpjStream = std::unique_ptr<opj_stream_t, OpjStreamDeleter>;
-using OpjCodec = std::unique_ptr<opj_codec_t, OpjCodecDeleter>;
-using OpjImage = std::unique_ptr<opj_image_t, OpjImageDeleter>;
+using OpjStream = std::unique_ptr<opj_stream_t, decltype(OpenJpegFunctions::opj_stream_destroy)>;
+using OpjCodec = std::unique_ptr<opj_codec_t, decltype(OpenJpegFunctions::opj_destroy_codec)>;
+using OpjImage = std::unique_ptr<opj_image_t, decltype(OpenJpegFunctions::opj_image_destroy)>;
 
 // True when the picture has one to four full-size components of 1 to 16
 // bits in a colour space whose samples are grey or RGB already. YCC and
@@ -200,38 +190,41 @@ PixelWords Jpeg2000Words(const opj_image_t& image, std::size_t pixelCount)
 bool DecodeJpeg2000(OPJ_CODEC_FORMAT format, const std::uint8_t* data, std::size_t size, std::int32_t* width,
                     std::int32_t* height, PixelWords& pixels)
 {
+    const OpenJpegFunctions* opj = OpenJpeg();
+    if (!opj)
+        return false;
     Jpeg2000Source source{data, size, 0};
-    OpjStream stream(opj_stream_create(JP2_STREAM_BUFFER_BYTES, OPJ_TRUE));
+    OpjStream stream(opj->opj_stream_create(JP2_STREAM_BUFFER_BYTES, OPJ_TRUE), opj->opj_stream_destroy);
     if (!stream)
         return false;
-    opj_stream_set_user_data(stream.get(), &source, nullptr);
-    opj_stream_set_user_data_length(stream.get(), size);
-    opj_stream_set_read_function(stream.get(), ReadJpeg2000Source);
-    opj_stream_set_skip_function(stream.get(), SkipJpeg2000Source);
-    opj_stream_set_seek_function(stream.get(), SeekJpeg2000Source);
+    opj->opj_stream_set_user_data(stream.get(), &source, nullptr);
+    opj->opj_stream_set_user_data_length(stream.get(), size);
+    opj->opj_stream_set_read_function(stream.get(), ReadJpeg2000Source);
+    opj->opj_stream_set_skip_function(stream.get(), SkipJpeg2000Source);
+    opj->opj_stream_set_seek_function(stream.get(), SeekJpeg2000Source);
 
-    OpjCodec codec(opj_create_decompress(format));
+    OpjCodec codec(opj->opj_create_decompress(format), opj->opj_destroy_codec);
     if (!codec)
         return false;
-    opj_set_info_handler(codec.get(), IgnoreJpeg2000Message, nullptr);
-    opj_set_warning_handler(codec.get(), IgnoreJpeg2000Message, nullptr);
-    opj_set_error_handler(codec.get(), IgnoreJpeg2000Message, nullptr);
+    opj->opj_set_info_handler(codec.get(), IgnoreJpeg2000Message, nullptr);
+    opj->opj_set_warning_handler(codec.get(), IgnoreJpeg2000Message, nullptr);
+    opj->opj_set_error_handler(codec.get(), IgnoreJpeg2000Message, nullptr);
     opj_dparameters_t parameters;
-    opj_set_default_decoder_parameters(&parameters);
+    opj->opj_set_default_decoder_parameters(&parameters);
     // Strict: a codestream that ends early is refused, not shown half decoded.
-    if (!opj_setup_decoder(codec.get(), &parameters) || !opj_decoder_set_strict_mode(codec.get(), OPJ_TRUE))
+    if (!opj->opj_setup_decoder(codec.get(), &parameters) || !opj->opj_decoder_set_strict_mode(codec.get(), OPJ_TRUE))
         return false;
 
     // The headers alone decide whether the samples may be decoded.
     opj_image_t* header = nullptr;
-    const bool headerRead = opj_read_header(stream.get(), codec.get(), &header);
-    OpjImage image(header);
+    const bool headerRead = opj->opj_read_header(stream.get(), codec.get(), &header);
+    OpjImage image(header, opj->opj_image_destroy);
     if (!headerRead || !IsDecodableJpeg2000Layout(*image))
         return false;
     const OPJ_UINT32 pictureWidth = image->x1 - image->x0;
     const OPJ_UINT32 pictureHeight = image->y1 - image->y0;
 
-    if (!opj_decode(codec.get(), stream.get(), image.get()) || !opj_end_decompress(codec.get(), stream.get()))
+    if (!opj->opj_decode(codec.get(), stream.get(), image.get()) || !opj->opj_end_decompress(codec.get(), stream.get()))
         return false;
     // A palette or channel definitions can change the components while
     // decoding, so the checks run again on what came out.

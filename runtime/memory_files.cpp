@@ -45,13 +45,6 @@ std::string SanitiseExtension(const char* hint)
 
 // ---- The registry -------------------------------------------------------------
 
-FileState::FileState()
-{
-    std::random_device device;
-    std::seed_seq seed{device(), device(), device(), device(), device(), device(), device(), device()};
-    random.seed(seed);
-}
-
 FileState& Files()
 {
     static FileState* state = new FileState;
@@ -68,6 +61,12 @@ const NamedEntry* FindNamed(FileState& state, const char* name)
 
 std::string NewMemName(FileState& state, const std::string& extension)
 {
+    if (!state.randomSeeded) {
+        std::random_device device;
+        std::seed_seq seed{device(), device(), device(), device(), device(), device(), device(), device()};
+        state.random.seed(seed);
+        state.randomSeeded = true;
+    }
     for (;;) {
         char token[17];
         std::snprintf(token, sizeof token, "%016llx", static_cast<unsigned long long>(state.random()));

@@ -14,9 +14,10 @@ namespace tessel::runtime {
 namespace {
 
 // Every entry-point call ends with the memory files it registered forgotten,
-// so a name handed out in one call can never reach memory in the next.
+// so a name handed out in one call can never reach memory in the next. It
+// begins with no library fault, so one noted belongs to this call.
 struct CallScope {
-    CallScope() = default;
+    CallScope() { ClearLibraryFault(); }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
     ~CallScope() { ClearCallMemFiles(); }

@@ -199,7 +199,11 @@ LoadResult LoadNamedIcon(runtime::Module& module, const std::string& name, const
     };
     IconHandle* handle = module.LoadIcon(name.c_str(), tags);
     if (!handle) {
-        result.error = "cannot read " + sniff.format + " (damaged or not supported)";
+        // A picture inside that needed a library the runtime could not load
+        // is not the file's fault: the loader's message says so instead.
+        const std::string& fault = runtime::LibraryFault();
+        result.error =
+            "cannot read " + sniff.format + " (" + (fault.empty() ? "damaged or not supported" : fault) + ")";
         return result;
     }
     // The record points into the handle: everything is copied before FreeIcon.
@@ -286,7 +290,8 @@ bool SaveIconFile(runtime::Module& module, const std::string& output, const Save
         const void* data = nullptr;
         if (module.SaveIcon(name, images.First(), tags) != 1 ||
             !(data = TesselHostGetMemStreamData(stream.get(), &length, 0))) {
-            *why = "cannot save as " + request.formatName;
+            const std::string& fault = runtime::LibraryFault();
+            *why = "cannot save as " + request.formatName + (fault.empty() ? "" : " (" + fault + ")");
             return false;
         }
         bytes.assign(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + length);

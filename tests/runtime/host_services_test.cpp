@@ -2,6 +2,7 @@
 // format registry, the module loader.
 #include "runtime/host_services.h"
 #include "runtime/module.h"
+#include "runtime/shared_libraries.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -107,6 +108,19 @@ TEST(HostApi, RegisterFormatKeepsARowPerFormatId)
     EXPECT_EQ(rows + std::to_string(RegisteredFormats()[3].displayName.size()), "5; 7 Windows i.ico; 9 Mac icon.icns; 11 .; 12 nnnnnnnnn.256");
     ResetRegisteredFormats();
     EXPECT_TRUE(RegisteredFormats().empty() && RegisterFormatCalls() == 0);
+}
+
+// Libraries loaded on first use: the installed ones load whole; a missing library or function leaves the loader's
+// message, naming it, which a job that needed it passes on as the call's fault.
+TEST(SharedLibraries, InstalledOnesLoadAndAMissingLibraryOrFunctionIsNamed)
+{
+    ClearLibraryFault();
+    EXPECT_TRUE(OpenJpeg() && ImageQuant() && LibraryFault().empty());
+    void (*slot)() = nullptr;
+    SharedLibrary absent("libtessel-absent.so.0"), openJpeg(OPENJPEG_SONAME);
+    EXPECT_FALSE(absent.Resolve("opj_decode", slot) || slot || openJpeg.Resolve("liq_attr_create", slot) || slot);
+    EXPECT_NE(absent.Fault().find("libtessel-absent.so.0: cannot open"), std::string::npos) << absent.Fault();
+    EXPECT_NE(openJpeg.Fault().find("liq_attr_create"), std::string::npos) << openJpeg.Fault();
 }
 
 TEST(ModuleLoader, OpensTheModuleListsItsSaveFormatsAndRefusesWhatIsNotOne)

@@ -223,6 +223,11 @@ bool DecodeJpeg2000(OPJ_CODEC_FORMAT format, const std::uint8_t* data, std::size
         return false;
     const OPJ_UINT32 pictureWidth = image->x1 - image->x0;
     const OPJ_UINT32 pictureHeight = image->y1 - image->y0;
+    // The decoder holds every sample as a 32-bit integer: a picture whose
+    // samples would take more than a picture may is refused from its header,
+    // before any memory goes to it.
+    if (std::uint64_t{pictureWidth} * pictureHeight * image->numcomps * sizeof(OPJ_INT32) > HOST_IMAGE_MAX_BYTES)
+        return false;
 
     if (!opj->opj_decode(codec.get(), stream.get(), image.get()) || !opj->opj_end_decompress(codec.get(), stream.get()))
         return false;

@@ -44,6 +44,24 @@ std::unique_ptr<Module> Module::Open(const std::string& path, std::string* error
     if (!symbol)
         return fail(path + ": not a module (no PluginHeader)");
     module->header_ = static_cast<const struct PluginHeader*>(symbol);
+    return Start(std::move(module), path, error, api);
+}
+
+std::unique_ptr<Module> Module::Linked(const struct PluginHeader* header, std::string* error)
+{
+    std::unique_ptr<Module> module(new Module());
+    module->header_ = header;
+    return Start(std::move(module), "the linked module", error, nullptr);
+}
+
+std::unique_ptr<Module> Module::Start(std::unique_ptr<Module> module, const std::string& path, std::string* error,
+                                      const HostApi* api)
+{
+    auto fail = [&](const std::string& why) -> std::unique_ptr<Module> {
+        if (error)
+            *error = why;
+        return nullptr;
+    };
     if (std::memcmp(module->header_->magic, PLUGIN_MAGIC, sizeof PLUGIN_MAGIC) != 0)
         return fail(path + ": not a module (bad header magic)");
     if (module->header_->headerVersion != PLUGIN_HEADER_VERSION)

@@ -26,6 +26,8 @@ public:
     // *error.
     static std::unique_ptr<Module> Open(const std::string& path, std::string* error,
                                         const HostApi* api = nullptr);
+    // The same for a module linked into this program: its PluginHeader.
+    static std::unique_ptr<Module> Linked(const struct PluginHeader* header, std::string* error);
     ~Module();
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
@@ -51,6 +53,9 @@ public:
 
 private:
     Module() = default;
+    // Checks the header, finds the entry points and starts the module.
+    static std::unique_ptr<Module> Start(std::unique_ptr<Module> module, const std::string& name, std::string* error,
+                                         const HostApi* api);
     void* library_ = nullptr;
     const struct PluginHeader* header_ = nullptr;
     PluginInfo info_{};

@@ -49,14 +49,24 @@ constexpr std::size_t MEM_NAME_ROOM = 64;
 // How much of a DiskObject is read to tell which Amiga kind it is.
 constexpr std::uint64_t KIND_MAX_BYTES = 256ull << 20;
 
-// Standard input, read whole the first time it is asked for.
+// Standard input, read whole the first time it is asked for; at most
+// STANDARD_INPUT_MAX_BYTES of it are kept (StandardInputTooLarge says when
+// there was more).
+constexpr std::size_t STANDARD_INPUT_MAX_BYTES = ICON_MAX_IMAGE_BYTES;
+bool g_standardInputTooLarge = false;
+
 const std::vector<std::uint8_t>& StandardInput()
 {
     static const std::vector<std::uint8_t> input = [] {
         std::vector<std::uint8_t> bytes;
         char buffer[65536];
-        for (ssize_t got; (got = TEMP_FAILURE_RETRY(::read(STDIN_FILENO, buffer, sizeof buffer))) > 0;)
+        for (ssize_t got; (got = TEMP_FAILURE_RETRY(::read(STDIN_FILENO, buffer, sizeof buffer))) > 0;) {
+            if (bytes.size() + std::size_t(got) > STANDARD_INPUT_MAX_BYTES) {
+                g_standardInputTooLarge = true;
+                return std::vector<std::uint8_t>();
+            }
             bytes.insert(bytes.end(), buffer, buffer + got);
+        }
         return bytes;
     }();
     return input;
@@ -129,8 +139,15 @@ std::string DescribeLeadingBytes(const std::vector<std::uint8_t>& leadingBytes)
 SniffResult SniffFile(const std::string& path)
 {
     SniffResult result;
-    if (path == STANDARD_STREAM)
-        return SniffBytes(StandardInput());
+    if (path == STANDARD_STREAM) {
+        result = SniffBytes(StandardInput());
+        if (g_standardInputTooLarge) {
+            result.opened = false;
+            result.error = "cannot read (standard input is larger than " +
+                           std::to_string(STANDARD_INPUT_MAX_BYTES >> 20) + " MiB)";
+        }
+        return result;
+    }
     // Non-blocking, so a FIFO given by mistake cannot hang the open.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
@@ -234,9 +251,9 @@ LoadResult LoadIconBytes(runtime::Module& module, const std::vector<std::uint8_t
 
 LoadResult LoadIconFile(runtime::Module& module, const std::string& path, const SniffResult* sniffed, Pixels pixels)
 {
-    if (path == STANDARD_STREAM)
-        return LoadIconBytes(module, StandardInput(), pixels);
     const SniffResult sniff = sniffed ? *sniffed : SniffFile(path);
+    if (path == STANDARD_STREAM && sniff.opened)
+        return LoadIconBytes(module, StandardInput(), pixels);
     if (!sniff.opened || sniff.format.empty()) {
         LoadResult result;
         result.error = !sniff.opened ? sniff.error : "not an icon file (" + DescribeLeadingBytes(sniff.leadingBytes) + ")";

@@ -9,7 +9,8 @@
 
 #include <algorithm>
 #include <tuple>
-#include <unordered_set>
+#include <array>
+#include <cstring>
 
 namespace tessel::tool {
 
@@ -138,6 +139,36 @@ void PutMainPictureFirst(std::vector<Image>& images, const SaveFormatRow& format
 // More colours than this never fit a palette.
 constexpr std::size_t MAX_PALETTE_COLOURS = 256;
 
+// The distinct colours an image shows, transparency one of them, counted up
+// to one more than any palette holds; and whether some pixel is neither
+// opaque nor fully transparent. One pass, a few comparisons a pixel.
+std::int32_t CountColours(const Image& image, bool* translucent)
+{
+    const std::size_t count = std::size_t(image.width) * std::size_t(image.height);
+    if (image.depth <= 8) {
+        std::array<bool, ICON_PALETTE_ENTRIES> used{};
+        for (std::size_t i = 0; i < count; ++i)
+            used[image.pixels[i]] = true;
+        return static_cast<std::int32_t>(std::count(used.begin(), used.end(), true));
+    }
+    std::vector<std::uint32_t> seen;   // sorted
+    std::uint32_t last = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t word;
+        std::memcpy(&word, image.pixels.data() + 4 * i, 4);
+        const std::uint32_t alpha = word >> 24;
+        *translucent = *translucent || (alpha != 0 && alpha != 0xFF);
+        if (alpha == 0)
+            word = 0;
+        if ((i > 0 && word == last) || seen.size() > MAX_PALETTE_COLOURS)
+            continue;
+        last = word;
+        if (auto at = std::lower_bound(seen.begin(), seen.end(), word); at == seen.end() || *at != word)
+            seen.insert(at, word);
+    }
+    return static_cast<std::int32_t>(seen.size());
+}
+
 }  // namespace
 
 std::string CheckSizes(const CommandLine& line, const SaveFormatRow& format)
@@ -195,15 +226,7 @@ std::vector<ImageShape> ShapesOf(const std::vector<Image>& images)
             shapes.push_back(shape);
             continue;
         }
-        // Counting stops past what any palette holds.
-        std::unordered_set<std::uint32_t> seen;
-        for (std::uint32_t word : ImageToArgb(image)) {
-            const std::uint32_t alpha = word >> 24;
-            shape.translucent = shape.translucent || (alpha != 0 && alpha != 0xFF);
-            if (seen.size() <= MAX_PALETTE_COLOURS)
-                seen.insert(alpha == 0 ? 0 : word);
-        }
-        shape.colours = static_cast<std::int32_t>(seen.size());
+        shape.colours = CountColours(image, &shape.translucent);
         shapes.push_back(shape);
     }
     return shapes;

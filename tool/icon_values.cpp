@@ -29,7 +29,7 @@ bool CopyImages(const IconImage* first, std::vector<Image>& images, std::string*
             return fail("image " + std::to_string(images.size()) + " has an impossible size or depth");
         if (!record->pixels)
             return fail("image " + std::to_string(images.size()) + " has no pixels");
-        trueColourBytes += IconPixelBytes(record->width, record->height, 32);
+        trueColourBytes += std::uint64_t(record->width) * std::uint64_t(record->height) * 4;
         if (withPixels && trueColourBytes > MAX_ICON_WORKING_BYTES)
             return fail("its images need more than " + std::to_string(MAX_ICON_WORKING_BYTES >> 20) +
                         " MiB as true colour, more than the tool works on");
@@ -99,7 +99,7 @@ std::uint64_t TrueColourBytes(const std::vector<Image>& images)
 {
     std::uint64_t bytes = 0;
     for (const Image& image : images)
-        bytes += IconPixelBytes(image.width, image.height, 32);
+        bytes += std::uint64_t(image.width) * std::uint64_t(image.height) * 4;
     return bytes;
 }
 

@@ -142,6 +142,8 @@ const CommandCase kCommands[] = {
     // An image with no planes is one the module loads; it converts like any other.
     {"info $T/flat.info", 0, "#0: 4 x 2, depth 0, flags 1 (primary), transparent pen 0, palette 1 colours\n", ""},
     {"convert $T/flat.info -o $T/flat.ico", 0, "=$T/flat.ico: Windows icon, 1 image: 4x2/1\n", ""},
+    {"info --brief $T/huge.info", 0, "=$T/huge.info  Amiga icon (AMIGAOS)  1 image  16384x16383/0p\n", ""},
+    {"convert $T/huge.info -o $T/huge.png.info -f PNG", 1, "", "(its images need more than 256 MiB as true colour, more than"},
     // Files that cannot be read: named, with the reason; the others still shown.
     {"info $T/missing $S/tessel.ico", 1, "$S/tessel.ico: Windows icon\n", "tessel: $T/missing: cannot open (no such file or directory)\n"},
     {"info $T", 1, "", "tessel: $T: cannot open (is a directory)\n"},
@@ -228,12 +230,15 @@ protected:
         test::WriteFileBytes(dir.File("cut.ico"), {0, 0, 1, 0, 1, 0});
         // A tool icon whose one 4x2 image has no planes: gadget, type 3, no
         // texts, position unset, stack 4096, then the image header alone.
+        // The same with a 16384 x 16383 image: a few bytes asking for a gigabyte of true colour.
         using test::Be16, test::Be32;
-        test::WriteFileBytes(dir.File("flat.info"),
-                             test::Cat({Be16(0xE310), Be16(1), Be32(0), Be16(0), Be16(0), Be16(4), Be16(2), Be16(0),
-                                        Be16(0), Be16(0), Be32(1), Be32(0), Be32(0), Be32(0), Be32(0), Be16(0), Be32(0),
-                                        {3, 0}, Be32(0), Be32(0), Be32(0x80000000), Be32(0x80000000), Be32(0), Be32(0),
-                                        Be32(4096), Be16(0), Be16(0), Be16(4), Be16(2), Be16(0), Be32(0), {0, 0}, Be32(0)}));
+        for (const auto& [name, width, height] : {std::tuple{"flat.info", 4, 2}, {"huge.info", 16384, 16383}})
+            test::WriteFileBytes(dir.File(name),
+                                 test::Cat({Be16(0xE310), Be16(1), Be32(0), Be16(0), Be16(0), Be16(width), Be16(height),
+                                            Be16(0), Be16(0), Be16(0), Be32(1), Be32(0), Be32(0), Be32(0), Be32(0), Be16(0),
+                                            Be32(0), {3, 0}, Be32(0), Be32(0), Be32(0x80000000), Be32(0x80000000), Be32(0),
+                                            Be32(0), Be32(4096), Be16(0), Be16(0), Be16(width), Be16(height), Be16(0),
+                                            Be32(0), {0, 0}, Be32(0)}));
         for (std::int32_t side : {16, 20, 100, 300})
             WritePng(dir.File("p" + std::to_string(side) + ".png"), side);
     }

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
+#include <map>
 
 namespace tessel::tool {
 
@@ -147,14 +148,43 @@ std::vector<std::int32_t> ResizeTargetSizes(const SaveFormatRow& format)
     return sides;
 }
 
-Image ScaleImage(const Image& image, std::int32_t side, bool square)
+namespace {
+
+// A picture to scale from, as 0xAARRGGBB words.
+struct Picture {
+    std::vector<std::uint32_t> argb;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+};
+
+// A source of more pixels than this is first reduced by a whole factor, to
+// no less than twice the largest side asked for, so that each size made
+// after costs no more than that: otherwise every size would average the
+// whole of a huge source again. Icons of 1024 x 1024 and less never are.
+constexpr std::uint64_t PRE_REDUCED_PIXELS = 4ull << 20;
+
+Picture WorkingPicture(const Image& image, std::int32_t largestSide)
+{
+    Picture picture{ImageToArgb(image), image.width, image.height};
+    const std::int32_t factor = std::max(image.width, image.height) / (2 * largestSide);
+    if (std::uint64_t(image.width) * std::uint64_t(image.height) > PRE_REDUCED_PIXELS && factor >= 2) {
+        picture.width = std::max(1, image.width / factor);
+        picture.height = std::max(1, image.height / factor);
+        picture.argb = ScaleArgb(picture.argb, image.width, image.height, picture.width, picture.height);
+    }
+    return picture;
+}
+
+// image scaled, from picture (the image itself or its reduction), as
+// ScaleImage says.
+Image ScalePicture(const Image& image, const Picture& picture, std::int32_t side, bool square)
 {
     const std::int32_t longer = std::max(image.width, image.height);
     const std::int32_t width =
         std::max<std::int32_t>(1, static_cast<std::int32_t>(std::lround(double(image.width) * side / longer)));
     const std::int32_t height =
         std::max<std::int32_t>(1, static_cast<std::int32_t>(std::lround(double(image.height) * side / longer)));
-    const std::vector<std::uint32_t> scaled = ScaleArgb(ImageToArgb(image), image.width, image.height, width, height);
+    const std::vector<std::uint32_t> scaled = ScaleArgb(picture.argb, picture.width, picture.height, width, height);
     Image made;
     made.width = square ? side : width;
     made.height = square ? side : height;
@@ -168,9 +198,18 @@ Image ScaleImage(const Image& image, std::int32_t side, bool square)
     return made;
 }
 
+}  // namespace
+
+Image ScaleImage(const Image& image, std::int32_t side, bool square)
+{
+    return ScalePicture(image, WorkingPicture(image, side), side, square);
+}
+
 std::size_t AddResizedImages(std::vector<Image>& images, const std::vector<std::int32_t>& sizes)
 {
     const std::size_t existing = images.size();
+    images.reserve(existing + 2 * sizes.size());   // the sources stay where they are
+    std::map<const Image*, Picture> pictures;
     for (bool selected : {false, true}) {
         auto inState = [&](const Image& image) { return ((image.flags & IMAGEFLAG_SELECTED) != 0) == selected; };
         for (std::int32_t size : sizes) {
@@ -191,7 +230,11 @@ std::size_t AddResizedImages(std::vector<Image>& images, const std::vector<std::
             }
             if (present || !nearest)
                 continue;
-            Image made = ScaleImage(*nearest, size, true);
+            // Each source is made a working picture once, for the largest size.
+            auto [cached, added] = pictures.try_emplace(nearest);
+            if (added)
+                cached->second = WorkingPicture(*nearest, *std::max_element(sizes.begin(), sizes.end()));
+            Image made = ScalePicture(*nearest, cached->second, size, true);
             made.flags &= IMAGEFLAG_SELECTED;
             images.push_back(std::move(made));
         }

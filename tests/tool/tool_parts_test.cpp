@@ -129,6 +129,16 @@ TEST(ToolResize, MakesTheMissingSizesPerStateFromTheNearestLargerImage)
     ASSERT_EQ(AddResizedImages(images, {16, 32, 48, 64}), 3u);
     for (std::size_t i = 3; i < 6; ++i)
         EXPECT_EQ(At(images[i], 0, 0), 0xFF00FF00u) << i;
+
+    // A huge source is first reduced by a whole factor; what is made from it
+    // stays within a step of scaling the whole source directly.
+    Image huge = Solid(2100, 2100, 0);
+    for (std::size_t i = 0; i < huge.pixels.size(); i += 4)
+        huge.pixels[i] = huge.pixels[i + 3] = std::uint8_t(i / 4 % 2100 / 9);   // blue rising left to right
+    const Image made = ScaleImage(huge, 48, true);
+    const std::vector<std::uint32_t> direct = ScaleArgb(ImageToArgb(huge), 2100, 2100, 48, 48);
+    for (std::size_t i = 0; i < direct.size(); ++i)
+        EXPECT_LE(std::abs(int(made.pixels[4 * i]) - int(direct[i] & 0xFF)), 1) << i;
 }
 
 TEST(ToolFitting, EachFormatGetsTheDepthsItStores)

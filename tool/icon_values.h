@@ -21,10 +21,11 @@ inline constexpr std::size_t MAX_IMAGES_PER_ICON = SAVE_MAX_IMAGES;
 // null end from being walked for ever, and caps what --tooltype adds; 65,536
 // lines is far past what any icon carries.
 inline constexpr std::size_t MAX_TOOL_TYPES = 65536;
-// The true-colour bytes of all of an icon's images the tool works on: the
-// largest picture the runtime takes, so that the few working copies a
-// conversion makes stay well within a gigabyte.
-inline constexpr std::uint64_t MAX_ICON_WORKING_BYTES = ICON_MAX_IMAGE_BYTES;
+// The true-colour bytes of all of an icon's images the tool works on: a
+// 4096 x 4096 picture, four times the largest side any icon format names.
+// The few working copies a conversion makes then stay far within a
+// gigabyte, and the passes over the pixels within seconds.
+inline constexpr std::uint64_t MAX_ICON_WORKING_BYTES = 64ull << 20;
 
 // An image as CopyImages makes it, whole: its pixel buffer and palette always
 // have the sizes written here, which the code drawing and writing it relies on.

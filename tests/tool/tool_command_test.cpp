@@ -143,7 +143,7 @@ const CommandCase kCommands[] = {
     {"info $T/flat.info", 0, "#0: 4 x 2, depth 0, flags 1 (primary), transparent pen 0, palette 1 colours\n", ""},
     {"convert $T/flat.info -o $T/flat.ico", 0, "=$T/flat.ico: Windows icon, 1 image: 4x2/1\n", ""},
     {"info --brief $T/huge.info", 0, "=$T/huge.info  Amiga icon (AMIGAOS)  1 image  16384x16383/0p\n", ""},
-    {"convert $T/huge.info -o $T/huge.png.info -f PNG", 1, "", "(its images need more than 256 MiB as true colour, more than"},
+    {"convert $T/huge.info -o $T/huge.png.info -f PNG", 1, "", "(its images need more than 64 MiB as true colour, more than"},
     // Files that cannot be read: named, with the reason; the others still shown.
     {"info $T/missing $S/tessel.ico", 1, "$S/tessel.ico: Windows icon\n", "tessel: $T/missing: cannot open (no such file or directory)\n"},
     {"info $T", 1, "", "tessel: $T: cannot open (is a directory)\n"},

@@ -164,6 +164,8 @@ const CommandCase kCommands[] = {
      "not an icon file (the file is empty)\n  problem: header cut short: 0 bytes\n$T/cut.ico: damaged: "
      "cannot read Windows icon (damaged or not supported)\n  problem: directory of 1 entries runs past", ""},
     {"check $T/p16.png", 0, "$T/p16.png: sound (PNG icon, 1 image)\n", ""},
+    {"check $T/big.icns", 1, "=$T/big.icns: damaged: cannot read macOS icon (damaged or not supported)\n  note: not "
+     "checked byte by byte: the file is larger than 256 MiB\n", ""},
     // Converting: the format from -f in any case or the extension; what no format can hold is refused.
     {"convert $T/p16.png -o $T/a -f ico", 0, "=$T/a: Windows icon, 1 image: 16x16/32\n", ""},
     {"--quiet convert $T/p16.png -o $T/a.ico", 0, "", ""},
@@ -239,6 +241,9 @@ protected:
                                             Be32(0), {3, 0}, Be32(0), Be32(0), Be32(0x80000000), Be32(0x80000000), Be32(0),
                                             Be32(0), Be32(4096), Be16(0), Be16(0), Be16(width), Be16(height), Be16(0),
                                             Be32(0), {0, 0}, Be32(0)}));
+        // A sparse file larger than check reads whole.
+        test::WriteFileBytes(dir.File("big.icns"), {'i', 'c', 'n', 's', 0, 0, 0, 8});
+        std::filesystem::resize_file(dir.File("big.icns"), (256u << 20) + 1);
         for (std::int32_t side : {16, 20, 100, 300})
             WritePng(dir.File("p" + std::to_string(side) + ".png"), side);
     }

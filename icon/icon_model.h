@@ -61,11 +61,10 @@ int ValidateImageList(const IconImage* first);
 
 // Walks the handle's tooltype block: calls visit with each NUL-terminated
 // line, up to the empty line that ends the list or the block's end, whichever
-// comes first. Returns where the next line would go: the offset of that empty
-// line, or the block's size when the block has none left or ends inside an
-// unterminated line (which is not a line).
+// comes first. A block that ends inside an unterminated line ends the walk:
+// that is not a line.
 template <typename Visit>
-std::uint32_t ForEachToolType(const IconHandle* icon, Visit visit)
+void ForEachToolType(const IconHandle* icon, Visit visit)
 {
     const char* block = icon->toolTypeBlock;
     std::uint32_t size = icon->toolTypeBlockBytes;
@@ -73,9 +72,8 @@ std::uint32_t ForEachToolType(const IconHandle* icon, Visit visit)
     while (offset < size && block[offset] != 0) {  // every turn moves past a NUL
         const void* end = std::memchr(block + offset, 0, size - offset);
         if (!end)
-            return size;
+            return;
         visit(block + offset);
         offset = static_cast<std::uint32_t>(static_cast<const char*>(end) - block) + 1;
     }
-    return offset;
 }

@@ -111,11 +111,12 @@ int RunExtract(runtime::Module& module, const CommandLine& line, std::ostream& o
             status = EXIT_FAILED;
             continue;
         }
+        const std::size_t largest = LargestImage(images);
         for (std::size_t i = 0; i < images.size(); ++i) {
             // The filters keep the numbering of the full list, so names stay stable.
             const bool selected = (images[i].flags & IMAGEFLAG_SELECTED) != 0;
             if ((line.selectedOnly && !selected) || (line.normalOnly && selected) ||
-                (line.extractIndex && i != std::size_t(*line.extractIndex)) || (line.largest && i != LargestImage(images)))
+                (line.extractIndex && i != std::size_t(*line.extractIndex)) || (line.largest && i != largest))
                 continue;
             const std::string path =
                 line.output == "-" ? line.output : (fs::path(line.output) / ExtractFileName(file, i, images[i])).string();

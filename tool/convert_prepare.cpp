@@ -8,9 +8,12 @@
 #include "tool/text_encoding.h"
 
 #include <algorithm>
-#include <tuple>
 #include <array>
 #include <cstring>
+#include <deque>
+#include <iterator>
+#include <map>
+#include <tuple>
 
 namespace tessel::tool {
 
@@ -169,6 +172,52 @@ std::int32_t CountColours(const Image& image, bool* translucent)
     return static_cast<std::int32_t>(seen.size());
 }
 
+// Which written image each input takes, written.size() for none: one of its
+// size and state, first one written at the input's own depth (the last such),
+// then, for the inputs left, one of the greatest depth left (the first such);
+// the deepest inputs choose first. The written images are grouped by size,
+// state and depth once, so that an input looks only at its own group.
+std::vector<std::size_t> MatchWrittenImages(const std::vector<ImageShape>& inputs, const std::vector<Image>& written)
+{
+    // Per size and state, per depth, the images not yet taken, in list order.
+    using Group = std::map<std::int32_t, std::deque<std::size_t>>;
+    std::map<std::tuple<std::int32_t, std::int32_t, bool>, Group> groups;
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        const Image& image = written[i];
+        groups[{image.width, image.height, (image.flags & IMAGEFLAG_SELECTED) != 0}][image.depth].push_back(i);
+    }
+    std::vector<std::size_t> match(inputs.size(), written.size());
+    auto take = [&](std::size_t k, bool sameDepth) {
+        const ImageShape& input = inputs[k];
+        auto group = groups.find({input.width, input.height, input.selected});
+        if (group == groups.end() || group->second.empty())
+            return;
+        Group& byDepth = group->second;
+        auto left = sameDepth ? byDepth.find(input.depth) : std::prev(byDepth.end());
+        if (left == byDepth.end())
+            return;
+        std::deque<std::size_t>& indices = left->second;
+        if (sameDepth) {
+            match[k] = indices.back();
+            indices.pop_back();
+        } else {
+            match[k] = indices.front();
+            indices.pop_front();
+        }
+        if (indices.empty())
+            byDepth.erase(left);
+    };
+    std::vector<std::size_t> order(inputs.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return inputs[a].depth > inputs[b].depth; });
+    for (bool sameDepth : {true, false})
+        for (std::size_t k : order)
+            if (match[k] == written.size())
+                take(k, sameDepth);
+    return match;
+}
+
 }  // namespace
 
 std::string CheckSizes(const CommandLine& line, const SaveFormatRow& format)
@@ -243,7 +292,6 @@ std::vector<std::string> DescribeLosses(const std::vector<ImageShape>& inputs, c
 {
     const std::string names = std::string(format.displayName) + "s";
     const FormatCapacity& capacity = format.images;
-    std::vector<bool> matched(written.size(), false);
     std::int32_t largestWritten = 0;
     const Image* mainWritten = nullptr;
     for (const Image& image : written) {
@@ -252,30 +300,7 @@ std::vector<std::string> DescribeLosses(const std::vector<ImageShape>& inputs, c
             (!mainWritten || std::int64_t{image.width} * image.height > std::int64_t{mainWritten->width} * mainWritten->height))
             mainWritten = &image;
     }
-    // Each input takes a written image of its size and state: first those
-    // written at their own depth, then the rest, deepest inputs first.
-    std::vector<std::size_t> match(inputs.size(), written.size());
-    std::vector<std::size_t> order(inputs.size());
-    for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return inputs[a].depth > inputs[b].depth; });
-    for (bool sameDepth : {true, false}) {
-        for (std::size_t k : order) {
-            const ImageShape& input = inputs[k];
-            if (match[k] != written.size())
-                continue;
-            for (std::size_t i = 0; i < written.size(); ++i) {
-                const Image& image = written[i];
-                if (!matched[i] && image.width == input.width && image.height == input.height &&
-                    ((image.flags & IMAGEFLAG_SELECTED) != 0) == input.selected &&
-                    (sameDepth ? image.depth == input.depth
-                               : match[k] == written.size() || image.depth > written[match[k]].depth))
-                    match[k] = i;
-            }
-            if (match[k] != written.size())
-                matched[match[k]] = true;
-        }
-    }
+    const std::vector<std::size_t> match = MatchWrittenImages(inputs, written);
     std::vector<std::string> lines;
     for (std::size_t k = 0; k < inputs.size(); ++k) {
         const ImageShape& input = inputs[k];

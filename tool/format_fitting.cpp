@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <tuple>
+#include <utility>
 
 namespace tessel::tool {
 
@@ -29,14 +31,6 @@ Image ToTrueColour(const Image& image)
         std::memcpy(out.pixels.data() + 4 * i, &word, 4);
     }
     return out;
-}
-
-static bool HasTrueColourOfSize(const std::vector<Image>& images, const Image& like)
-{
-    for (const Image& image : images)
-        if (image.depth > 8 && image.width == like.width && image.height == like.height)
-            return true;
-    return false;
 }
 
 // How well an image shows the icon, greater being better: the image the
@@ -107,8 +101,14 @@ void FitImagesToFormat(std::vector<Image>& images, const std::string& keyword)
                     image.depth = stored;
         }
     } else if (format.container == CONTAINER_MAC_ICON) {
+        // The first palette image of a size that no true-colour image has
+        // becomes the true-colour image of that size.
+        std::set<std::pair<std::int32_t, std::int32_t>> trueColourSizes;
+        for (const Image& image : images)
+            if (image.depth > 8)
+                trueColourSizes.emplace(image.width, image.height);
         for (Image& image : images) {
-            if (image.depth <= 8 && !HasTrueColourOfSize(images, image))
+            if (image.depth <= 8 && trueColourSizes.emplace(image.width, image.height).second)
                 image = ToTrueColour(image);
         }
     } else if (capacity.depths == Depth(32) && capacity.reducedDepths == 0) {

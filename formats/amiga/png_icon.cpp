@@ -30,6 +30,11 @@ struct ItemReader {
     HostFile* file;
     IconHandle* icon;
     std::uint32_t bytesLeft;  // of the current icOn chunk
+    // Where the next tooltype goes in the handle's block: just after the
+    // last stored text, where the empty line that ends the list starts. Kept
+    // as texts are stored, so that many tooltypes do not walk the block again
+    // and again.
+    std::uint32_t toolTypeEnd;
     bool drawerItemSeen;
     bool defaultToolSeen;
 };
@@ -38,18 +43,21 @@ struct ItemReader {
 
 // Reads a text of at most bytesLeft bytes, up to and including its zero byte,
 // into room of at least bytesLeft + 1 bytes. The text is always terminated,
-// even when the chunk ends before its zero byte.
-static void ReadItemText(ItemReader* reader, char* room)
+// even when the chunk ends before its zero byte. Returns its length, the zero
+// byte not counted.
+static std::uint32_t ReadItemText(ItemReader* reader, char* room)
 {
     std::uint32_t stored = 0;
     while (reader->bytesLeft > 0) {
         --reader->bytesLeft;
         char c = static_cast<char>(ReadByte(reader->file));
-        room[stored++] = c;
+        room[stored] = c;
         if (c == 0)
-            return;
+            return stored;
+        ++stored;
     }
     room[stored] = 0;
+    return stored;
 }
 
 // A later default tool replaces an earlier one, whose text is released.
@@ -65,20 +73,22 @@ static int ReadDefaultTool(ItemReader* reader)
     return 1;
 }
 
-// The next tooltype goes just after the last stored text, at the first empty
-// line, or at the block's end when no empty line is left. When the block
-// (at first there is none) cannot hold what is left of the chunk there, it
-// grows to hold that, its zero and the empty line, cleared and keeping its
-// texts, so the list stays terminated.
+// The next tooltype goes just after the last stored text. When the block (at
+// first there is none) cannot hold what is left of the chunk there, it grows
+// to hold that, its zero and the empty line, and to at least twice its size,
+// so that a chunk per tooltype does not copy the block each time; it comes
+// cleared and keeping its texts, so the list stays terminated.
 static int ReadToolType(ItemReader* reader)
 {
     IconHandle* icon = reader->icon;
     const std::uint64_t room = std::uint64_t{reader->bytesLeft} + 1;
-    std::uint32_t used = ForEachToolType(icon, [](const char*) {});
+    const std::uint32_t used = reader->toolTypeEnd;
     if (icon->toolTypeBlockBytes - used < room) {
-        std::uint64_t grown = used + room + 1;
-        if (grown > UINT32_MAX)                     // the block's size is kept in 32 bits
+        const std::uint64_t needed = used + room + 1;
+        if (needed > UINT32_MAX)                    // the block's size is kept in 32 bits
             return 0;
+        const std::uint64_t doubled = std::min<std::uint64_t>(2 * std::uint64_t{icon->toolTypeBlockBytes}, UINT32_MAX);
+        const std::uint64_t grown = std::max(needed, doubled);
         auto* block = static_cast<char*>(HostAllocMem(grown, 1, "tooltypes"));
         if (!block)
             return 0;
@@ -88,7 +98,8 @@ static int ReadToolType(ItemReader* reader)
         icon->toolTypeBlockBytes = static_cast<std::uint32_t>(grown);
     }
     // An empty text stores nothing: the list ends at its first empty line.
-    ReadItemText(reader, icon->toolTypeBlock + used);
+    if (const std::uint32_t length = ReadItemText(reader, icon->toolTypeBlock + used))
+        reader->toolTypeEnd = used + length + 1;
     return 1;
 }
 
@@ -232,7 +243,8 @@ int LoadPngIcon(const char* name, HostFile* file, IconHandle* icon)
 
     const std::int64_t fileSize = FileSize(file);
     HostSeek(file, std::int64_t(PNG_SIGNATURE_SIZE), HOST_SEEK_START);
-    ItemReader reader{file, icon, 0, false, false};
+    // The handle is new: it has no tooltype block yet.
+    ItemReader reader{file, icon, 0, 0, false, false};
     if (!WalkChunks(&reader, std::uint64_t(fileSize)) ||
         !ReadSelectedPicture(file, std::uint64_t(fileSize), icon, &tail))
         return 0;

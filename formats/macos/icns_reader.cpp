@@ -25,6 +25,12 @@ enum class WalkEnd { Done, Failed };
 // The walks: one for the images of each generation, then the masks.
 constexpr int WALK_MASKS = ICNS_DOUBLE_DENSITY + 1;
 
+// The depths entries look for in the list: the 8- and 4-bit images a 1-bit
+// mask applies to, and the 32-bit image that makes a later entry of its size
+// and state redundant.
+constexpr std::int32_t IndexedDepths[] = {8, 4, 32};
+constexpr int INDEXED_DEPTH_COUNT = sizeof IndexedDepths / sizeof IndexedDepths[0];
+
 struct IcnsReadState {
     IconHandle* icon;
     IconImage* tail;
@@ -33,6 +39,11 @@ struct IcnsReadState {
     // images an alpha plane applies to (a PNG image of the same size keeps
     // its own).
     IconImage* runLengthImage[2][ICNS_TYPE_COUNT];
+    // Per state, row and indexed depth, the first image in the list of the
+    // row's size and that depth, from whichever entry it came: what a search
+    // of the list from its start finds. Kept as images are appended, so that
+    // many entries do not search a long list again and again.
+    IconImage* firstImage[2][ICNS_TYPE_COUNT][INDEXED_DEPTH_COUNT];
 };
 
 // One entry: where its data starts and how long it is, the family's state.
@@ -56,15 +67,34 @@ int WalkOf(const IcnsTypeRow& row)
     return row.mask ? WALK_MASKS : row.generation;
 }
 
-// The first image from first on of this size, depth and state, or null.
-IconImage* FindImage(const IcnsTypeRow& row, std::int32_t depth, int selected, IconImage* first)
+int IndexedDepthSlot(std::int32_t depth)
 {
-    for (IconImage* image = first; image; image = image->next) {
-        image = FindIconImage(row.width, row.height, depth, image);
-        if (!image || ((image->flags & IMAGEFLAG_SELECTED) != 0) == (selected != 0))
-            return image;
+    for (int slot = 0; slot < INDEXED_DEPTH_COUNT; ++slot) {
+        if (IndexedDepths[slot] == depth)
+            return slot;
     }
-    return nullptr;
+    return -1;
+}
+
+// Notes an image just appended to the list under every row of its size.
+void IndexImage(IconImage* image, IcnsReadState* state)
+{
+    const int slot = IndexedDepthSlot(image->depth);
+    if (slot < 0)
+        return;
+    const int selected = (image->flags & IMAGEFLAG_SELECTED) != 0;
+    for (int row = 0; row < ICNS_TYPE_COUNT; ++row) {
+        IconImage*& first = state->firstImage[selected][row][slot];
+        if (!first && IcnsTypeTable[row].width == image->width && IcnsTypeTable[row].height == image->height)
+            first = image;
+    }
+}
+
+// The first image in the list of the row's size, this depth (one of
+// IndexedDepths) and this state, or null.
+IconImage* FindImage(int rowIndex, std::int32_t depth, int selected, const IcnsReadState* state)
+{
+    return state->firstImage[selected != 0][rowIndex][IndexedDepthSlot(depth)];
 }
 
 IconImage* NewImage(const IcnsTypeRow& row, std::int32_t depth, const IcnsEntry& entry, IcnsReadState* state)
@@ -189,15 +219,15 @@ IconImage* AlphaTarget(const IcnsTypeRow& maskRow, int selected, const IcnsReadS
 
 // One mask entry, its data in the file. Returns 0 when the load fails, else
 // 1; a plane of the wrong size, or one with nothing to apply to, is skipped.
-int ReadMaskEntry(HostFile* file, const IcnsTypeRow& row, const IcnsEntry& entry, IcnsReadState* state)
+int ReadMaskEntry(HostFile* file, int rowIndex, const IcnsEntry& entry, IcnsReadState* state)
 {
+    const IcnsTypeRow& row = IcnsTypeTable[rowIndex];
     const std::uint64_t planeBytes = PlaneBytes(row);
-    IconImage* first = state->icon->images;
     IconImage* target = nullptr;
     IconImage* fourBit = nullptr;
     if (row.depth == 1) {
-        target = FindImage(row, 8, entry.selected, first);
-        fourBit = FindImage(row, 4, entry.selected, first);
+        target = FindImage(rowIndex, 8, entry.selected, state);
+        fourBit = FindImage(rowIndex, 4, entry.selected, state);
     } else {
         target = AlphaTarget(row, entry.selected, state);
     }
@@ -224,19 +254,30 @@ int ReadMaskEntry(HostFile* file, const IcnsTypeRow& row, const IcnsEntry& entry
     return 1;
 }
 
-// What one walk does with one entry of a type in the table.
-int ReadEntry(HostFile* file, int walk, int rowIndex, const IcnsEntry& entry, IcnsReadState* state)
+// What an image walk does with one entry of a type in the table.
+int ReadImageEntry(HostFile* file, int rowIndex, const IcnsEntry& entry, IcnsReadState* state)
 {
     const IcnsTypeRow& row = IcnsTypeTable[rowIndex];
-    if (walk == WALK_MASKS)
-        return ReadMaskEntry(file, row, entry, state);
     if (row.depth < 24)
         return ReadPaletteEntry(file, row, entry, state);
-    if (FindImage(row, 32, entry.selected, state->icon->images))
+    if (FindImage(rowIndex, 32, entry.selected, state))
         return 1;                                   // an entry before gave this size and state
     if (row.depth == 24)
         return ReadRunLengthEntry(file, rowIndex, entry, state);
     return ReadPictureEntry(file, row, entry, state);
+}
+
+// What one walk does with one entry of a type in the table. The images an
+// entry appends are indexed for the entries after it.
+int ReadEntry(HostFile* file, int walk, int rowIndex, const IcnsEntry& entry, IcnsReadState* state)
+{
+    if (walk == WALK_MASKS)
+        return ReadMaskEntry(file, rowIndex, entry, state);
+    IconImage* last = state->tail;
+    const int ok = ReadImageEntry(file, rowIndex, entry, state);
+    for (IconImage* image = last ? last->next : state->icon->images; image; image = image->next)
+        IndexImage(image, state);
+    return ok;
 }
 
 // One walk over the entries of the family from begin to end.

@@ -16,9 +16,11 @@
 #include "io/byte_io.h"
 #include "plugin/format_table.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 
 // True-colour images at least this wide become PNG entries when compressing.
 static constexpr std::int32_t ICO_PNG_MIN_WIDTH = 128;
@@ -27,8 +29,11 @@ static constexpr std::uint32_t ICO_MAX_ROW_BYTES = ICO_MAX_SIDE * 4;
 
 static_assert(IcoRowBytes(ICO_MAX_SIDE, 32) == ICO_MAX_ROW_BYTES);
 
-// Where each written image's block lies, in the order of the directory.
+// One record per image written, in the order of the directory: the image,
+// its place among the writable images of the list, and where its block lies.
 struct IcoBlock {
+    const IconImage* image;
+    std::uint32_t listPosition;
     std::uint32_t offset;
     std::uint32_t size;
 };
@@ -40,20 +45,24 @@ static int IsWritable(const IconImage* image)
     return StoresImage(WINDOWS_ICON_CAPACITY, image->width, image->height, image->depth);
 }
 
-// The next image to write: the lowest depth class first (1, 4, 8, 32), within
-// it the widest, the first in the list on a tie. Images written so far carry
-// mark 1, so repeated calls walk the classes by decreasing width.
-static IconImage* NextImage(IconImage* first)
+// Fills a record for each of the count writable images and puts them in the
+// order they are written: the lowest depth class first (1, 4, 8, 32), within
+// it the widest, the first in the list on a tie. One sort, so that a long list
+// is not walked once for each image.
+static void OrderImages(const IconImage* first, IcoBlock* blocks, std::uint32_t count)
 {
-    IconImage* best = nullptr;
-    for (IconImage* image = first; image; image = image->next) {
-        if (image->mark || !IsWritable(image))
-            continue;
-        if (!best || image->depth < best->depth ||
-            (image->depth == best->depth && image->width > best->width))
-            best = image;
+    std::uint32_t n = 0;
+    for (const IconImage* image = first; image && n < count; image = image->next) {
+        if (IsWritable(image)) {
+            blocks[n].image = image;
+            blocks[n].listPosition = n;
+            ++n;
+        }
     }
-    return best;
+    const auto key = [](const IcoBlock& block) {
+        return std::tuple(block.image->depth, -block.image->width, block.listPosition);
+    };
+    std::sort(blocks, blocks + n, [&key](const IcoBlock& a, const IcoBlock& b) { return key(a) < key(b); });
 }
 
 static void ClearMarks(IconImage* first)
@@ -179,10 +188,11 @@ static void WriteBitmapBlock(HostFile* file, const IconImage* image)
 // Second pass: every block in directory order, its offset and size noted.
 // Returns the number of blocks written; stops at a PNG that cannot be made or
 // a file grown past what the directory's 32-bit fields can address.
-static std::uint32_t WriteBlocks(HostFile* file, IconImage* first, std::uint32_t compress, IcoBlock* blocks)
+static std::uint32_t WriteBlocks(HostFile* file, std::uint32_t compress, IcoBlock* blocks, std::uint32_t count)
 {
     std::uint32_t written = 0;
-    for (IconImage* image = NextImage(first); image; image = NextImage(first)) {
+    for (; written < count; ++written) {
+        const IconImage* image = blocks[written].image;
         std::int64_t start = HostSeek(file, 0, HOST_SEEK_CURRENT);
         if (IsPngEntry(image, compress)) {
             if (!WritePngImage(file, image))
@@ -195,8 +205,6 @@ static std::uint32_t WriteBlocks(HostFile* file, IconImage* first, std::uint32_t
             return written;                     // past what a 32-bit offset can point to
         blocks[written].offset = static_cast<std::uint32_t>(start);
         blocks[written].size = static_cast<std::uint32_t>(end - start);
-        image->mark = 1;
-        ++written;
     }
     return written;
 }
@@ -212,22 +220,17 @@ static void PatchDirectory(HostFile* file, const IcoBlock* blocks, std::uint32_t
     }
 }
 
-static int WriteIcoFile(HostFile* file, IconImage* first, std::uint32_t compress, IcoBlock* blocks,
-                        std::uint32_t count)
+static int WriteIcoFile(HostFile* file, std::uint32_t compress, IcoBlock* blocks, std::uint32_t count)
 {
     // Reserved 0, the type, and a count of 0 patched later.
     std::uint8_t header[ICO_HEADER_SIZE] = {};
     StoreLE16(header + ICO_HEADER_TYPE, ICO_TYPE_ICON);
     HostWrite(file, header, ICO_HEADER_SIZE);
 
-    for (IconImage* image = NextImage(first); image; image = NextImage(first)) {
-        WriteDirectoryEntry(file, image);
-        image->mark = 1;
-    }
-    ClearMarks(first);
+    for (std::uint32_t i = 0; i < count; ++i)
+        WriteDirectoryEntry(file, blocks[i].image);
 
-    std::uint32_t written = WriteBlocks(file, first, compress, blocks);
-    ClearMarks(first);
+    std::uint32_t written = WriteBlocks(file, compress, blocks, count);
     if (written != count)
         return 0;
     PatchDirectory(file, blocks, count);
@@ -237,7 +240,8 @@ static int WriteIcoFile(HostFile* file, IconImage* first, std::uint32_t compress
 int SaveWinIcon(HostFile* file, IconImage* first, const IconAttributes* /*attributes*/, std::uint32_t compress,
                 int /*variant*/)
 {
-    // A mark left by the caller would hide its image from both passes.
+    // The writer keeps its order in its own table; the images' marks end as
+    // 0, whatever the caller left in them.
     ClearMarks(first);
     std::uint32_t count = 0;
     for (const IconImage* image = first; image; image = image->next)
@@ -248,7 +252,8 @@ int SaveWinIcon(HostFile* file, IconImage* first, const IconAttributes* /*attrib
     auto* blocks = static_cast<IcoBlock*>(HostAllocMem(sizeof(IcoBlock) * count, 1, "icondir"));
     if (!blocks)
         return 0;
-    int ok = WriteIcoFile(file, first, compress, blocks, count);
+    OrderImages(first, blocks, count);
+    int ok = WriteIcoFile(file, compress, blocks, count);
     HostFreeMem(blocks);
     return ok;
 }

@@ -58,6 +58,8 @@ TEST(IcnsReader, FamiliesLoadWhatIsSoundOrFail)
         {"icp5 PNG before il32: the PNG stands, l8mk has no image",
          Icns({E("icp5", Png(Words(1024, 0x80FF0000), 32, 32)), E("il32", Rgb(1024, 0)), E("l8mk", Bytes(1024, 0))}),
          "32x32x32", Many({{1024, 0xFFFF0000}})},
+        {"ic08 holding a 16 x 16 picture: the is32 after it adds nothing",
+         Icns({E("ic08", Png(Words(256, W), 16, 16)), kIs32}), "16x16x32", Many({{256, W}})},
         {"ic11 before il32, ic05 before ic12: one image a size, classic first, double density last",
          Icns({E("ic11", Png(Words(1024, W), 32, 32)), E("ic12", Png(Words(4096, K), 64, 64)),
                E("il32", Rgb(1024, 0x102030)), E("ic05", Png(Words(4096, W), 64, 64))}),

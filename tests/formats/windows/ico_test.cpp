@@ -1,9 +1,11 @@
-// Windows icons: sound, damaged and odd files as one table, a small file the writer makes byte for byte, and the PNG
-// steps on a host that gives no name or too short an encoding.
+// Windows icons: sound, damaged and odd files as one table, a small file the writer makes byte for byte, the order of
+// its entries, and the PNG steps on a host that gives no name or too short an encoding.
 #include "formats/amiga/png_icon.h"
 #include "host/host_calls.h"
 #include "icon/decode_helpers.h"
 #include "tests/formats/windows/load_rows.h"
+
+#include <array>
 
 namespace {
 
@@ -111,6 +113,24 @@ TEST(IcoWriter, SmallIconByteForByte)
     TempDir dir;
     ASSERT_EQ(SaveWith(dir.File("a.ico"), list.First(), FORMAT_WINDOWS, nullptr), 1);
     EXPECT_EQ(ReadFileBytes(dir.File("a.ico")), expected);
+}
+
+// Within a depth class the widest image first, equal widths in list order: the directory's width and height bytes.
+TEST(IcoWriter, EntriesByDepthThenDecreasingWidth)
+{
+    HostImageList list;
+    for (auto [width, height, depth] : {std::array{1, 1, 1}, {3, 1, 1}, {2, 5, 32}, {3, 2, 1}, {4, 4, 32}}) {
+        const std::size_t pixels = std::size_t(width) * std::size_t(height);
+        depth == 32 ? list.AddArgb(width, height, Words(pixels, 0)) : list.AddPalette(width, height, 1, Bytes(pixels, 0), {0});
+    }
+    TempDir dir;
+    ASSERT_EQ(SaveWith(dir.File("o.ico"), list.First(), FORMAT_WINDOWS, nullptr), 1);
+    const Bytes file = ReadFileBytes(dir.File("o.ico"));
+    ASSERT_GE(file.size(), 6u + 5 * 16);
+    Bytes sides;
+    for (std::size_t at = 6; at < 6 + 5 * 16; at += 16)
+        sides.insert(sides.end(), {file[at], file[at + 1]});
+    EXPECT_EQ(sides, (Bytes{3, 1, 3, 2, 1, 1, 4, 4, 2, 5}));
 }
 
 // A host that gives no name, or an empty one, for the PNG bytes: the decode fails and no image is loaded by a name

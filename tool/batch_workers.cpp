@@ -60,11 +60,13 @@ struct Worker {
 // process started, whole once its end has arrived.
 void TakeRecords(Worker& worker, std::vector<BatchItem>& items, ProgressBar& progress)
 {
-    for (std::size_t end; (end = worker.buffer.find('\n')) != std::string::npos;) {
+    // The records are read where they lie, and the buffer cut once after.
+    std::size_t start = 0;
+    for (std::size_t end; (end = worker.buffer.find('\n', start)) != std::string::npos; start = end + 1) {
         BatchItem& item = items[worker.share.at(worker.reported++)];
-        item.outcome = static_cast<BatchOutcome>(worker.buffer[0]);
+        item.outcome = static_cast<BatchOutcome>(worker.buffer[start]);
         std::vector<std::string> fields;
-        for (std::size_t at = 2, tab; at <= end; at = tab + 1) {
+        for (std::size_t at = start + 2, tab; at <= end; at = tab + 1) {
             tab = std::min(worker.buffer.find('\t', at), end);
             fields.push_back(worker.buffer.substr(at, tab - at));
         }
@@ -72,8 +74,8 @@ void TakeRecords(Worker& worker, std::vector<BatchItem>& items, ProgressBar& pro
         item.losses.assign(fields.begin() + 1, fields.end());
         item.done = true;
         progress.Advance(item.input);
-        worker.buffer.erase(0, end + 1);
     }
+    worker.buffer.erase(0, start);
 }
 
 // The child's whole life: its own module, its share of the files, one record

@@ -104,6 +104,34 @@ bool DecodeImage(const std::uint8_t* data, std::size_t size, std::int32_t* width
     return true;
 }
 
+namespace {
+// What the pictures of the current call may still take, and have taken.
+std::uint64_t PictureBudget = ICON_LOAD_BUDGET_BYTES;
+std::uint64_t PictureBytesSpent = 0;
+}  // namespace
+
+void SetPictureBudget(std::uint64_t bytes)
+{
+    PictureBudget = bytes;
+}
+
+void EndPictureSpending()
+{
+    PictureBytesSpent = 0;
+}
+
+bool ChargePicture(std::uint64_t width, std::uint64_t height, std::uint64_t extraBytes)
+{
+    const std::uint64_t bytes = width * height * 4 + extraBytes;   // the sides are limited to 16384 already
+    if (bytes > PictureBudget - std::min(PictureBudget, PictureBytesSpent)) {
+        SetHostFault("a " + std::to_string(width) + "x" + std::to_string(height) + " picture would take more than the " +
+                     std::to_string(PictureBudget >> 20) + " MiB of pictures one load may decode");
+        return false;
+    }
+    PictureBytesSpent += bytes;
+    return true;
+}
+
 std::int64_t LiveImages()
 {
     return LiveImageCount;

@@ -139,14 +139,31 @@ bool EncodePng(const std::uint32_t* pixels, std::int32_t width, std::int32_t hei
 bool EncodePngFromRgba(const std::uint8_t* rgba, std::int32_t width, std::int32_t height,
                        std::vector<std::uint8_t>& out);
 
-// ---- Libraries loaded on first use (shared_libraries.cpp) --------------------
+// ---- Why a job failed for the host's reasons (shared_libraries.cpp) --------
 
-// Why a job of the current entry-point call failed for want of a library
-// that is loaded only when needed (libopenjp2, libimagequant): the loader's
-// one-line message, naming the library; empty when no job lacked one. The
-// module loader clears it as each entry-point call begins.
-const std::string& LibraryFault();
-void ClearLibraryFault();
+// Why a job of the current entry-point call failed for a reason of the
+// host's rather than the file's: a library loaded only when needed
+// (libopenjp2, libimagequant) that could not be, named by the loader's
+// message; or a picture refused because the call's pictures would take more
+// than its picture budget. One line; empty when no job failed so. The module
+// loader clears it as each entry-point call begins.
+const std::string& HostFault();
+void ClearHostFault();
+void SetHostFault(const std::string& why);
+
+// The 32-bit pixels that the pictures decoded during one entry-point call may
+// take together. A picture whose header asks for more than is left is
+// refused before anything is decoded, with a HostFault. ClearCallMemFiles
+// ends the call's spending. By default ICON_LOAD_BUDGET_BYTES, what a load
+// may hold at all.
+void SetPictureBudget(std::uint64_t bytes);
+
+// Takes width x height 32-bit pixels, and extraBytes more the decoder needs
+// while decoding, from the call's picture budget; false (and a HostFault)
+// when they do not fit in what is left.
+bool ChargePicture(std::uint64_t width, std::uint64_t height, std::uint64_t extraBytes);
+// Ends the call's spending; ClearCallMemFiles calls it.
+void EndPictureSpending();
 
 // ---- Formats registered by the module (format_registry.cpp) -----------------
 

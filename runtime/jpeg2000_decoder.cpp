@@ -225,8 +225,10 @@ bool DecodeJpeg2000(OPJ_CODEC_FORMAT format, const std::uint8_t* data, std::size
     const OPJ_UINT32 pictureHeight = image->y1 - image->y0;
     // The decoder holds every sample as a 32-bit integer: a picture whose
     // samples would take more than a picture may is refused from its header,
-    // before any memory goes to it.
-    if (std::uint64_t{pictureWidth} * pictureHeight * image->numcomps * sizeof(OPJ_INT32) > HOST_IMAGE_MAX_BYTES)
+    // before any memory goes to it; and the samples count against the
+    // call's picture budget beside the pixels.
+    const std::uint64_t sampleBytes = std::uint64_t{pictureWidth} * pictureHeight * image->numcomps * sizeof(OPJ_INT32);
+    if (sampleBytes > HOST_IMAGE_MAX_BYTES || !ChargePicture(pictureWidth, pictureHeight, sampleBytes))
         return false;
 
     if (!opj->opj_decode(codec.get(), stream.get(), image.get()) || !opj->opj_end_decompress(codec.get(), stream.get()))

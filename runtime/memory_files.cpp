@@ -122,6 +122,7 @@ std::string RegisterMemFile(const void* data, std::uint64_t size, const char* ex
 
 void ClearCallMemFiles()
 {
+    EndPictureSpending();
     FileState& state = Files();
     std::lock_guard<std::mutex> guard(state.lock);
     for (auto entry = state.names.begin(); entry != state.names.end();) {

@@ -17,7 +17,7 @@ namespace {
 // so a name handed out in one call can never reach memory in the next. It
 // begins with no library fault, so one noted belongs to this call.
 struct CallScope {
-    CallScope() { ClearLibraryFault(); }
+    CallScope() { ClearHostFault(); }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
     ~CallScope() { ClearCallMemFiles(); }

@@ -226,7 +226,8 @@ bool DecodePng(const std::uint8_t* data, std::size_t size, std::int32_t* width, 
     // The header alone decides whether the picture may be decoded: nothing
     // is allocated for pixels before this check.
     spng_ihdr header{};
-    if (spng_get_ihdr(context.get(), &header) != 0 || !FitsImageLimits(header.width, header.height))
+    if (spng_get_ihdr(context.get(), &header) != 0 || !FitsImageLimits(header.width, header.height) ||
+        !ChargePicture(header.width, header.height, 0))
         return false;
 
     // The copy holds the same chunks before the image data and exactly the

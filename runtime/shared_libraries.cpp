@@ -11,7 +11,7 @@
 namespace tessel::runtime {
 namespace {
 
-std::string CallLibraryFault;
+std::string CallHostFault;
 
 // A table filled from its library, or the reason it could not be.
 template <typename Table>
@@ -36,7 +36,7 @@ template <typename Table>
 const Table* Functions(const LoadedTable<Table>& loaded)
 {
     if (!loaded.functions)
-        CallLibraryFault = loaded.fault;
+        CallHostFault = loaded.fault;
     return loaded.functions ? &*loaded.functions : nullptr;
 }
 
@@ -88,14 +88,20 @@ const ImageQuantFunctions* ImageQuant()
 
 #undef TESSEL_RESOLVE_SLOT
 
-const std::string& LibraryFault()
+const std::string& HostFault()
 {
-    return CallLibraryFault;
+    return CallHostFault;
 }
 
-void ClearLibraryFault()
+void ClearHostFault()
 {
-    CallLibraryFault.clear();
+    CallHostFault.clear();
 }
+
+void SetHostFault(const std::string& why)
+{
+    CallHostFault = why;
+}
+
 
 }  // namespace tessel::runtime

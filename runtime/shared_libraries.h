@@ -7,7 +7,7 @@
 //
 // When a library cannot be loaded, or lacks a function, the job that needed
 // it fails as a damaged picture would, and the loader's message is kept for
-// the rest of the entry-point call (LibraryFault in host_services.h).
+// the rest of the entry-point call (HostFault in host_services.h).
 #pragma once
 
 #include <libimagequant.h>
@@ -42,7 +42,7 @@ inline constexpr const char* OPENJPEG_SONAME = "libopenjp2.so.7";
 inline constexpr const char* IMAGEQUANT_SONAME = "libimagequant.so.0";
 
 // The library's table, loaded on the first call and kept for the process;
-// null, with the loader's message noted as the call's LibraryFault, when the
+// null, with the loader's message noted as the call's HostFault, when the
 // library or one of its functions is missing.
 const OpenJpegFunctions* OpenJpeg();
 const ImageQuantFunctions* ImageQuant();

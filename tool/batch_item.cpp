@@ -51,10 +51,13 @@ void ConvertOne(runtime::Module& module, const CommandLine& line, const runtime:
         return line.strict && !item.losses.empty() ? "not written: it would lose images (--strict)" : std::string();
     };
     const bool cut = loaded.icon.attributes.toolTypesCut;
+    const std::string warning = loaded.warning;
     if (!SaveIconFile(module, item.staging, SaveRequestFor(line, format), std::move(loaded.icon), unused, verify, &written,
                       &item.reason))
         return;
-    if (cut)
+    if (!warning.empty())
+        item.losses.push_back(warning);
+    if (cut && row->carriesAttributes)
         item.losses.push_back("only the first " + std::to_string(MAX_TOOL_TYPES) + " tooltypes are kept");
     item.outcome = BatchOutcome::Converted;
     item.reason.clear();

@@ -105,6 +105,8 @@ int RunExtract(runtime::Module& module, const CommandLine& line, std::ostream& o
             status = EXIT_FAILED;
             continue;
         }
+        if (!loaded.warning.empty())
+            err << "tessel: " << Shown(file) << ": warning: " << loaded.warning << "\n";
         const std::vector<Image>& images = loaded.icon.images;
         if (line.extractIndex && std::size_t(*line.extractIndex) >= images.size()) {
             err << "tessel: " << Shown(file) << ": no image " << *line.extractIndex << " (it has " << images.size() << ")\n";
@@ -183,6 +185,8 @@ int RunConvert(runtime::Module& module, const CommandLine& line, std::ostream& o
             status = EXIT_FAILED;
             continue;
         }
+        if (!loaded.warning.empty())
+            err << "tessel: " << Shown(input) << ": warning: " << loaded.warning << "\n";
         working += TrueColourBytes(loaded.icon.images);
         if (working > MAX_ICON_WORKING_BYTES) {
             err << "tessel: " << Shown(input) << ": the inputs' images need more than "
@@ -200,7 +204,7 @@ int RunConvert(runtime::Module& module, const CommandLine& line, std::ostream& o
     }
     const std::vector<ImageShape> inputs = ShapesOf(merged.images);
     PrepareIconForFormat(line, choice.format->keyword, merged);
-    if (merged.attributes.toolTypesCut)
+    if (merged.attributes.toolTypesCut && row->carriesAttributes)
         err << "tessel: " << Shown(line.output) << ": warning: only the first " << MAX_TOOL_TYPES
             << " tooltypes are kept\n";
     if (std::string refusal = WhyNothingFits(merged.images, choice.format->keyword); !refusal.empty()) {

@@ -214,11 +214,16 @@ LoadResult LoadNamedIcon(runtime::Module& module, const std::string& name, const
         {LOADICON_TAG_ATTRIBUTES, reinterpret_cast<std::uintptr_t>(&record)},
         {0, 0},
     };
+    // A load for the pixels decodes no more pictures than the tool then
+    // works on: a file of huge pictures is refused before they are decoded.
+    runtime::SetPictureBudget(pixels == Pixels::Yes ? MAX_ICON_WORKING_BYTES : ICON_LOAD_BUDGET_BYTES);
     IconHandle* handle = module.LoadIcon(name.c_str(), tags);
+    if (handle && !runtime::HostFault().empty())
+        result.warning = runtime::HostFault() + "; the icon is read without it";
     if (!handle) {
         // A picture inside that needed a library the runtime could not load
         // is not the file's fault: the loader's message says so instead.
-        const std::string& fault = runtime::LibraryFault();
+        const std::string& fault = runtime::HostFault();
         result.error =
             "cannot read " + sniff.format + " (" + (fault.empty() ? "damaged or not supported" : fault) + ")";
         return result;
@@ -307,7 +312,7 @@ bool SaveIconFile(runtime::Module& module, const std::string& output, const Save
         const void* data = nullptr;
         if (module.SaveIcon(name, images.First(), tags) != 1 ||
             !(data = TesselHostGetMemStreamData(stream.get(), &length, 0))) {
-            const std::string& fault = runtime::LibraryFault();
+            const std::string& fault = runtime::HostFault();
             *why = "cannot save as " + request.formatName + (fault.empty() ? "" : " (" + fault + ")");
             return false;
         }

@@ -35,6 +35,7 @@ struct LoadResult {
     bool ok = false;
     Icon icon;
     std::string error;  // "not an icon file (starts with ...)", "cannot read Windows icon (...)"
+    std::string warning;   // when a picture inside was not read, and the icon was read without it
 };
 // Sniffs the file (unless the caller already did: sniffed), then loads it
 // through the module and copies the result before handing the icon back

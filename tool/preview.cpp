@@ -387,7 +387,7 @@ bool DrawPreviewSheet(const std::vector<PreviewIcon>& icons, const PreviewOption
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         Block& block = blocks[i];
         Icon whole;
-        if (loadPixels && !block.images.empty()) {
+        if (loadPixels && !block.images.empty() && block.images.front().source->pixels.empty()) {
             const bool same = loadPixels(i, whole) && whole.images.size() == block.images.size() &&
                               std::equal(whole.images.begin(), whole.images.end(), block.images.begin(),
                                          [](const Image& image, const ShownImage& shown) {
@@ -409,10 +409,19 @@ int RunPreview(runtime::Module& module, const CommandLine& line, std::ostream& o
     int status = EXIT_OK;
     std::vector<PreviewIcon> icons;
     std::size_t images = 0, unread = 0;
+    std::uint64_t held = 0;
     for (const std::string& file : line.files) {
         PreviewIcon icon;
         icon.name = file;
-        LoadResult loaded = LoadIconFile(module, file, nullptr, Pixels::No);
+        // Icons are kept whole while they are small together; the pixels of
+        // the rest are let go now and read again when their block is drawn.
+        LoadResult loaded = LoadIconFile(module, file);
+        if (loaded.ok && (held += TrueColourBytes(loaded.icon.images)) > MAX_ICON_WORKING_BYTES) {
+            for (Image& image : loaded.icon.images) {
+                std::vector<std::uint8_t>().swap(image.pixels);
+                std::vector<std::uint32_t>().swap(image.palette);
+            }
+        }
         if (loaded.ok) {
             icon.loaded = true;
             icon.icon = std::move(loaded.icon);
@@ -431,8 +440,8 @@ int RunPreview(runtime::Module& module, const CommandLine& line, std::ostream& o
     options.columns = line.previewColumns;
     PreviewSheet sheet;
     std::string why;
-    // The sheet is laid out from what the images are; each icon's pixels are
-    // read again when its block is drawn, so only one icon's are held.
+    // The sheet is laid out from what the images are; the pixels of an icon
+    // not kept are read again when its block is drawn, one icon's at a time.
     auto loadPixels = [&](std::size_t index, Icon& icon) {
         LoadResult loaded = LoadIconFile(module, icons[index].name);
         if (!loaded.ok) {

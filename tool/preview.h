@@ -48,9 +48,9 @@ std::vector<std::string> PreviewLabel(const Image& image, std::int32_t shrink);
 // over 256 is shown shrunk by the smallest whole factor that brings it within
 // 256. Returns false, with *why set, when the sheet would be larger than a PNG
 // picture the tool writes.
-// When loadPixels is given, the icons' images need only say what they are:
-// each icon's pixels are fetched by loadPixels(index, icon) when its block is
-// drawn and let go after, so one icon's pixels are held at a time. An icon
+// When loadPixels is given, an icon's images may just say what they are
+// (no pixels): its pixels are then fetched by loadPixels(index, icon) when
+// its block is drawn and let go after. An icon
 // whose pixels cannot be had then (or no longer match) is drawn without them.
 bool DrawPreviewSheet(const std::vector<PreviewIcon>& icons, const PreviewOptions& options, PreviewSheet* sheet,
                       std::string* why,

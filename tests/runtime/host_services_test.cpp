@@ -114,8 +114,8 @@ TEST(HostApi, RegisterFormatKeepsARowPerFormatId)
 // message, naming it, which a job that needed it passes on as the call's fault.
 TEST(SharedLibraries, InstalledOnesLoadAndAMissingLibraryOrFunctionIsNamed)
 {
-    ClearLibraryFault();
-    EXPECT_TRUE(OpenJpeg() && ImageQuant() && LibraryFault().empty());
+    ClearHostFault();
+    EXPECT_TRUE(OpenJpeg() && ImageQuant() && HostFault().empty());
     void (*slot)() = nullptr;
     SharedLibrary absent("libtessel-absent.so.0"), openJpeg(OPENJPEG_SONAME);
     EXPECT_FALSE(absent.Resolve("opj_decode", slot) || slot || openJpeg.Resolve("liq_attr_create", slot) || slot);

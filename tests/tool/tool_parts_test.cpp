@@ -98,6 +98,7 @@ TEST(ToolResize, ScalerAveragesTheExactAreaOnPremultipliedAlpha)
         {"3 to 2 across", {0xFF000000, 0xFF5A5A5A, 0xFFB4B4B4}, 3, 1, 2, 1, {0xFF1E1E1E, 0xFF969696}},
         {"3 to 2 down", {0xFF000000, 0xFF5A5A5A, 0xFFB4B4B4}, 1, 3, 1, 2, {0xFF1E1E1E, 0xFF969696}},
         {"enlarged by repeating", {0x80102030}, 1, 1, 2, 1, {0x80102030, 0x80102030}},
+        {"nothing but transparency stays 0", {0x00FFFFFF, 0x00000000}, 2, 1, 1, 1, {0}},
     };
     for (const Case& row : rows) {
         SCOPED_TRACE(row.what);
